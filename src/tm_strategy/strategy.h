@@ -1,0 +1,87 @@
+// The boundary between the run loop and whatever decides trades: the Context a
+// strategy sees, the Intents it answers with, the notices the loop derives from
+// the account, and the Strategy concept. Types only; no behaviour.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "tm_engine/tick.h"
+#include "tm_types/fixed.h"
+#include "tm_types/ids.h"
+#include "tm_types/order.h"
+#include "tm_types/time.h"
+
+namespace tm_strategy {
+
+using tm_types::Cash;
+using tm_types::InstrumentId;
+using tm_types::OrderId;
+using tm_types::Price;
+using tm_types::QtyLots;
+
+// What a strategy sees on one call, built fresh by the run loop for every call.
+// Passed by shared reference; a strategy must not keep it beyond the call.
+struct Context {
+  tm_engine::Tick tick;
+  QtyLots position = 0;        // net position (one-leg) or long leg (two-leg)
+  Price entry = 0;             // 0 when flat
+  QtyLots short_position = 0;  // the short leg as the account holds it (<= 0); 0 in one-leg mode
+  Price short_entry = 0;
+  Cash equity = 0;
+  std::uint64_t working = 0;  // how many orders the kernel lists as working
+  InstrumentId instrument = 0;
+};
+
+struct Limit {
+  InstrumentId instrument = 0;
+  tm_types::Side side = tm_types::Side::Buy;
+  tm_types::Offset offset = tm_types::Offset::Open;
+  OrderId id = 0;
+  Price price = 0;
+  QtyLots qty = 0;
+  friend constexpr bool operator==(const Limit&, const Limit&) = default;
+};
+struct Market {
+  InstrumentId instrument = 0;
+  tm_types::Side side = tm_types::Side::Buy;
+  tm_types::Offset offset = tm_types::Offset::Open;
+  OrderId id = 0;
+  QtyLots qty = 0;
+  friend constexpr bool operator==(const Market&, const Market&) = default;
+};
+struct Cancel {
+  OrderId id = 0;
+  friend constexpr bool operator==(const Cancel&, const Cancel&) = default;
+};
+struct CancelAll {
+  friend constexpr bool operator==(const CancelAll&, const CancelAll&) = default;
+};
+
+// One request from a strategy; the variant index is the fixed tag (0..3).
+using Intent = std::variant<Limit, Market, Cancel, CancelAll>;
+
+// Why an order stopped working.
+enum class Ending : std::uint8_t { Filled = 0, Cancelled = 1 };
+
+// A position leg closed by the venue (by liquidation).
+struct VenueClosed {
+  InstrumentId instrument = 0;
+  tm_types::Side side = tm_types::Side::Buy;  // Buy: the long or net leg; Sell: the short leg
+  QtyLots qty = 0;                            // positive
+  Price price = 0;
+  tm_types::Nanos at = 0;
+};
+
+// A strategy appends zero or more intents per call and never removes or
+// reorders entries already in the list. `name` is read once, after the run.
+template <class S>
+concept Strategy = requires(S& s, const Context& ctx, std::vector<Intent>& intents) {
+  s.on_tick(ctx, intents);
+  { s.name() } -> std::convertible_to<std::string>;
+};
+
+}  // namespace tm_strategy
