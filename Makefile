@@ -1,0 +1,69 @@
+# The project's commands. `make demo` runs the demo backtest; `make test` runs
+# every test (C++ plain and sanitized, the fuzzer for a fixed budget, Python).
+# Both set up what they need on a fresh machine: system packages through apt-get
+# when running as root, a virtual environment in .venv, the module installed into it.
+
+PYTHON ?= python3
+VENV := .venv
+VPY := $(VENV)/bin/python
+JOBS ?= 2
+CMAKE := $(VENV)/bin/cmake
+BUILD_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+SYSTEM_PACKAGES := g++ libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
+FUZZ_SECONDS ?= 60
+
+.PHONY: test demo bench deps venv install cpp-test asan-test py-test fuzz clean
+
+test: cpp-test asan-test fuzz py-test
+	@echo "all tests passed"
+
+demo: install
+	$(VPY) examples/demo.py
+
+bench: install
+	$(CMAKE) -S . -B build/bench $(BUILD_FLAGS) -DCMAKE_BUILD_TYPE=Release -DTM_BENCH=ON
+	$(CMAKE) --build build/bench -j$(JOBS)
+	$(VPY) bench/run_all.py
+
+# System packages: GoogleTest, Google Benchmark, clang with libFuzzer.
+deps:
+	@if [ -f /usr/include/gtest/gtest.h ] && [ -f /usr/include/benchmark/benchmark.h ] \
+	    && command -v clang++ >/dev/null && command -v g++ >/dev/null \
+	    && ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then \
+	  true; \
+	elif [ "$$(id -u)" = 0 ]; then \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(SYSTEM_PACKAGES) >/dev/null; \
+	else \
+	  echo "missing system packages; install them with: sudo apt-get install $(SYSTEM_PACKAGES)"; exit 1; \
+	fi
+
+$(VENV)/.stamp: requirements-dev.txt
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q -r requirements-dev.txt
+	touch $@
+
+venv: $(VENV)/.stamp
+
+install: deps venv
+	$(VPY) -m pip install -q --no-build-isolation .
+
+cpp-test: deps venv
+	$(CMAKE) -S . -B build/cpp $(BUILD_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTM_TESTS=ON
+	$(CMAKE) --build build/cpp -j$(JOBS)
+	$(VENV)/bin/ctest --test-dir build/cpp --output-on-failure -j$(JOBS)
+
+asan-test: deps venv
+	$(CMAKE) -S . -B build/asan $(BUILD_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DTM_TESTS=ON -DTM_SANITIZE=ON
+	$(CMAKE) --build build/asan -j$(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  $(VENV)/bin/ctest --test-dir build/asan --output-on-failure -j$(JOBS)
+
+fuzz: deps
+	@if [ -x tests/fuzz/run.sh ]; then FUZZ_SECONDS=$(FUZZ_SECONDS) tests/fuzz/run.sh; fi
+
+py-test: install
+	$(VPY) -m pytest tests/python -q
+
+clean:
+	rm -rf build
