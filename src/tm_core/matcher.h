@@ -1,0 +1,64 @@
+// The one interface between an account holding and its execution engine: a
+// tagged variant over the execution engines. L0 is held inline; the larger
+// engines live in their own heap allocation owned by the matcher. Dispatch is
+// a branch on the variant, never a virtual call.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "tm_engine/l0.h"
+#include "tm_engine/tick.h"
+#include "tm_types/ids.h"
+#include "tm_types/order.h"
+#include "tm_types/time.h"
+
+namespace tm_core {
+
+class Matcher {
+ public:
+  static Matcher l0(tm_types::InstrumentId instrument);
+
+  Matcher(Matcher&&) noexcept;
+  Matcher& operator=(Matcher&&) noexcept;
+  Matcher(const Matcher&) = delete;
+  Matcher& operator=(const Matcher&) = delete;
+  ~Matcher();
+
+  // Hands an order to the engine; `now` is the receive time of the tick on
+  // which it was decided (L0 ignores it). It takes part from the next tick on.
+  void submit(const tm_types::Working& order, tm_types::Nanos now);
+  // True if the order was found (pending, queued or resting) and removed.
+  [[nodiscard]] bool cancel(tm_types::OrderId id);
+  // Removes every order the engine holds and returns how many there were.
+  std::size_t cancel_all();
+  // The fills reported on this tick, valid until the next call on the matcher.
+  std::span<const tm_engine::L0Fill> on_tick(const tm_engine::Tick& tick);
+  // The fills whose reports are still delayed, by report time; empty for L0.
+  std::vector<tm_engine::L0Fill> drain_unreported();
+
+  tm_types::InstrumentId instrument() const;
+  std::string_view tier_name() const;   // "L0", "L1", "L2"
+  std::uint64_t skipped_ticks() const;  // ticks the L2 engine could not use; 0 otherwise
+
+ private:
+  using Engine = std::variant<tm_engine::L0Engine>;
+  explicit Matcher(Engine engine);
+
+  std::span<const tm_engine::L0Fill> on_tick_wrapped(const tm_engine::Tick& tick);
+
+  Engine engine_;
+};
+
+// L0 is dispatched inline so that a tick with an empty book costs a few nanoseconds.
+inline std::span<const tm_engine::L0Fill> Matcher::on_tick(const tm_engine::Tick& tick) {
+  if (auto* l0 = std::get_if<tm_engine::L0Engine>(&engine_)) return l0->on_tick(tick);
+  return on_tick_wrapped(tick);
+}
+
+}  // namespace tm_core

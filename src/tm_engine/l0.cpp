@@ -1,0 +1,143 @@
+#include "tm_engine/l0.h"
+
+#include <algorithm>
+
+#include "tm_types/fixed.h"
+#include "tm_types/invariant.h"
+
+namespace tm_engine {
+
+using tm_types::OrderId;
+using tm_types::Side;
+using tm_types::Working;
+
+namespace {
+
+constexpr std::size_t kInitialCapacity = 16;
+
+// A high, low, bid or ask that is zero or negative is absent; `last` stands in.
+constexpr std::int64_t or_last(std::int64_t value, std::int64_t last) {
+  return value > 0 ? value : last;
+}
+
+}  // namespace
+
+L0Engine::L0Engine(tm_types::InstrumentId instrument) : instrument_(instrument) {
+  fills_.reserve(kInitialCapacity);
+  scratch_.reserve(kInitialCapacity);
+  market_scratch_.reserve(kInitialCapacity);
+}
+
+std::size_t L0Engine::cancel_all() {
+  scratch_.clear();
+  for (auto list : {book_.buy_limits(), book_.sell_limits(), book_.market_buys(),
+                    book_.market_sells()}) {
+    for (const Resting& r : list) scratch_.emplace_back(r.seq, r.order.id);
+  }
+  std::size_t removed = 0;
+  for (const auto& [seq, id] : scratch_) removed += book_.remove(id).has_value() ? 1 : 0;
+  scratch_.clear();
+  return removed;
+}
+
+void L0Engine::match(const Tick& tick) {
+  const std::int64_t high = or_last(tick.high, tick.last);
+  const std::int64_t low = or_last(tick.low, tick.last);
+  const Stamp now{tick.exch_ts, tick.local_ts};
+  if (prev_last_) cross_range(tick, high, low);
+  fill_market_orders(Side::Buy, or_last(tick.ask, tick.last), now);
+  fill_market_orders(Side::Sell, or_last(tick.bid, tick.last), now);
+  touch_buy_limits(tick, low, now);
+  touch_sell_limits(tick, high, now);
+}
+
+void L0Engine::cross_range(const Tick& tick, std::int64_t high, std::int64_t low) {
+  const std::int64_t p = *prev_last_;
+  scratch_.clear();
+  // One side per tick: a rise examines the sells, otherwise a fall the buys.
+  if (high > p) {
+    for (const Resting& r : book_.sell_limits()) {
+      const std::int64_t limit = r.order.kind.price;
+      if (limit > high) break;  // ascending: nothing further is inside the range
+      if (limit > p) scratch_.emplace_back(r.seq, r.order.id);
+    }
+  } else if (low < p) {
+    for (const Resting& r : book_.buy_limits()) {
+      const std::int64_t limit = r.order.kind.price;
+      if (limit < low) break;  // descending: nothing further is inside the range
+      if (limit < p) scratch_.emplace_back(r.seq, r.order.id);
+    }
+  }
+  if (scratch_.empty()) return;
+  // Arrival order across prices: sequences are distinct.
+  std::sort(scratch_.begin(), scratch_.end());
+  const Stamp at = prev_time_ ? *prev_time_ : Stamp{tick.exch_ts, tick.local_ts};
+  for (const auto& [seq, id] : scratch_) {
+    if (std::optional<Working> order = book_.remove(id)) {
+      execute_at(*order, order->kind.price, false, ExecKind::Through, at);
+    }
+  }
+  scratch_.clear();
+}
+
+void L0Engine::fill_market_orders(Side side, std::int64_t price, Stamp at) {
+  const auto waiting = side == Side::Buy ? book_.market_buys() : book_.market_sells();
+  if (waiting.empty()) return;
+  market_scratch_.assign(waiting.begin(), waiting.end());
+  for (const Resting& r : market_scratch_) {
+    if (std::optional<Working> order = book_.remove(r.order.id)) {
+      execute_at(*order, price, true, ExecKind::AtQuote, at);
+    }
+  }
+  market_scratch_.clear();
+}
+
+void L0Engine::touch_buy_limits(const Tick& tick, std::int64_t low, Stamp at) {
+  const std::int64_t threshold = tick.ask > 0 ? tick.ask : low;
+  const std::int64_t base = tick.ask > 0 ? tick.ask : tick.last;
+  if (threshold < 1) return;
+  while (!book_.buy_limits().empty()) {
+    const Working order = book_.buy_limits().front().order;
+    const std::int64_t limit = order.kind.price;
+    if (limit < threshold) break;
+    book_.remove(order.id);
+    execute_at(order, base < 1 ? limit : std::min(limit, base), false, ExecKind::Touch, at);
+  }
+}
+
+void L0Engine::touch_sell_limits(const Tick& tick, std::int64_t high, Stamp at) {
+  const std::int64_t threshold = tick.bid > 0 ? tick.bid : high;
+  const std::int64_t base = tick.bid > 0 ? tick.bid : tick.last;
+  if (threshold < 1) return;
+  while (!book_.sell_limits().empty()) {
+    const Working order = book_.sell_limits().front().order;
+    const std::int64_t limit = order.kind.price;
+    if (limit > threshold) break;
+    book_.remove(order.id);
+    execute_at(order, base < 1 ? limit : std::max(limit, base), false, ExecKind::Touch, at);
+  }
+}
+
+void L0Engine::execute_at(const Working& order, std::int64_t price, bool taker, ExecKind kind,
+                          Stamp at) {
+  const tm_types::QtyLots remaining = order.remaining();
+  if (remaining < 1) return;  // already out of the book; nothing to report
+  if (std::holds_alternative<tm_types::FillError>(order.fill(remaining))) {
+    tm_types::invariant_failure("a whole-remaining fill was refused");
+  }
+  fill_counter_ = tm_types::checked_add_u(fill_counter_, 1);
+  tm_types::Fill fill;
+  fill.exch_ts = at.exch_ts;
+  fill.local_ts = at.local_ts;
+  fill.order = order.id;
+  fill.seq = fill_counter_;
+  fill.price = price;
+  fill.qty = remaining;
+  fill.instrument = instrument_;
+  fill.side = order.side;
+  fill.offset = order.offset;
+  fill.taker = taker;
+  fills_.push_back(L0Fill{fill, kind});
+}
+
+}  // namespace tm_engine
