@@ -1,0 +1,21 @@
+#include "tm_backtest/tier.h"
+
+namespace tm_backtest {
+
+tm_core::Matcher Tier::matcher(tm_types::InstrumentId instrument) const {
+  switch (kind) {
+    case Kind::L0:
+      break;
+  }
+  return tm_core::Matcher::l0(instrument);
+}
+
+std::string_view Tier::name() const {
+  switch (kind) {
+    case Kind::L0:
+      break;
+  }
+  return "L0";
+}
+
+}  // namespace tm_backtest

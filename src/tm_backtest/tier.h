@@ -1,0 +1,29 @@
+// The run configuration's choice of execution engine. A Tier is a plain value;
+// `matcher` builds a fresh engine of that tier for one instrument of one run.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "tm_core/matcher.h"
+#include "tm_types/ids.h"
+
+namespace tm_backtest {
+
+struct Tier {
+  // Codes are pinned: the variant index of the tier.
+  enum class Kind : std::uint8_t { L0 = 0 };
+
+  Kind kind = Kind::L0;
+
+  static Tier l0() { return Tier{}; }
+
+  // A new matcher of this tier for the instrument, with an empty book.
+  tm_core::Matcher matcher(tm_types::InstrumentId instrument) const;
+  // "L0", "L1" or "L2": the tier's text form, as the run result reports it.
+  std::string_view name() const;
+
+  friend bool operator==(const Tier&, const Tier&) = default;
+};
+
+}  // namespace tm_backtest
