@@ -1,0 +1,75 @@
+// Contract arithmetic and maintenance-margin tier tables: what a quantity is
+// worth at a price, and how much margin a position of a given notional must
+// keep. Rates are integers in parts per 10^9 of notional; no floating point.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "tm_types/fixed.h"
+
+namespace tm_margin {
+
+using tm_types::Cash;
+using tm_types::i128;
+using tm_types::Price;
+using tm_types::QtyLots;
+
+// Parts-per-10^9 denominator of every rate (fees, margin, funding).
+inline constexpr std::int64_t kRateScale = 1'000'000'000;
+
+// rate x amount / 10^9: product exact in 128 bits, quotient truncated toward
+// zero, result clamped to 64 bits.
+constexpr Cash apply_rate(Cash amount, std::int64_t rate) {
+  return tm_types::clamp64(tm_types::sat_mul128(amount, rate) / kRateScale);
+}
+
+// lots x price in ticks x size is money in Cash.
+struct Contract {
+  std::int64_t size = 0;
+
+  // |qty| x price x size, exact in 128 bits and clamped to 64. Sign of qty ignored.
+  [[nodiscard]] Cash notional(Price price, QtyLots qty) const {
+    return tm_types::clamp64(tm_types::lots_value128(qty, price, size));
+  }
+  // Open profit of a leg of qty lots (positive long, negative short) whose exact
+  // cost basis is `cost`: value minus cost for a long, cost minus value for a
+  // short, clamped to 64 bits. 0 for a flat leg.
+  [[nodiscard]] Cash unrealized_from_cost(i128 cost, Price price, QtyLots qty) const;
+
+  friend constexpr bool operator==(const Contract&, const Contract&) = default;
+};
+
+// One row of a tier table: notional up to and including max_notional keeps
+// notional x rate / 10^9 - deduction.
+struct MarginTier {
+  Cash max_notional = 0;
+  std::int64_t rate = 0;  // parts per 10^9
+  Cash deduction = 0;
+  friend constexpr bool operator==(const MarginTier&, const MarginTier&) = default;
+};
+
+// Rows in ascending max_notional order; never empty.
+class TierTable {
+ public:
+  // REQUIRES: rows ascend by max_notional. An empty list is an invariant
+  // failure ("non-empty by construction").
+  explicit TierTable(std::vector<MarginTier> rows);
+
+  // The five-row table every run started from Python uses (0.4 % up to
+  // 50,000 currency units of notional, rising to 5 %).
+  static TierTable example_btcusdt();
+
+  // Maintenance margin of |qty| lots at price; never negative.
+  [[nodiscard]] Cash maintenance(std::int64_t contract_size, Price price, QtyLots qty) const;
+  // The first row whose max_notional covers the notional, else the last row.
+  [[nodiscard]] const MarginTier& row_for(Cash notional) const;
+
+  const std::vector<MarginTier>& rows() const { return rows_; }
+  friend bool operator==(const TierTable&, const TierTable&) = default;
+
+ private:
+  std::vector<MarginTier> rows_;
+};
+
+}  // namespace tm_margin
