@@ -3,6 +3,8 @@
 #include "tm_py/tier/register.h"
 
 #include "tm_py/state.h"
+#include "tm_py/tier/context.h"
+#include "tm_py/tier/order.h"
 #include "tm_py/tier/tick.h"
 #include "tm_types/fixed.h"
 
@@ -12,6 +14,8 @@ bool register_all(PyObject* module) {
   State* state = state_of(module);
   if (PyModule_AddIntConstant(module, "CASH_SCALE", tm_types::CASH_SCALE) < 0) return false;
   if (!add_tick_class(module, state)) return false;
+  if (!add_context_class(module, state)) return false;
+  if (!add_order_class(module, state)) return false;
   return true;
 }
 

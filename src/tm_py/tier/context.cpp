@@ -1,0 +1,115 @@
+// class Context:  (made only by the strategy adapter; calling it raises TypeError)
+//     tick: Tick   (a new Tick on every read)
+//     last, position, entry, short_position, short_entry, equity: int
+//     working: int
+//     def __repr__(self) -> "Context(last=100, position=0, equity=10000000000000)"
+//
+// Built once per tick in compatibility mode, so it holds plain integers, is
+// not tracked by the cyclic collector and is allocated without zeroing.
+#include "tm_py/tier/context.h"
+
+#include <structmember.h>
+
+#include <cstddef>
+
+#include "tm_py/tier/tick.h"
+
+namespace tm_py::tier {
+namespace {
+
+// Dealloc.
+void context_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_Free(self);
+  Py_DECREF(type);
+}
+
+// Getters.
+PyObject* get_tick(PyObject* self, void*) {
+  State* state = state_of_type(Py_TYPE(self));
+  return new_tick(state, reinterpret_cast<PyContext*>(self)->tick);
+}
+
+PyGetSetDef kGetters[] = {
+    {"tick", get_tick, nullptr, "The observation this call is about.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef kMembers[] = {
+    {"last", T_LONGLONG, offsetof(PyContext, last), READONLY,
+     "Last traded price, in ticks. Shorthand for `ctx.tick.last`."},
+    {"position", T_LONGLONG, offsetof(PyContext, position), READONLY,
+     "Net long position, in lots."},
+    {"entry", T_LONGLONG, offsetof(PyContext, entry), READONLY,
+     "Average entry of the long position, in ticks."},
+    {"short_position", T_LONGLONG, offsetof(PyContext, short_position), READONLY,
+     "Net short position, in lots."},
+    {"short_entry", T_LONGLONG, offsetof(PyContext, short_entry), READONLY,
+     "Average entry of the short position, in ticks."},
+    {"equity", T_LONGLONG, offsetof(PyContext, equity), READONLY,
+     "Account equity, in the cash unit's smallest denomination."},
+    {"working", T_ULONGLONG, offsetof(PyContext, working), READONLY,
+     "Orders resting at the venue."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// Slots.
+PyObject* context_repr(PyObject* self) {
+  const auto* context = reinterpret_cast<PyContext*>(self);
+  return PyUnicode_FromFormat("Context(last=%lld, position=%lld, equity=%lld)",
+                              static_cast<long long>(context->last),
+                              static_cast<long long>(context->position),
+                              static_cast<long long>(context->equity));
+}
+
+// Spec.
+constexpr const char* kDoc =
+    "The tick plus the account, as Python sees it.\n"
+    "\n"
+    "Flat rather than nested: a nested `ctx.tick.last` is two attribute\n"
+    "lookups across the boundary where `ctx.last` is one, and this object\n"
+    "is built once per tick in the mode that cares about that.";
+
+PyType_Slot kSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(context_dealloc)},
+    {Py_tp_getset, kGetters},
+    {Py_tp_members, kMembers},
+    {Py_tp_repr, reinterpret_cast<void*>(context_repr)},
+    {Py_tp_doc, const_cast<char*>(kDoc)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "tallowmarsh.Context",
+    sizeof(PyContext),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kSlots,
+};
+
+}  // namespace
+
+bool add_context_class(PyObject* module, State* state) {
+  PyObject* type = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
+  if (type == nullptr) return false;
+  state->context_type = reinterpret_cast<PyTypeObject*>(type);
+  return PyModule_AddType(module, state->context_type) == 0;
+}
+
+PyObject* new_context(State* state, const tm_strategy::Context& context) {
+  void* memory = PyObject_Malloc(sizeof(PyContext));
+  if (memory == nullptr) return PyErr_NoMemory();
+  PyObject* self = PyObject_Init(static_cast<PyObject*>(memory), state->context_type);
+  auto* out = reinterpret_cast<PyContext*>(self);
+  out->tick = context.tick;
+  out->last = context.tick.last;
+  out->position = context.position;
+  out->entry = context.entry;
+  out->short_position = context.short_position;
+  out->short_entry = context.short_entry;
+  out->equity = context.equity;
+  out->working = context.working;
+  return self;
+}
+
+}  // namespace tm_py::tier

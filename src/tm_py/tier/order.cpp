@@ -1,0 +1,154 @@
+// class Order:
+//     def __new__(cls, side, qty, offset="open", price=None) -> Order
+//     side: str    ("buy" or "sell", read-only)
+//     qty: int     (positive, read-only)
+//     offset: str  ("open" or "close", read-only)
+//     price: int | None  (None for a market order, read-only)
+//     def __repr__(self) -> 'Order("sell", 1, "close", price=61000)'
+//
+// Holds only references to interned strings, which cannot form cycles, so it
+// is not tracked by the cyclic collector.
+#include "tm_py/tier/order.h"
+
+#include <structmember.h>
+
+#include <cstddef>
+#include <string>
+
+#include "tm_py/args.h"
+#include "tm_py/ref.h"
+
+namespace tm_py::tier {
+namespace {
+
+// Dealloc.
+void order_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto* order = reinterpret_cast<PyOrder*>(self);
+  Py_XDECREF(order->side);
+  Py_XDECREF(order->offset);
+  PyObject_Free(self);
+  Py_DECREF(type);
+}
+
+// Getters.
+PyObject* get_price(PyObject* self, void*) {
+  const PyOrder& order = order_of(self);
+  if (!order.has_price) Py_RETURN_NONE;
+  return PyLong_FromLongLong(order.price);
+}
+
+PyMemberDef kMembers[] = {
+    {"side", T_OBJECT_EX, offsetof(PyOrder, side), READONLY, "`\"buy\"` or `\"sell\"`."},
+    {"qty", T_LONGLONG, offsetof(PyOrder, qty), READONLY, "Lots."},
+    {"offset", T_OBJECT_EX, offsetof(PyOrder, offset), READONLY, "`\"open\"` or `\"close\"`."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef kGetters[] = {
+    {"price", get_price, nullptr, "Limit price in ticks, or `None` for a market order.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Slots.
+constexpr const char* kParams[] = {"side", "qty", "offset", "price"};
+
+PyObject* order_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  State* state = state_of_type(type);
+  PyObject* slot[4];
+  if (!bind({"Order", kParams, 2}, args, kwargs, slot)) return nullptr;
+
+  // Every argument is converted before any is validated.
+  const std::optional<std::string> side = to_str(slot[0], "side");
+  if (!side) return nullptr;
+  const std::optional<std::int64_t> qty = to_i64(slot[1], "qty");
+  if (!qty) return nullptr;
+  std::optional<std::string> offset = std::string("open");
+  if (slot[2] != nullptr && !(offset = to_str(slot[2], "offset"))) return nullptr;
+  std::optional<std::int64_t> price;
+  if (!omitted(slot[3]) && !(price = to_i64(slot[3], "price"))) return nullptr;
+
+  if (*side != "buy" && *side != "sell") {
+    PyErr_Format(PyExc_ValueError, "side must be \"buy\" or \"sell\", got %s",
+                 quoted(*side).c_str());
+    return nullptr;
+  }
+  if (*offset != "open" && *offset != "close") {
+    PyErr_Format(PyExc_ValueError, "offset must be \"open\" or \"close\", got %s",
+                 quoted(*offset).c_str());
+    return nullptr;
+  }
+  if (*qty <= 0) {
+    PyErr_Format(PyExc_ValueError, "qty must be positive, got %lld", static_cast<long long>(*qty));
+    return nullptr;
+  }
+
+  void* memory = PyObject_Malloc(sizeof(PyOrder));
+  if (memory == nullptr) return PyErr_NoMemory();
+  PyObject* self = PyObject_Init(static_cast<PyObject*>(memory), type);
+  auto* order = reinterpret_cast<PyOrder*>(self);
+  const bool buy = *side == "buy";
+  const bool open = *offset == "open";
+  order->side = Py_NewRef(buy ? state->str_buy : state->str_sell);
+  order->offset = Py_NewRef(open ? state->str_open : state->str_close);
+  order->qty = *qty;
+  order->has_price = price.has_value();
+  order->price = price.value_or(0);
+  order->side_code = buy ? tm_types::Side::Buy : tm_types::Side::Sell;
+  order->offset_code = open ? tm_types::Offset::Open : tm_types::Offset::Close;
+  return self;
+}
+
+PyObject* order_repr(PyObject* self) {
+  const PyOrder& order = order_of(self);
+  const char* side = order.side_code == tm_types::Side::Buy ? "buy" : "sell";
+  const char* offset = order.offset_code == tm_types::Offset::Open ? "open" : "close";
+  if (!order.has_price) {
+    return PyUnicode_FromFormat("Order(\"%s\", %lld, \"%s\")", side,
+                                static_cast<long long>(order.qty), offset);
+  }
+  return PyUnicode_FromFormat("Order(\"%s\", %lld, \"%s\", price=%lld)", side,
+                              static_cast<long long>(order.qty), offset,
+                              static_cast<long long>(order.price));
+}
+
+// Spec.
+constexpr const char* kDoc =
+    "Order(side, qty, offset=\"open\", price=None)\n"
+    "--\n"
+    "\n"
+    "An order a Python strategy wants placed.\n"
+    "\n"
+    "`side` is `\"buy\"` or `\"sell\"`; `offset` is `\"open\"` or `\"close\"`.\n"
+    "Both are validated at construction rather than at submission, so a\n"
+    "typo fails on the line that wrote it instead of somewhere inside the\n"
+    "engine.";
+
+PyType_Slot kSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(order_dealloc)},
+    {Py_tp_members, kMembers},
+    {Py_tp_getset, kGetters},
+    {Py_tp_new, reinterpret_cast<void*>(order_new)},
+    {Py_tp_repr, reinterpret_cast<void*>(order_repr)},
+    {Py_tp_doc, const_cast<char*>(kDoc)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "tallowmarsh.Order",
+    sizeof(PyOrder),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    kSlots,
+};
+
+}  // namespace
+
+bool add_order_class(PyObject* module, State* state) {
+  PyObject* type = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
+  if (type == nullptr) return false;
+  state->order_type = reinterpret_cast<PyTypeObject*>(type);
+  return PyModule_AddType(module, state->order_type) == 0;
+}
+
+}  // namespace tm_py::tier

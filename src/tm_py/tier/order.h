@@ -1,0 +1,36 @@
+// Order(side, qty, offset="open", price=None)
+//
+// The Python class `Order`: what a strategy asks for, validated at
+// construction so a typo fails on the line that wrote it.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+#include "tm_py/state.h"
+#include "tm_types/order.h"
+
+namespace tm_py::tier {
+
+struct PyOrder {
+  PyObject_HEAD
+  PyObject* side;    // the module's interned "buy" or "sell", owned
+  PyObject* offset;  // the module's interned "open" or "close", owned
+  std::int64_t qty;  // always positive
+  std::int64_t price;
+  bool has_price;  // false: a market order
+  tm_types::Side side_code;
+  tm_types::Offset offset_code;
+};
+
+[[nodiscard]] bool add_order_class(PyObject* module, State* state);
+
+inline bool is_order(const State* state, PyObject* object) {
+  return Py_TYPE(object) == state->order_type;
+}
+// REQUIRES: is_order(state, object).
+inline const PyOrder& order_of(PyObject* object) { return *reinterpret_cast<PyOrder*>(object); }
+
+}  // namespace tm_py::tier
