@@ -1,0 +1,76 @@
+#include "tm_stats/dsr.h"
+
+#include <cmath>
+
+#include "tm_stats/normal.h"
+
+namespace tm_stats::dsr {
+namespace {
+
+constexpr double kEulerGamma = 0.5772156649015329;
+constexpr double kOneMinusEulerGamma = 0.42278433509846713;
+constexpr double kE = 2.718281828459045;
+constexpr std::uint64_t kMinimumObservations = 2;
+
+// The variance factor of the estimated Sharpe ratio under non-normal returns,
+// 1 - SR * skewness + SR^2 * (kurtosis - 1) / 4, in this association.
+double dispersion(double observed, double skewness, double kurtosis) {
+  return 1 - observed * skewness + observed * (observed * ((kurtosis - 1) * 0.25));
+}
+
+// The expected maximum Sharpe ratio among `trials` unskilled configurations
+// whose ratios have variance `variance`; 0 when there was no real search.
+double expected_maximum(std::uint64_t trials, double variance) {
+  if (variance <= 0 || trials < 2) return 0.0;
+  const double n = static_cast<double>(trials);
+  return std::sqrt(variance) * (kOneMinusEulerGamma * normal::inverse_cdf(1 - 1 / n) +
+                                kEulerGamma * normal::inverse_cdf(1 - 1 / (n * kE)));
+}
+
+}  // namespace
+
+Result<double> probabilistic_sharpe_ratio(std::uint64_t n_observations, double observed, double benchmark,
+                                          double skewness, double kurtosis) {
+  if (n_observations < kMinimumObservations) {
+    return StatsError::too_few_observations(n_observations, kMinimumObservations);
+  }
+  if (!std::isfinite(observed)) return StatsError::non_finite("sharpe");
+  if (!std::isfinite(benchmark)) return StatsError::non_finite("benchmark");
+  if (!std::isfinite(skewness)) return StatsError::non_finite("skewness");
+  if (!std::isfinite(kurtosis)) return StatsError::non_finite("kurtosis");
+  const double d = dispersion(observed, skewness, kurtosis);
+  if (d <= 0) return StatsError::zero_variance();
+  const double z = (observed - benchmark) * std::sqrt(static_cast<double>(n_observations - 1)) / std::sqrt(d);
+  return normal::cdf(z);
+}
+
+Result<double> deflated_sharpe_ratio(std::uint64_t n_observations, std::uint64_t trials, double observed,
+                                     double skewness, double kurtosis, double trial_variance) {
+  const double benchmark = expected_maximum(trials, trial_variance);
+  if (n_observations < kMinimumObservations) {
+    return StatsError::too_few_observations(n_observations, kMinimumObservations);
+  }
+  if (!std::isfinite(observed)) return StatsError::non_finite("sharpe");
+  if (!std::isfinite(benchmark)) return StatsError::non_finite("benchmark");
+  if (!std::isfinite(skewness)) return StatsError::non_finite("skewness");
+  if (!std::isfinite(kurtosis)) return StatsError::non_finite("kurtosis");
+  const double d = dispersion(observed, skewness, kurtosis);
+  if (d <= 0) return StatsError::zero_variance();
+  const double z = std::sqrt(static_cast<double>(n_observations - 1)) * (observed - benchmark) / std::sqrt(d);
+  return normal::cdf(z);
+}
+
+Result<double> minimum_track_record_length(double observed, double benchmark, double skewness, double kurtosis,
+                                           double confidence) {
+  if (!std::isfinite(observed)) return StatsError::non_finite("sharpe");
+  if (!std::isfinite(benchmark)) return StatsError::non_finite("benchmark");
+  if (!std::isfinite(skewness)) return StatsError::non_finite("skewness");
+  if (!std::isfinite(kurtosis)) return StatsError::non_finite("kurtosis");
+  if (!std::isfinite(confidence)) return StatsError::non_finite("confidence");
+  const double d = dispersion(observed, skewness, kurtosis);
+  if (observed <= benchmark || d <= 0) return StatsError::zero_variance();
+  const double t = normal::inverse_cdf(confidence) / (observed - benchmark);
+  return 1 + d * (t * t);
+}
+
+}  // namespace tm_stats::dsr

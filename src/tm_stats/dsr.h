@@ -1,0 +1,35 @@
+// Judging a measured Sharpe ratio: the probability that the true ratio beats a
+// benchmark (probabilistic), the same after a search over many configurations
+// (deflated), and the track record needed to reach a confidence. All inputs
+// and outputs are per period; skewness and kurtosis are as Moments reports
+// them (a normal sample has 0 and 3).
+#pragma once
+
+#include <cstdint>
+
+#include "tm_stats/error.h"
+
+namespace tm_stats::dsr {
+
+// Bailey & López de Prado (2012), "The Sharpe Ratio Efficient Frontier", J. of Risk 15(2): the PSR(SR*) equation.
+// Fails with TooFewObservations when n_observations < 2, NonFinite naming the
+// first non-finite of observed ("sharpe"), benchmark, skewness, kurtosis, and
+// ZeroVariance when the dispersion factor is not positive.
+[[nodiscard]] Result<double> probabilistic_sharpe_ratio(std::uint64_t n_observations, double observed, double benchmark,
+                                                        double skewness, double kurtosis);
+
+// Bailey & López de Prado (2014), "The Deflated Sharpe Ratio", J. Portfolio Management 40(5): DSR = PSR(SR0), SR0 the expected maximum of N trials.
+// The benchmark SR0 is derived from the number of trials and their variance; a
+// non-finite trial_variance therefore fails as NonFinite ("benchmark").
+[[nodiscard]] Result<double> deflated_sharpe_ratio(std::uint64_t n_observations, std::uint64_t trials, double observed,
+                                                   double skewness, double kurtosis, double trial_variance);
+
+// Bailey & López de Prado (2012), "The Sharpe Ratio Efficient Frontier", J. of Risk 15(2): the MinTRL equation.
+// Returns a number of observations (not rounded). Fails with NonFinite naming
+// the first non-finite of observed ("sharpe"), benchmark, skewness, kurtosis,
+// confidence, and ZeroVariance when observed <= benchmark or the dispersion
+// factor is not positive.
+[[nodiscard]] Result<double> minimum_track_record_length(double observed, double benchmark, double skewness,
+                                                         double kurtosis, double confidence);
+
+}  // namespace tm_stats::dsr

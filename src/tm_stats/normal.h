@@ -1,0 +1,16 @@
+// The standard normal distribution function and its inverse, in double
+// precision. Every step is evaluated in the order written in normal.cpp, with
+// no fused multiply-add, so results are reproducible to the last bit.
+#pragma once
+
+namespace tm_stats::normal {
+
+// Hart (1968), "Computer Approximations", algorithm 5666, in West (2005), "Better approximations to cumulative normal functions", fig. 2.
+// NaN gives NaN; below -37 the result is 0 and above 37 it is 1.
+double cdf(double x);
+
+// Acklam (2003), "An algorithm for computing the inverse normal cumulative distribution function", refined by one Halley step.
+// p NaN or outside [0, 1] gives NaN; 0 gives minus infinity and 1 plus infinity.
+double inverse_cdf(double p);
+
+}  // namespace tm_stats::normal

@@ -1,0 +1,304 @@
+#include "tm_stats/pbo.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace tm_stats::pbo {
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// Relative ranks are kept inside (0, 1) so that every logit is finite.
+constexpr double kOmegaFloor = 2.220446049250313e-16;
+constexpr double kOmegaCeiling = 0.9999999999999998;
+constexpr std::uint64_t kMinimumSplits = 4;
+constexpr std::uint64_t kMinimumConfigs = 2;
+constexpr std::uint64_t kMinimumPeriodsPerBlock = 2;
+
+// The Sharpe ratio of one configuration over a union of blocks holding n >= 2
+// periods, from the sums of its returns and squared returns and its smallest
+// and largest return there. A configuration without variance ranks below
+// every other.
+inline double sharpe_of(double sum, double sum_squares, double lowest, double highest, double n) {
+  const double m = sum / n;
+  const double v = (sum_squares - m * (m * n)) / (n - 1);
+  const double ratio = m / std::sqrt(v);
+  return (v > 0 && lowest < highest) ? ratio : -kInfinity;
+}
+
+// C(n, k) for the split counts accepted here (n <= 24), exactly.
+std::uint64_t choose(std::uint64_t n, std::uint64_t k) {
+  std::uint64_t result = 1;
+  for (std::uint64_t i = 1; i <= k; ++i) result = result * (n - k + i) / i;
+  return result;
+}
+
+// Sums over an ascending list of blocks, kept for every prefix of the list:
+// row p + 1 holds the totals over the first p + 1 blocks and row 0 the empty
+// total. Each row extends the row before it by one block, so every total is
+// the same left-to-right sum as one summed from scratch, and a list that
+// shares its first p blocks with the previous one is summed again only from
+// row p + 1 on. Borrows stats, which must outlive this object.
+class UnionSums {
+ public:
+  UnionSums(const BlockStats& stats, std::size_t length)
+      : stats_(stats),
+        configs_(stats.n_configs),
+        length_(length),
+        counts_(length + 1, 0),
+        sums_((length + 1) * configs_, 0.0),
+        squares_((length + 1) * configs_, 0.0),
+        minima_((length + 1) * configs_, kInfinity),
+        maxima_((length + 1) * configs_, -kInfinity) {}
+  UnionSums(const UnionSums&) = delete;
+  UnionSums& operator=(const UnionSums&) = delete;
+
+  // Re-sums the rows of positions from .. length - 1 of blocks.
+  // REQUIRES: blocks.size() == length; rows up to position `from` are current.
+  void update(std::span<const std::uint32_t> blocks, std::size_t from) {
+    const std::size_t nc = configs_;
+    for (std::size_t p = from; p < length_; ++p) {
+      const std::size_t b = blocks[p];
+      counts_[p + 1] = counts_[p] + stats_.counts[b];
+      const double* add_sum = &stats_.sums[b * nc];
+      const double* add_square = &stats_.sum_squares[b * nc];
+      const double* add_min = &stats_.minima[b * nc];
+      const double* add_max = &stats_.maxima[b * nc];
+      const double* sum = &sums_[p * nc];
+      const double* square = &squares_[p * nc];
+      const double* lowest = &minima_[p * nc];
+      const double* highest = &maxima_[p * nc];
+      double* next_sum = &sums_[(p + 1) * nc];
+      double* next_square = &squares_[(p + 1) * nc];
+      double* next_lowest = &minima_[(p + 1) * nc];
+      double* next_highest = &maxima_[(p + 1) * nc];
+      for (std::size_t c = 0; c < nc; ++c) {
+        next_sum[c] = sum[c] + add_sum[c];
+        next_square[c] = square[c] + add_square[c];
+        next_lowest[c] = add_min[c] < lowest[c] ? add_min[c] : lowest[c];
+        next_highest[c] = add_max[c] > highest[c] ? add_max[c] : highest[c];
+      }
+    }
+  }
+
+  // Writes the Sharpe ratio of every configuration over the whole list to out
+  // and returns whether any of them is finite.
+  // REQUIRES: the listed blocks hold at least 2 periods together.
+  bool sharpes(std::span<double> out) const {
+    const std::size_t nc = configs_;
+    const std::size_t last = length_ * nc;
+    const double n = static_cast<double>(counts_[length_]);
+    for (std::size_t c = 0; c < nc; ++c) {
+      out[c] = sharpe_of(sums_[last + c], squares_[last + c], minima_[last + c], maxima_[last + c], n);
+    }
+    bool any_finite = false;
+    for (std::size_t c = 0; c < nc; ++c) any_finite |= std::isfinite(out[c]);
+    return any_finite;
+  }
+
+ private:
+  const BlockStats& stats_;
+  const std::size_t configs_;
+  const std::size_t length_;
+  std::vector<std::uint64_t> counts_;
+  std::vector<double> sums_;
+  std::vector<double> squares_;
+  std::vector<double> minima_;
+  std::vector<double> maxima_;
+};
+
+// The median of values (reordered in place): the middle value for an odd
+// count, the mean of the two middle values for an even one.
+// REQUIRES: values is not empty.
+double median(std::vector<double>& values) {
+  const std::size_t mid = values.size() / 2;
+  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(mid), values.end());
+  const double upper = values[mid];
+  if (values.size() % 2 == 1) return upper;
+  const double lower = *std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(mid));
+  return (lower + upper) / 2;
+}
+
+// The least-squares slope of y on x; 0 when x does not vary.
+// REQUIRES: x and y have the same non-zero size.
+double slope(const std::vector<double>& x, const std::vector<double>& y) {
+  const double n = static_cast<double>(x.size());
+  double sum_x = 0.0, sum_y = 0.0;
+  for (double v : x) sum_x += v;
+  for (double v : y) sum_y += v;
+  const double mean_x = sum_x / n, mean_y = sum_y / n;
+  double numerator = 0.0, denominator = 0.0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const double dx = x[i] - mean_x;
+    numerator += dx * (y[i] - mean_y);
+    denominator += dx * dx;
+  }
+  return denominator == 0 ? 0.0 : numerator / denominator;
+}
+
+}  // namespace
+
+Result<PerformanceMatrix> PerformanceMatrix::from_columns(std::span<const std::vector<double>> columns) {
+  if (columns.empty()) return StatsError::malformed("no configurations");
+  const std::size_t periods = columns[0].size();
+  for (const auto& column : columns) {
+    if (column.size() != periods) return StatsError::malformed("configurations cover different numbers of periods");
+  }
+  if (periods == 0) return StatsError::malformed("dimensions must be non-zero");
+
+  PerformanceMatrix matrix;
+  matrix.n_periods = periods;
+  matrix.n_configs = columns.size();
+  matrix.data.reserve(periods * columns.size());
+  for (std::size_t t = 0; t < periods; ++t) {
+    for (const auto& column : columns) matrix.data.push_back(column[t]);
+  }
+  for (double r : matrix.data) {
+    if (!std::isfinite(r)) return StatsError::non_finite("performance matrix entry");
+  }
+  return matrix;
+}
+
+BlockStats BlockStats::from_matrix(const PerformanceMatrix& matrix, std::uint32_t n_blocks) {
+  const std::size_t nc = matrix.n_configs;
+  BlockStats stats;
+  stats.n_configs = nc;
+  stats.counts.assign(n_blocks, 0);
+  stats.sums.assign(n_blocks * nc, 0.0);
+  stats.sum_squares.assign(n_blocks * nc, 0.0);
+  stats.minima.assign(n_blocks * nc, kInfinity);
+  stats.maxima.assign(n_blocks * nc, -kInfinity);
+  for (std::uint64_t t = 0; t < matrix.n_periods; ++t) {
+    const std::uint64_t block = std::min<std::uint64_t>(n_blocks - 1, t * n_blocks / matrix.n_periods);
+    ++stats.counts[block];
+    const double* row = &matrix.data[t * nc];
+    for (std::size_t c = 0; c < nc; ++c) {
+      const double r = row[c];
+      const std::size_t at = block * nc + c;
+      stats.sums[at] += r;
+      stats.sum_squares[at] += r * r;
+      stats.minima[at] = std::min(stats.minima[at], r);
+      stats.maxima[at] = std::max(stats.maxima[at], r);
+    }
+  }
+  return stats;
+}
+
+Result<std::vector<double>> BlockStats::sharpes(std::span<const std::uint32_t> blocks) const {
+  std::uint64_t n = 0;
+  for (std::uint32_t b : blocks) n += counts[b];
+  if (n < 2) return StatsError::too_few_observations(n, 2);
+  std::vector<double> out(n_configs);
+  bool any_finite = false;
+  for (std::size_t c = 0; c < n_configs; ++c) {
+    double sum = 0.0, squares = 0.0, lowest = kInfinity, highest = -kInfinity;
+    for (std::uint32_t b : blocks) {
+      sum += sums[b * n_configs + c];
+      squares += sum_squares[b * n_configs + c];
+      lowest = std::min(lowest, minima[b * n_configs + c]);
+      highest = std::max(highest, maxima[b * n_configs + c]);
+    }
+    out[c] = sharpe_of(sum, squares, lowest, highest, static_cast<double>(n));
+    any_finite = any_finite || std::isfinite(out[c]);
+  }
+  if (!any_finite) return StatsError::zero_variance();
+  return out;
+}
+
+Result<PboReport> probability_of_backtest_overfitting(const PerformanceMatrix& matrix, std::uint64_t n_blocks) {
+  const std::uint64_t nc = matrix.n_configs;
+  // The fields are public: a matrix not built by from_columns is checked
+  // before anything is read from it.
+  std::uint64_t cells = 0;
+  if (__builtin_mul_overflow(matrix.n_periods, nc, &cells) || cells != matrix.data.size()) {
+    return StatsError::malformed("data length does not match n_periods * n_configs");
+  }
+  if (n_blocks % 2 != 0 || n_blocks < kMinimumSplits || n_blocks > kMaxSplits) return StatsError::bad_split(n_blocks);
+  if (nc < kMinimumConfigs) return StatsError::too_few_observations(nc, kMinimumConfigs);
+  if (matrix.n_periods < kMinimumPeriodsPerBlock * n_blocks) {
+    return StatsError::too_few_observations(matrix.n_periods, kMinimumPeriodsPerBlock * n_blocks);
+  }
+  for (double r : matrix.data) {
+    if (!std::isfinite(r)) return StatsError::non_finite("performance matrix entry");
+  }
+
+  const auto blocks = static_cast<std::uint32_t>(n_blocks);
+  const std::uint32_t half = blocks / 2;
+  const BlockStats stats = BlockStats::from_matrix(matrix, blocks);
+
+  // The in-sample blocks J in lexicographic order and their complement, both
+  // ascending. Every block holds at least 2 periods, so every union does.
+  std::vector<std::uint32_t> in(half), out(half);
+  for (std::uint32_t i = 0; i < half; ++i) {
+    in[i] = i;
+    out[i] = half + i;
+  }
+  UnionSums in_sample(stats, half), out_of_sample(stats, half);
+  in_sample.update(in, 0);
+  out_of_sample.update(out, 0);
+
+  PboReport report;
+  report.combinations = choose(blocks, half);
+  report.logits.reserve(report.combinations);
+  std::vector<double> winner_is, winner_oos;
+  winner_is.reserve(report.combinations);
+  winner_oos.reserve(report.combinations);
+  std::vector<double> is(nc), oos(nc);
+  std::uint64_t overfit = 0, losses = 0;
+  const double rank_scale = static_cast<double>(nc + 1);
+
+  for (;;) {
+    if (!in_sample.sharpes(is)) return StatsError::zero_variance();
+    if (!out_of_sample.sharpes(oos)) return StatsError::zero_variance();
+
+    std::size_t w = 0;
+    for (std::size_t c = 1; c < nc; ++c) {
+      if (is[c] > is[w]) w = c;
+    }
+    const double target = oos[w];
+    std::uint64_t below = 0, ties = 0;
+    for (std::size_t c = 0; c < nc; ++c) {
+      below += static_cast<std::uint64_t>(c != w && oos[c] < target);
+      ties += static_cast<std::uint64_t>(c != w && oos[c] == target);
+    }
+    const double omega = std::clamp(
+        (static_cast<double>(below) + 0.5 * static_cast<double>(ties) + 1) / rank_scale, kOmegaFloor, kOmegaCeiling);
+    const double logit = std::log(omega / (1 - omega));
+    report.logits.push_back(logit);
+    overfit += static_cast<std::uint64_t>(logit <= 0);
+    losses += static_cast<std::uint64_t>(target < 0);
+    winner_is.push_back(is[w]);
+    winner_oos.push_back(target);
+
+    // Advance the rightmost index that can still grow and reset those after it.
+    std::uint32_t i = half;
+    while (i > 0 && in[i - 1] == blocks - half + i - 1) --i;
+    if (i == 0) break;
+    --i;
+    const std::uint32_t old = in[i];
+    ++in[i];
+    for (std::uint32_t j = i + 1; j < half; ++j) in[j] = in[j - 1] + 1;
+    // Blocks below `old` keep their places in the complement: the ones in J
+    // below it are unchanged, so old - i of them lie outside J.
+    const std::uint32_t kept = old - i;
+    std::uint32_t position = kept, member = i;
+    for (std::uint32_t b = old; b < blocks; ++b) {
+      if (member < half && in[member] == b) {
+        ++member;
+      } else {
+        out[position++] = b;
+      }
+    }
+    in_sample.update(in, i);
+    out_of_sample.update(out, kept);
+  }
+
+  const double count = static_cast<double>(report.combinations);
+  report.pbo = static_cast<double>(overfit) / count;
+  report.probability_of_loss = static_cast<double>(losses) / count;
+  report.degradation_slope = slope(winner_is, winner_oos);
+  report.median_oos_sharpe = median(winner_oos);
+  return report;
+}
+
+}  // namespace tm_stats::pbo
