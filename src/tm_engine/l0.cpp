@@ -43,12 +43,16 @@ std::size_t L0Engine::cancel_all() {
 void L0Engine::match(const Tick& tick) {
   const std::int64_t high = or_last(tick.high, tick.last);
   const std::int64_t low = or_last(tick.low, tick.last);
-  const Stamp now{tick.exch_ts, tick.local_ts};
-  if (prev_last_) cross_range(tick, high, low);
-  fill_market_orders(Side::Buy, or_last(tick.ask, tick.last), now);
-  fill_market_orders(Side::Sell, or_last(tick.bid, tick.last), now);
-  touch_buy_limits(tick, low, now);
-  touch_sell_limits(tick, high, now);
+  const bool has_limits = !book_.buy_limits().empty() || !book_.sell_limits().empty();
+  if (prev_last_ && has_limits) cross_range(tick, high, low);
+  if (!book_.market_buys().empty()) {
+    fill_market_orders(Side::Buy, or_last(tick.ask, tick.last), tick);
+  }
+  if (!book_.market_sells().empty()) {
+    fill_market_orders(Side::Sell, or_last(tick.bid, tick.last), tick);
+  }
+  if (!book_.buy_limits().empty()) touch_buy_limits(tick, low);
+  if (!book_.sell_limits().empty()) touch_sell_limits(tick, high);
 }
 
 void L0Engine::cross_range(const Tick& tick, std::int64_t high, std::int64_t low) {
@@ -80,7 +84,8 @@ void L0Engine::cross_range(const Tick& tick, std::int64_t high, std::int64_t low
   scratch_.clear();
 }
 
-void L0Engine::fill_market_orders(Side side, std::int64_t price, Stamp at) {
+void L0Engine::fill_market_orders(Side side, std::int64_t price, const Tick& tick) {
+  const Stamp at{tick.exch_ts, tick.local_ts};
   const auto waiting = side == Side::Buy ? book_.market_buys() : book_.market_sells();
   if (waiting.empty()) return;
   market_scratch_.assign(waiting.begin(), waiting.end());
@@ -92,29 +97,31 @@ void L0Engine::fill_market_orders(Side side, std::int64_t price, Stamp at) {
   market_scratch_.clear();
 }
 
-void L0Engine::touch_buy_limits(const Tick& tick, std::int64_t low, Stamp at) {
+void L0Engine::touch_buy_limits(const Tick& tick, std::int64_t low) {
   const std::int64_t threshold = tick.ask > 0 ? tick.ask : low;
   const std::int64_t base = tick.ask > 0 ? tick.ask : tick.last;
   if (threshold < 1) return;
   while (!book_.buy_limits().empty()) {
-    const Working order = book_.buy_limits().front().order;
-    const std::int64_t limit = order.kind.price;
+    const std::int64_t limit = book_.buy_limits().front().order.kind.price;
     if (limit < threshold) break;
+    const Working order = book_.buy_limits().front().order;
     book_.remove(order.id);
-    execute_at(order, base < 1 ? limit : std::min(limit, base), false, ExecKind::Touch, at);
+    execute_at(order, base < 1 ? limit : std::min(limit, base), false, ExecKind::Touch,
+               Stamp{tick.exch_ts, tick.local_ts});
   }
 }
 
-void L0Engine::touch_sell_limits(const Tick& tick, std::int64_t high, Stamp at) {
+void L0Engine::touch_sell_limits(const Tick& tick, std::int64_t high) {
   const std::int64_t threshold = tick.bid > 0 ? tick.bid : high;
   const std::int64_t base = tick.bid > 0 ? tick.bid : tick.last;
   if (threshold < 1) return;
   while (!book_.sell_limits().empty()) {
-    const Working order = book_.sell_limits().front().order;
-    const std::int64_t limit = order.kind.price;
+    const std::int64_t limit = book_.sell_limits().front().order.kind.price;
     if (limit > threshold) break;
+    const Working order = book_.sell_limits().front().order;
     book_.remove(order.id);
-    execute_at(order, base < 1 ? limit : std::max(limit, base), false, ExecKind::Touch, at);
+    execute_at(order, base < 1 ? limit : std::max(limit, base), false, ExecKind::Touch,
+               Stamp{tick.exch_ts, tick.local_ts});
   }
 }
 

@@ -66,9 +66,9 @@ class L0Engine {
 
   void match(const Tick& tick);
   void cross_range(const Tick& tick, std::int64_t high, std::int64_t low);
-  void fill_market_orders(tm_types::Side side, std::int64_t price, Stamp at);
-  void touch_buy_limits(const Tick& tick, std::int64_t low, Stamp at);
-  void touch_sell_limits(const Tick& tick, std::int64_t high, Stamp at);
+  void fill_market_orders(tm_types::Side side, std::int64_t price, const Tick& tick);
+  void touch_buy_limits(const Tick& tick, std::int64_t low);
+  void touch_sell_limits(const Tick& tick, std::int64_t high);
   // Fills the order's whole remaining quantity at `price` and takes it out of
   // the book; an order with nothing remaining is only taken out.
   void execute_at(const tm_types::Working& order, std::int64_t price, bool taker, ExecKind kind,
