@@ -1,0 +1,170 @@
+#include "tm_data/crc32.h"
+
+#include <array>
+#include <bit>
+#include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#define TM_DATA_X86 1
+#include <immintrin.h>
+#endif
+
+namespace tm_data {
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "the slicing table reads 32-bit words in little-endian order");
+
+constexpr std::uint32_t kPolynomial = 0xEDB88320u;
+
+// kTables[k][b] is the register contribution of byte b followed by k zero bytes.
+using Tables = std::array<std::array<std::uint32_t, 256>, 16>;
+
+constexpr Tables make_tables() {
+  Tables t{};
+  for (std::uint32_t b = 0; b < 256; ++b) {
+    std::uint32_t r = b;
+    for (int bit = 0; bit < 8; ++bit) r = (r >> 1) ^ ((r & 1u) ? kPolynomial : 0u);
+    t[0][b] = r;
+  }
+  for (std::size_t k = 1; k < t.size(); ++k) {
+    for (std::size_t b = 0; b < 256; ++b) t[k][b] = (t[k - 1][b] >> 8) ^ t[0][t[k - 1][b] & 0xFFu];
+  }
+  return t;
+}
+
+constexpr Tables kTables = make_tables();
+
+std::uint32_t load32(const unsigned char* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Advances the raw (uncomplemented) register over n bytes.
+std::uint32_t portable_register(std::uint32_t reg, const unsigned char* p, std::size_t n) {
+  const auto& t = kTables;
+  while (n >= 16) {
+    const std::uint32_t a = load32(p) ^ reg;
+    const std::uint32_t b = load32(p + 4);
+    const std::uint32_t c = load32(p + 8);
+    const std::uint32_t d = load32(p + 12);
+    reg = t[15][a & 0xFF] ^ t[14][(a >> 8) & 0xFF] ^ t[13][(a >> 16) & 0xFF] ^ t[12][a >> 24] ^
+          t[11][b & 0xFF] ^ t[10][(b >> 8) & 0xFF] ^ t[9][(b >> 16) & 0xFF] ^ t[8][b >> 24] ^
+          t[7][c & 0xFF] ^ t[6][(c >> 8) & 0xFF] ^ t[5][(c >> 16) & 0xFF] ^ t[4][c >> 24] ^
+          t[3][d & 0xFF] ^ t[2][(d >> 8) & 0xFF] ^ t[1][(d >> 16) & 0xFF] ^ t[0][d >> 24];
+    p += 16;
+    n -= 16;
+  }
+  while (n--) reg = (reg >> 8) ^ t[0][(reg ^ *p++) & 0xFF];
+  return reg;
+}
+
+#ifdef TM_DATA_X86
+
+// Folding constants of the reflected polynomial: x^(4*128+-32) and x^(128+-32)
+// modulo P for the 512- and 128-bit folds, x^64 modulo P for the 64-bit step,
+// and P with its Barrett quotient floor(x^64 / P), all bit-reflected.
+alignas(16) constexpr std::uint64_t kFold512[2] = {0x0154442bd4, 0x01c6e41596};
+alignas(16) constexpr std::uint64_t kFold128[2] = {0x01751997d0, 0x00ccaa009e};
+alignas(16) constexpr std::uint64_t kFold64[2] = {0x0163cd6124, 0x0000000000};
+alignas(16) constexpr std::uint64_t kBarrett[2] = {0x01db710641, 0x01f7011641};
+
+// x * k over GF(2), where both halves of x are folded forward by the two
+// constants in k and the results summed.
+__attribute__((target("pclmul,sse4.1"))) inline __m128i fold(__m128i x, __m128i k) {
+  return _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11));
+}
+
+// Advances the raw register over n bytes. REQUIRES: n >= 64, n % 16 == 0.
+__attribute__((target("pclmul,sse4.1"))) std::uint32_t clmul_register(std::uint32_t reg,
+                                                                       const unsigned char* p,
+                                                                       std::size_t n) {
+  auto load = [](const unsigned char* q) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+  };
+  __m128i x1 = _mm_xor_si128(load(p), _mm_cvtsi32_si128(static_cast<int>(reg)));
+  __m128i x2 = load(p + 16);
+  __m128i x3 = load(p + 32);
+  __m128i x4 = load(p + 48);
+  p += 64;
+  n -= 64;
+
+  __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(kFold512));
+  while (n >= 64) {
+    x1 = _mm_xor_si128(fold(x1, k), load(p));
+    x2 = _mm_xor_si128(fold(x2, k), load(p + 16));
+    x3 = _mm_xor_si128(fold(x3, k), load(p + 32));
+    x4 = _mm_xor_si128(fold(x4, k), load(p + 48));
+    p += 64;
+    n -= 64;
+  }
+
+  k = _mm_load_si128(reinterpret_cast<const __m128i*>(kFold128));
+  x1 = _mm_xor_si128(fold(x1, k), x2);
+  x1 = _mm_xor_si128(fold(x1, k), x3);
+  x1 = _mm_xor_si128(fold(x1, k), x4);
+  while (n >= 16) {
+    x1 = _mm_xor_si128(fold(x1, k), load(p));
+    p += 16;
+    n -= 16;
+  }
+
+  // 128 bits to 64: the low half times x^64 (mod P), added to the high half.
+  const __m128i low32s = _mm_setr_epi32(-1, 0, -1, 0);
+  x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), _mm_clmulepi64_si128(x1, k, 0x10));
+  // 96 bits to 64: the low 32 bits times x^64 (mod P), added to the rest.
+  const __m128i k5 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kFold64));
+  x1 = _mm_xor_si128(_mm_srli_si128(x1, 4),
+                     _mm_clmulepi64_si128(_mm_and_si128(x1, low32s), k5, 0x00));
+  // Barrett reduction to 32 bits.
+  const __m128i b = _mm_load_si128(reinterpret_cast<const __m128i*>(kBarrett));
+  __m128i q = _mm_clmulepi64_si128(_mm_and_si128(x1, low32s), b, 0x10);
+  q = _mm_clmulepi64_si128(_mm_and_si128(q, low32s), b, 0x00);
+  x1 = _mm_xor_si128(x1, q);
+  return static_cast<std::uint32_t>(_mm_extract_epi32(x1, 1));
+}
+
+bool detect_clmul() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+}
+
+#endif  // TM_DATA_X86
+
+}  // namespace
+
+bool crc32_clmul_available() {
+#ifdef TM_DATA_X86
+  static const bool available = detect_clmul();
+  return available;
+#else
+  return false;
+#endif
+}
+
+std::uint32_t crc32_portable(std::uint32_t crc, const void* data, std::size_t n) {
+  return ~portable_register(~crc, static_cast<const unsigned char*>(data), n);
+}
+
+std::uint32_t crc32_clmul(std::uint32_t crc, const void* data, std::size_t n) {
+#ifdef TM_DATA_X86
+  const auto* p = static_cast<const unsigned char*>(data);
+  std::uint32_t reg = ~crc;
+  if (n >= 64) {
+    const std::size_t folded = n & ~static_cast<std::size_t>(15);
+    reg = clmul_register(reg, p, folded);
+    p += folded;
+    n -= folded;
+  }
+  return ~portable_register(reg, p, n);
+#else
+  return crc32_portable(crc, data, n);
+#endif
+}
+
+std::uint32_t crc32(std::uint32_t crc, const void* data, std::size_t n) {
+  return crc32_clmul_available() ? crc32_clmul(crc, data, n) : crc32_portable(crc, data, n);
+}
+
+}  // namespace tm_data

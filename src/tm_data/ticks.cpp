@@ -1,0 +1,204 @@
+#include "tm_data/ticks.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "tm_data/crc32.h"
+
+namespace tm_data {
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "records are copied byte for byte between the file and Tick");
+
+using tm_engine::Tick;
+
+// Header field offsets.
+constexpr std::size_t kMagicAt = 0;
+constexpr std::size_t kVersionAt = 4;
+constexpr std::size_t kCountAt = 8;
+constexpr std::size_t kInstrumentAt = 16;
+constexpr std::size_t kChecksumAt = 24;
+
+template <class T>
+void store(std::uint8_t* at, T value) {
+  std::memcpy(at, &value, sizeof value);
+}
+template <class T>
+T load(const std::uint8_t* at) {
+  T value;
+  std::memcpy(&value, at, sizeof value);
+  return value;
+}
+
+// Reads until `n` bytes, the end of the file or an error, retrying interrupted
+// reads. Returns the number of bytes read; fewer than `n` means the file ended
+// or failed, which the callers treat alike.
+std::size_t read_full(int fd, void* into, std::size_t n) {
+  auto* p = static_cast<std::uint8_t*>(into);
+  std::size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::read(fd, p + got, n - got);
+    if (r > 0) {
+      got += static_cast<std::size_t>(r);
+    } else if (r < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  return got;
+}
+
+// File offset of the end of record `records`, pinned at the largest value.
+std::uint64_t offset_of(std::uint64_t records) {
+  std::uint64_t bytes;
+  if (__builtin_mul_overflow(records, std::uint64_t{kRecordBytes}, &bytes) ||
+      __builtin_add_overflow(bytes, std::uint64_t{kHeaderBytes}, &bytes)) {
+    return std::numeric_limits<std::uint64_t>::max();
+  }
+  return bytes;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> encode(std::uint64_t instrument, std::span<const Tick> ticks) {
+  std::vector<std::uint8_t> bytes(kHeaderBytes + ticks.size_bytes());
+  std::uint8_t* records = bytes.data() + kHeaderBytes;
+  if (!ticks.empty()) std::memcpy(records, ticks.data(), ticks.size_bytes());
+  store(bytes.data() + kMagicAt, kMagic);
+  store(bytes.data() + kVersionAt, kVersion);
+  store(bytes.data() + kCountAt, static_cast<std::uint64_t>(ticks.size()));
+  store(bytes.data() + kInstrumentAt, instrument);
+  store(bytes.data() + kChecksumAt, crc32(0, records, ticks.size_bytes()));
+  return bytes;
+}
+
+OpenResult TickReader::open(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Error{Truncated{kHeaderBytes, 0}};
+  return open_fd(fd);
+}
+
+OpenResult TickReader::open_fd(int fd) {
+  std::uint8_t header[kHeaderBytes];
+  if (fd < 0 || read_full(fd, header, sizeof header) < sizeof header) {
+    if (fd >= 0) ::close(fd);
+    return Error{Truncated{kHeaderBytes, 0}};
+  }
+  const auto magic = load<std::uint32_t>(header + kMagicAt);
+  const auto version = load<std::uint16_t>(header + kVersionAt);
+  if (magic != kMagic || version != kVersion) {
+    ::close(fd);
+    if (magic != kMagic) return Error{BadMagic{magic}};
+    return Error{UnknownVersion{version}};
+  }
+  // Advisory: the records are read front to back once.
+  (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return TickReader(fd, load<std::uint64_t>(header + kCountAt),
+                    load<std::uint64_t>(header + kInstrumentAt),
+                    load<std::uint32_t>(header + kChecksumAt));
+}
+
+TickReader::TickReader(int fd, std::uint64_t count, std::uint64_t instrument,
+                       std::uint32_t checksum)
+    : fd_(fd),
+      count_(count),
+      instrument_(instrument),
+      stored_checksum_(checksum),
+      remaining_(count),
+      previous_(std::numeric_limits<tm_types::Nanos>::min()),
+      block_(new Tick[kBlockRecords]) {}
+
+TickReader::TickReader(TickReader&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      count_(other.count_),
+      instrument_(other.instrument_),
+      stored_checksum_(other.stored_checksum_),
+      crc_(other.crc_),
+      remaining_(other.remaining_),
+      delivered_(other.delivered_),
+      previous_(other.previous_),
+      block_(std::move(other.block_)),
+      cursor_(std::exchange(other.cursor_, nullptr)),
+      block_end_(std::exchange(other.block_end_, nullptr)),
+      finished_(std::exchange(other.finished_, true)),
+      error_reported_(other.error_reported_),
+      error_(std::move(other.error_)) {}
+
+TickReader& TickReader::operator=(TickReader&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    count_ = other.count_;
+    instrument_ = other.instrument_;
+    stored_checksum_ = other.stored_checksum_;
+    crc_ = other.crc_;
+    remaining_ = other.remaining_;
+    delivered_ = other.delivered_;
+    previous_ = other.previous_;
+    block_ = std::move(other.block_);
+    cursor_ = std::exchange(other.cursor_, nullptr);
+    block_end_ = std::exchange(other.block_end_, nullptr);
+    finished_ = std::exchange(other.finished_, true);
+    error_reported_ = other.error_reported_;
+    error_ = std::move(other.error_);
+  }
+  return *this;
+}
+
+TickReader::~TickReader() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::optional<TickReader::Item> TickReader::next() {
+  if (const Tick* tick = next_tick()) return Item{*tick};
+  if (error_ && !error_reported_) {
+    error_reported_ = true;
+    return Item{*error_};
+  }
+  return std::nullopt;
+}
+
+bool TickReader::refill() {
+  if (finished_) return false;
+  if (remaining_ == 0) {
+    // A file of zero records ends here without its checksum being compared.
+    finished_ = true;
+    return false;
+  }
+  const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, kBlockRecords));
+  const std::size_t bytes = n * kRecordBytes;
+  if (read_full(fd_, block_.get(), bytes) < bytes) {
+    fail(Truncated{offset_of(count_), offset_of(count_ - remaining_)});
+    return false;
+  }
+  crc_ = crc32(crc_, block_.get(), bytes);
+  remaining_ -= n;
+  // The checksum is settled before any tick of the last block is handed out.
+  if (remaining_ == 0 && crc_ != stored_checksum_) {
+    fail(ChecksumMismatch{stored_checksum_, crc_});
+    return false;
+  }
+  cursor_ = block_.get();
+  block_end_ = cursor_ + n;
+  return true;
+}
+
+const Tick* TickReader::fail(Error error) {
+  error_ = std::move(error);
+  finished_ = true;
+  cursor_ = block_end_;  // ticks still buffered are dropped
+  ::close(fd_);
+  fd_ = -1;
+  return nullptr;
+}
+
+}  // namespace tm_data
