@@ -1,0 +1,208 @@
+#include "tm_core/kernel.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "tm_core/cost.h"
+#include "tm_margin/position.h"
+
+namespace tm_core {
+
+using tm_types::sat_add;
+using tm_types::sat_neg;
+
+std::string_view reject_reason_name(RejectReason reason) {
+  switch (reason) {
+    case RejectReason::BadQty: return "BadQty";
+    case RejectReason::DuplicateId: return "DuplicateId";
+    case RejectReason::NoFunds: return "NoFunds";
+    case RejectReason::NotExternal: return "NotExternal";
+    case RejectReason::UnknownInstrument: return "UnknownInstrument";
+  }
+  return "Unknown";
+}
+
+Kernel::Kernel(State state) : state_(std::move(state)) {
+  outputs_.reserve(16);
+  working_.reserve(16);
+}
+
+std::span<const Output> Kernel::apply(const Event& event) {
+  outputs_.clear();
+  std::visit([this](const auto& e) { apply_event(e); }, event);
+  return outputs_;
+}
+
+std::optional<std::size_t> Kernel::lookup(std::optional<InstrumentId> instrument) const {
+  if (!instrument) {
+    if (state_.holdings.size() == 1) return 0;
+    return std::nullopt;
+  }
+  const std::size_t index = state_.find_holding(*instrument);
+  if (index == state_.holdings.size()) return std::nullopt;
+  return index;
+}
+
+void Kernel::charge_fee(Cash fee) {
+  state_.fees = sat_add(state_.fees, fee);
+  state_.add_to_balance(sat_neg(fee));
+}
+
+void Kernel::book_fill(std::size_t index, const tm_types::Fill& fill) {
+  if (index >= state_.holdings.size()) tm_types::invariant_failure("index out of range");
+  charge_fee(cost::fill_fee(state_.holdings[index].contract, fill, state_.maker_fee,
+                            state_.taker_fee));
+  state_.apply_fill(fill);
+  std::erase(working_, fill.order);
+  outputs_.emplace_back(fill);
+}
+
+void Kernel::book_fills(std::size_t index, std::span<const tm_types::Fill> fills) {
+  for (const tm_types::Fill& fill : fills) book_fill(index, fill);
+}
+
+void Kernel::book_fills(std::size_t index, std::span<const tm_engine::L0Fill> fills) {
+  for (const tm_engine::L0Fill& f : fills) book_fill(index, f.fill);
+}
+
+std::span<const Output> Kernel::settle_unreported() {
+  outputs_.clear();
+  for (std::size_t i = 0; i < state_.holdings.size(); ++i) {
+    const std::vector<tm_engine::L0Fill> held_back = state_.holdings[i].matcher.drain_unreported();
+    book_fills(i, std::span<const tm_engine::L0Fill>(held_back));
+  }
+  return outputs_;
+}
+
+void Kernel::liquidate_if_uncovered(Price price) {
+  bool uncovered;
+  if (state_.holdings.size() > 1 || state_.two_leg) {
+    uncovered = state_.equity() <= state_.maintenance();
+  } else {
+    const Holding& h = state_.holdings.front();
+    const tm_margin::MarginedPosition position{h.leg_cost(Leg::Long), h.contract, h.entry,
+                                               h.position, state_.balance()};
+    uncovered = position.is_liquidatable(h.tiers, price);
+  }
+  if (!uncovered) return;
+
+  const std::size_t first = outputs_.size();
+  if (state_.holdings.size() == 1) {
+    outputs_.emplace_back(state_.liquidate_holding(0, price));
+  } else {
+    for (const Liquidated& record : state_.close_all()) outputs_.emplace_back(record);
+  }
+  // The venue takes what is left, whatever its sign: a deficit is written off
+  // and shows as a negative forfeiture.
+  const Cash left = state_.balance();
+  state_.add_to_balance(sat_neg(left));
+  state_.forfeited = sat_add(state_.forfeited, left);
+  for (std::size_t i = first; i < outputs_.size(); ++i) {
+    std::get<Liquidated>(outputs_[i]).balance = state_.balance();
+  }
+  if (outputs_.size() > first) std::get<Liquidated>(outputs_.back()).forfeited = left;
+  working_.clear();
+}
+
+void Kernel::apply_event(const TickEvent& e) {
+  const auto index = lookup(e.instrument);
+  if (!index) return reject(RejectReason::UnknownInstrument, 0);
+  on_tick(*index, e.tick);
+}
+
+void Kernel::apply_event(const SubmitEvent& e) {
+  if (e.qty < 1) return reject(RejectReason::BadQty, e.id);
+  if (std::find(working_.begin(), working_.end(), e.id) != working_.end()) {
+    return reject(RejectReason::DuplicateId, e.id);
+  }
+  const auto index = lookup(e.instrument);
+  if (!index) return reject(RejectReason::UnknownInstrument, e.id);
+  if (state_.balance() < 1) return reject(RejectReason::NoFunds, e.id);
+  const tm_types::Working order =
+      e.limit ? tm_types::limit_order(e.id, e.side, e.price, e.qty, e.placed_exch_ts,
+                                      e.placed_local_ts, e.offset)
+              : tm_types::market_order(e.id, e.side, e.qty, e.placed_exch_ts, e.placed_local_ts,
+                                       e.offset);
+  state_.holdings[*index].matcher.submit(order, e.placed_local_ts);
+  working_.push_back(e.id);
+}
+
+void Kernel::apply_event(const CancelEvent& e) {
+  for (Holding& h : state_.holdings) {
+    if (h.matcher.cancel(e.id)) {
+      std::erase(working_, e.id);
+      outputs_.emplace_back(Cancelled{e.id});
+      return;
+    }
+  }
+}
+
+void Kernel::apply_event(const FundingEvent& e) {
+  state_.now = e.rate.at;
+  const auto index = lookup(e.instrument);
+  if (!index) return reject(RejectReason::UnknownInstrument, 0);
+  const Holding& h = state_.holdings[*index];
+  if (h.is_flat()) return;
+  Cash amount = 0;
+  if (h.position != 0) amount = e.rate.settle(h.contract.size, h.position).amount;
+  if (h.short_position != 0) {
+    amount = sat_add(amount, e.rate.settle(h.contract.size, h.short_position).amount);
+  }
+  state_.add_to_balance(amount);
+  state_.funding = sat_add(state_.funding, amount);
+  outputs_.emplace_back(Funding{amount, e.rate.at});
+  check_liquidation(e.rate.price);
+}
+
+void Kernel::apply_event(const FundingPaidEvent& e) {
+  state_.now = e.at;
+  if (!lookup(e.instrument)) return reject(RejectReason::UnknownInstrument, 0);
+  state_.add_to_balance(e.amount);
+  state_.funding = sat_add(state_.funding, e.amount);
+  outputs_.emplace_back(Funding{e.amount, e.at});
+}
+
+void Kernel::apply_event(const FeeEvent& e) {
+  state_.now = e.at;
+  charge_fee(e.amount);
+  state_.fees_charged = true;
+  state_.fee_unknown = e.unknown;
+}
+
+void Kernel::apply_event(const ClockEvent& e) { state_.now = e.at; }
+
+void Kernel::apply_event(const TransferEvent& e) {
+  state_.now = e.at;
+  state_.add_to_balance(e.amount);
+}
+
+void Kernel::apply_event(const ExternalFillEvent& e) {
+  const tm_types::Fill& fill = e.fill;
+  if (!state_.external_fills) return reject(RejectReason::NotExternal, fill.order);
+  // A fill for an instrument the account does not hold is refused before it
+  // touches anything, rather than stopping the run.
+  const std::size_t index = state_.find_holding(fill.instrument);
+  if (index == state_.holdings.size()) return reject(RejectReason::UnknownInstrument, fill.order);
+
+  state_.now = fill.exch_ts;
+  Holding& h = state_.holdings[index];
+  (void)h.matcher.cancel(fill.order);
+  std::erase(working_, fill.order);
+  Cash fee = 0;
+  if (const auto* reported = std::get_if<FeeReported>(&e.fee)) {
+    fee = reported->amount;
+    state_.fees_charged = true;
+  } else if (std::holds_alternative<FeeUnknown>(e.fee)) {
+    state_.fee_unknown = true;
+  } else {
+    fee = cost::fill_fee(h.contract, fill, state_.maker_fee, state_.taker_fee);
+  }
+  charge_fee(fee);
+  state_.apply_fill(fill);
+  outputs_.emplace_back(fill);
+  check_liquidation(fill.price);
+}
+
+void Kernel::apply_event(const DepthEvent&) {}
+
+}  // namespace tm_core
