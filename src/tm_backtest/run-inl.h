@@ -1,0 +1,173 @@
+// The body of run_stream; included from run.h only.
+#pragma once
+
+#include <algorithm>
+#include <limits>
+#include <variant>
+
+namespace tm_backtest {
+namespace run_detail {
+
+inline void record_liquidation(const tm_core::Liquidated& r, std::vector<Liquidation>& liquidations,
+                               std::vector<tm_strategy::VenueClosed>& notices) {
+  liquidations.push_back({r.at, r.price, r.qty, r.balance, r.forfeited});
+  for (const auto& close : venue_closes(tm_core::Output(r))) notices.push_back(close);
+}
+
+inline tm_core::State open_account(const RunConfig& config) {
+  tm_core::State state(config.instrument, config.contract_size, config.margin_tiers,
+                       config.balance);
+  state.maker_fee = config.maker_fee;
+  state.taker_fee = config.taker_fee;
+  state.two_leg = config.two_leg;
+  state.fees_charged = true;
+  state = tm_core::State::matching_with(std::move(state), config.tier.matcher(config.instrument));
+  if (!config.enforce_margin) state.liquidation_enabled = false;
+  return state;
+}
+
+// The kernel submission of a Limit or Market intent, placed at the tick's times.
+inline tm_core::SubmitEvent submission(const tm_strategy::Intent& intent,
+                                       const tm_engine::Tick& tick) {
+  if (const auto* limit = std::get_if<tm_strategy::Limit>(&intent)) {
+    return {limit->id,    limit->side,   limit->offset, limit->qty,      limit->price,
+            true,         tick.exch_ts,  tick.local_ts, limit->instrument};
+  }
+  const auto& market = std::get<tm_strategy::Market>(intent);
+  return {market.id,   market.side,   market.offset, market.qty,       0,
+          false,       tick.exch_ts,  tick.local_ts, market.instrument};
+}
+
+}  // namespace run_detail
+
+template <tm_strategy::Strategy S, TickSource Src>
+RunResult run_stream(const RunConfig& config, S& strategy, Src& source) {
+  using tm_types::checked_add_u;
+  using tm_types::checked_sub;
+
+  tm_core::Kernel kernel(run_detail::open_account(config));
+  RunResult result;
+  result.tier = std::string(kernel.state().holdings.front().matcher.tier_name());
+  if (config.equity_every != 0) result.equity_samples.push_back(config.balance);
+  result.min_equity = config.balance;
+
+  std::vector<tm_strategy::Intent> intents;
+  std::vector<Ending> endings;
+  std::vector<tm_strategy::VenueClosed> notices;
+  std::vector<tm_types::Fill> tick_fills;
+  std::vector<tm_types::OrderId> to_cancel;
+  intents.reserve(16);
+  endings.reserve(16);
+  tick_fills.reserve(16);
+  to_cancel.reserve(16);
+
+  const bool has_funding = !config.funding_schedule.empty();
+  tm_types::Nanos last_funding = std::numeric_limits<tm_types::Nanos>::min();
+  tm_types::Cash peak_maintenance = 0;
+  std::optional<tm_types::Cash> min_headroom;
+  std::uint64_t ticks = 0;
+  std::uint64_t foreign_intents = 0;
+  std::int64_t max_adverse = 0;
+  std::uint64_t until_sample = config.equity_every;
+
+  while (const tm_engine::Tick* next = source.next()) {
+    const tm_engine::Tick tick = *next;
+
+    if (has_funding) {
+      for (const tm_margin::FundingRate& rate :
+           config.funding_schedule.between(last_funding, tick.exch_ts)) {
+        for (const tm_core::Output& out : kernel.apply(tm_core::FundingEvent{rate, std::nullopt})) {
+          if (const auto* r = std::get_if<tm_core::Liquidated>(&out)) {
+            run_detail::record_liquidation(*r, result.liquidations, notices);
+          }
+        }
+      }
+      last_funding = std::max(last_funding, tick.exch_ts);
+    }
+
+    ticks = checked_add_u(ticks, 1);
+    const std::span<const tm_core::Output> outs = kernel.apply_tick(tick);
+    if (!outs.empty()) {
+      note_endings(outs, kernel.working(), endings);
+      for (const tm_core::Output& out : outs) {
+        if (const auto* fill = std::get_if<tm_types::Fill>(&out)) {
+          result.fills.push_back(*fill);
+          tick_fills.push_back(*fill);
+        } else if (const auto* r = std::get_if<tm_core::Liquidated>(&out)) {
+          run_detail::record_liquidation(*r, result.liquidations, notices);
+        }
+      }
+    }
+
+    const tm_core::Summary summary = kernel.summary();
+    if (until_sample != 0 && --until_sample == 0) {
+      result.equity_samples.push_back(summary.equity);
+      until_sample = config.equity_every;
+    }
+    result.min_equity = std::min(result.min_equity, summary.equity);
+    const bool open = summary.position != 0 || summary.short_position != 0;
+    if (config.track_margin && open) {
+      const tm_types::Cash m = kernel.state().maintenance();
+      peak_maintenance = std::max(peak_maintenance, m);
+      const tm_types::Cash headroom = checked_sub(summary.equity, m);
+      min_headroom = min_headroom ? std::min(*min_headroom, headroom) : headroom;
+    }
+    if (summary.position != 0 && summary.entry > 0) {
+      const std::int64_t excursion =
+          summary.position > 0
+              ? checked_sub(summary.entry, tick.low > 0 ? tick.low : tick.last)
+              : checked_sub(tick.high > 0 ? tick.high : tick.last, summary.entry);
+      max_adverse = std::max(max_adverse, excursion);
+    }
+
+    const tm_strategy::Context context{tick,
+                                       summary.position,
+                                       summary.entry,
+                                       summary.short_position,
+                                       summary.short_entry,
+                                       summary.equity,
+                                       kernel.working().size(),
+                                       config.instrument};
+    intents.clear();
+    notices.clear();
+    endings.clear();
+    strategy.on_tick(context, intents);
+
+    for (const tm_strategy::Intent& intent : intents) {
+      if (const auto* cancel = std::get_if<tm_strategy::Cancel>(&intent)) {
+        note_endings(kernel.apply(tm_core::CancelEvent{cancel->id}), kernel.working(), endings);
+      } else if (std::holds_alternative<tm_strategy::CancelAll>(intent)) {
+        to_cancel.assign(kernel.working().begin(), kernel.working().end());
+        for (const tm_types::OrderId id : to_cancel) {
+          note_endings(kernel.apply(tm_core::CancelEvent{id}), kernel.working(), endings);
+        }
+      } else {
+        const tm_core::SubmitEvent submit = run_detail::submission(intent, tick);
+        if (*submit.instrument != config.instrument) {
+          foreign_intents = checked_add_u(foreign_intents, 1);
+          continue;
+        }
+        note_endings(kernel.apply(submit), kernel.working(), endings);
+      }
+    }
+    tick_fills.clear();
+  }
+
+  for (const tm_core::Output& out : kernel.settle_unreported()) {
+    if (const auto* fill = std::get_if<tm_types::Fill>(&out)) result.fills.push_back(*fill);
+  }
+  const tm_core::Summary summary = kernel.summary();
+  result.strategy = std::string(strategy.name());
+  result.ticks = ticks;
+  result.final_equity = summary.equity;
+  result.fees_paid = summary.fees;
+  result.funding_paid = summary.funding;
+  result.realised = summary.realised;
+  result.max_adverse_excursion = max_adverse;
+  if (config.track_margin) result.margin_watch = MarginWatch{peak_maintenance, min_headroom};
+  result.skipped_ticks = kernel.state().holdings.front().matcher.skipped_ticks();
+  result.foreign_intents = foreign_intents;
+  return result;
+}
+
+}  // namespace tm_backtest
