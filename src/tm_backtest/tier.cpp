@@ -6,6 +6,8 @@ tm_core::Matcher Tier::matcher(tm_types::InstrumentId instrument) const {
   switch (kind) {
     case Kind::L0:
       break;
+    case Kind::L1:
+      return tm_core::Matcher::l1(instrument, config);
   }
   return tm_core::Matcher::l0(instrument);
 }
@@ -14,6 +16,8 @@ std::string_view Tier::name() const {
   switch (kind) {
     case Kind::L0:
       break;
+    case Kind::L1:
+      return "L1";
   }
   return "L0";
 }

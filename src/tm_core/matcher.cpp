@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "tm_engine/l1.h"
+
 namespace tm_core {
 
 namespace {
@@ -22,41 +24,59 @@ Matcher Matcher::l0(tm_types::InstrumentId instrument) {
   return Matcher(Engine(std::in_place_type<tm_engine::L0Engine>, instrument));
 }
 
-void Matcher::submit(const tm_types::Working& order, tm_types::Nanos /*now*/) {
-  std::visit(Overloaded{[&](tm_engine::L0Engine& e) { e.submit(order); }}, engine_);
+Matcher Matcher::l1(tm_types::InstrumentId instrument, const tm_engine::L1Config& config) {
+  return Matcher(Engine(std::make_unique<tm_engine::L1Engine>(instrument, config)));
+}
+
+void Matcher::submit(const tm_types::Working& order, tm_types::Nanos now) {
+  std::visit(Overloaded{[&](tm_engine::L0Engine& e) { e.submit(order); },
+                        [&](auto& e) { e->submit(order, now); }},
+             engine_);
 }
 
 bool Matcher::cancel(tm_types::OrderId id) {
-  return std::visit(Overloaded{[&](tm_engine::L0Engine& e) { return e.cancel(id); }}, engine_);
+  return std::visit(Overloaded{[&](tm_engine::L0Engine& e) { return e.cancel(id); },
+                               [&](auto& e) { return e->cancel(id); }},
+                    engine_);
 }
 
 std::size_t Matcher::cancel_all() {
-  return std::visit(Overloaded{[](tm_engine::L0Engine& e) { return e.cancel_all(); }}, engine_);
+  return std::visit(Overloaded{[](tm_engine::L0Engine& e) { return e.cancel_all(); },
+                               [](auto& e) { return e->cancel_all(); }},
+                    engine_);
 }
 
 std::span<const tm_engine::L0Fill> Matcher::on_tick_wrapped(const tm_engine::Tick& tick) {
   return std::visit(
-      Overloaded{[&](tm_engine::L0Engine& e) { return e.on_tick(tick); }}, engine_);
+      Overloaded{[&](tm_engine::L0Engine& e) { return e.on_tick(tick); },
+                 [&](auto& e) { return e->on_tick(tick); }},
+      engine_);
 }
 
 std::vector<tm_engine::L0Fill> Matcher::drain_unreported() {
   return std::visit(
-      Overloaded{[](tm_engine::L0Engine&) { return std::vector<tm_engine::L0Fill>{}; }}, engine_);
+      Overloaded{[](tm_engine::L0Engine&) { return std::vector<tm_engine::L0Fill>{}; },
+                 [](auto& e) { return e->drain_unreported(); }},
+      engine_);
 }
 
 tm_types::InstrumentId Matcher::instrument() const {
   return std::visit(
-      Overloaded{[](const tm_engine::L0Engine& e) { return e.instrument(); }}, engine_);
+      Overloaded{[](const tm_engine::L0Engine& e) { return e.instrument(); },
+                 [](const auto& e) { return e->instrument(); }},
+      engine_);
 }
 
 std::string_view Matcher::tier_name() const {
-  return std::visit(Overloaded{[](const tm_engine::L0Engine&) { return std::string_view("L0"); }},
-                    engine_);
+  static constexpr std::string_view kNames[] = {"L0", "L1", "L2"};
+  return kNames[engine_.index()];
 }
 
 std::uint64_t Matcher::skipped_ticks() const {
   return std::visit(
-      Overloaded{[](const tm_engine::L0Engine&) { return std::uint64_t{0}; }}, engine_);
+      Overloaded{[](const tm_engine::L0Engine&) { return std::uint64_t{0}; },
+                 [](const std::unique_ptr<tm_engine::L1Engine>&) { return std::uint64_t{0}; }},
+      engine_);
 }
 
 }  // namespace tm_core

@@ -18,11 +18,17 @@
 #include "tm_types/order.h"
 #include "tm_types/time.h"
 
+namespace tm_engine {
+struct L1Config;
+class L1Engine;
+}  // namespace tm_engine
+
 namespace tm_core {
 
 class Matcher {
  public:
   static Matcher l0(tm_types::InstrumentId instrument);
+  static Matcher l1(tm_types::InstrumentId instrument, const tm_engine::L1Config& config);
 
   Matcher(Matcher&&) noexcept;
   Matcher& operator=(Matcher&&) noexcept;
@@ -47,7 +53,7 @@ class Matcher {
   std::uint64_t skipped_ticks() const;  // ticks the L2 engine could not use; 0 otherwise
 
  private:
-  using Engine = std::variant<tm_engine::L0Engine>;
+  using Engine = std::variant<tm_engine::L0Engine, std::unique_ptr<tm_engine::L1Engine>>;
   explicit Matcher(Engine engine);
 
   std::span<const tm_engine::L0Fill> on_tick_wrapped(const tm_engine::Tick& tick);

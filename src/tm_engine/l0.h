@@ -54,6 +54,13 @@ class L0Engine {
   // order. The span stays valid until the next call on the engine.
   std::span<const L0Fill> on_tick(const Tick& tick);
 
+  // Forgets the previous tick, so the next tick makes no range crossing, as
+  // the first tick of a run does not.
+  void forget_previous() {
+    prev_last_.reset();
+    prev_time_.reset();
+  }
+
   const Book& book() const { return book_; }
   tm_types::InstrumentId instrument() const { return instrument_; }
   std::uint64_t fill_count() const { return fill_counter_; }
