@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "tm_backtest/run.h"
 #include "tm_backtest/tier.h"
 #include "tm_engine/l0.h"
 #include "tm_engine/l1.h"
@@ -255,6 +256,36 @@ TEST_F(L1Cancel, CancelAllCountsPendingQueuedAndResting) {
   EXPECT_EQ(m.cancel_all(), 6u);
   EXPECT_EQ(m.cancel_all(), 0u);
   EXPECT_TRUE(m.on_tick(tick(30, 100, 101, 49, 49, 50, 2000)).empty());
+}
+
+// Buys one lot at market on the first tick and then does nothing.
+struct BuyOnce {
+  bool done = false;
+  void on_tick(const tm_strategy::Context& ctx, std::vector<tm_strategy::Intent>& intents) {
+    if (done) return;
+    done = true;
+    intents.push_back(tm_strategy::Market{ctx.instrument, Side::Buy, Offset::Open, 1, 1});
+  }
+  std::string name() const { return "buy-once"; }
+};
+
+TEST(L1Run, RunStreamSettlesFillsStillDelayedAfterTheLastTick) {
+  tm_backtest::RunConfig config;
+  L1Config l1;
+  l1.report_latency = Latency::fixed(10'000 * kMs);
+  config.tier = tm_backtest::Tier::l1(l1);
+  config.balance = 1'000'000 * tm_types::CASH_SCALE;
+  std::vector<Tick> ticks;
+  for (int i = 0; i < 3; ++i) ticks.push_back(tick(i * 1000 * kMs, 100, 0, 0, 99, 101, 0));
+  tm_backtest::SpanSource source(ticks);
+  BuyOnce strategy;
+  const tm_backtest::RunResult result = tm_backtest::run_stream(config, strategy, source);
+  EXPECT_EQ(result.tier, "L1");
+  EXPECT_EQ(result.ticks, 3u);
+  ASSERT_EQ(result.fills.size(), 1u);
+  EXPECT_EQ(result.fills[0].price, 101);
+  EXPECT_EQ(result.fills[0].exch_ts, 1000 * kMs);  // made on the second tick
+  EXPECT_EQ(result.skipped_ticks, 0u);
 }
 
 }  // namespace
