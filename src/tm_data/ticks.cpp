@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <utility>
 
 #include "tm_data/crc32.h"
@@ -55,6 +56,16 @@ std::size_t read_full(int fd, void* into, std::size_t n) {
     }
   }
   return got;
+}
+
+constexpr std::align_val_t kBlockAlignment{64};
+
+// Storage for `records` ticks, left uninitialised: every tick handed out is
+// first filled by a read. Tick is an aggregate, so the storage holds Tick
+// objects as soon as it is allocated.
+Tick* allocate_block(std::uint64_t records) {
+  if (records == 0) return nullptr;
+  return static_cast<Tick*>(::operator new(records * kRecordBytes, kBlockAlignment));
 }
 
 // File offset of the end of record `records`, pinned at the largest value.
@@ -115,7 +126,11 @@ TickReader::TickReader(int fd, std::uint64_t count, std::uint64_t instrument,
       stored_checksum_(checksum),
       remaining_(count),
       previous_(std::numeric_limits<tm_types::Nanos>::min()),
-      block_(new Tick[kBlockRecords]) {}
+      block_(allocate_block(std::min<std::uint64_t>(count, kBlockRecords))) {}
+
+void TickReader::BlockDeleter::operator()(Tick* block) const noexcept {
+  ::operator delete(block, kBlockAlignment);
+}
 
 TickReader::TickReader(TickReader&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),

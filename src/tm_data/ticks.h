@@ -89,7 +89,11 @@ class TickReader {
   std::uint64_t remaining_ = 0;    // records not yet read from the file
   std::uint64_t delivered_ = 0;
   tm_types::Nanos previous_ = 0;   // exchange time of the last tick handed out
-  std::unique_ptr<tm_engine::Tick[]> block_;
+  struct BlockDeleter {
+    void operator()(tm_engine::Tick* block) const noexcept;
+  };
+  // Room for min(count, 8,192) records, uninitialised until read into.
+  std::unique_ptr<tm_engine::Tick[], BlockDeleter> block_;
   const tm_engine::Tick* cursor_ = nullptr;  // next tick of the block
   const tm_engine::Tick* block_end_ = nullptr;
   bool finished_ = false;
