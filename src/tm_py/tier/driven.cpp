@@ -1,0 +1,258 @@
+// The strategy adapter. Everything that touches a Python object runs between
+// a Gil guard's construction and destruction, so an exception thrown from
+// inside (an invariant failure, lack of memory) still gives the lock back.
+#include "tm_py/tier/driven.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "tm_py/ref.h"
+#include "tm_py/tier/context.h"
+#include "tm_py/tier/order.h"
+#include "tm_py/tier/tick.h"
+
+namespace tm_py::tier {
+namespace {
+
+// Holds the interpreter lock for its lifetime, from a thread that may or may
+// not hold it already.
+class Gil {
+ public:
+  Gil() : state_(PyGILState_Ensure()) {}
+  ~Gil() { PyGILState_Release(state_); }
+  Gil(const Gil&) = delete;
+  Gil& operator=(const Gil&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
+// The most ticks reserved up front for one batch. A larger batch grows the
+// buffer while its first batch fills, instead of asking for all of it at once
+// (a batch of 2^40 must not fail the run before its first tick).
+constexpr std::uint64_t kMaxReserve = 1 << 16;
+
+std::string text_of(PyObject* text) {
+  Py_ssize_t length = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &length);
+  if (data == nullptr) return {};
+  return std::string(data, static_cast<std::size_t>(length));
+}
+
+}  // namespace
+
+void FailureSlot::offer(const std::string& text) {
+  std::lock_guard lock(mutex_);
+  if (!text_) text_ = text;
+}
+
+std::optional<std::string> FailureSlot::get() const {
+  std::lock_guard lock(mutex_);
+  return text_;
+}
+
+std::string describe_current_exception() {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Ref type_ref = Ref::steal(type);
+  Ref value_ref = Ref::steal(value);
+  Ref traceback_ref = Ref::steal(traceback);
+
+  std::string text;
+  PyTypeObject* exception_type =
+      value != nullptr ? Py_TYPE(value) : reinterpret_cast<PyTypeObject*>(type);
+  if (exception_type != nullptr) {
+    Ref name = Ref::steal(PyType_GetQualName(exception_type));
+    if (name) text = text_of(name.get());
+    PyErr_Clear();
+  }
+  text += ": ";
+  Ref str = value != nullptr ? Ref::steal(PyObject_Str(value)) : Ref();
+  std::string described;
+  if (str && PyUnicode_Check(str.get())) {
+    Py_ssize_t length = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str.get(), &length);
+    if (data != nullptr) {
+      text.append(data, static_cast<std::size_t>(length));
+      return text;
+    }
+  }
+  PyErr_Clear();
+  text += "<exception str() failed>";
+  return text;
+}
+
+PyDriven::PyDriven(State* state, PyObject* strategy, Mode mode, std::uint64_t batch,
+                   std::string name, std::shared_ptr<FailureSlot> slot)
+    : mode_(mode),
+      batch_(batch),
+      name_(std::move(name)),
+      strategy_(strategy),
+      slot_(std::move(slot)),
+      state_(state) {
+  if (mode_ == Mode::Throughput) pending_.reserve(std::min(batch_, kMaxReserve));
+}
+
+PyDriven::PyDriven(State* state, PyObject* strategy, std::uint64_t batch, std::string name)
+    : PyDriven(state, Py_NewRef(strategy), batch > 1 ? Mode::Throughput : Mode::Compatibility,
+               batch, std::move(name), nullptr) {}
+
+PyDriven::PyDriven(State* state, PyObject* strategy, std::string name,
+                   std::shared_ptr<FailureSlot> slot)
+    : PyDriven(state, Py_NewRef(strategy), Mode::Compatibility, 1, std::move(name),
+               std::move(slot)) {}
+
+PyDriven PyDriven::born_failed(State* state, std::string failure,
+                               std::shared_ptr<FailureSlot> slot) {
+  PyDriven adapter(state, nullptr, Mode::Compatibility, 1, std::string(), std::move(slot));
+  adapter.fail(std::move(failure));
+  return adapter;
+}
+
+PyDriven::PyDriven(PyDriven&& other) noexcept
+    : mode_(other.mode_),
+      batch_(other.batch_),
+      name_(std::move(other.name_)),
+      pending_(std::move(other.pending_)),
+      failure_(std::move(other.failure_)),
+      strategy_(std::exchange(other.strategy_, nullptr)),
+      order_counter_(other.order_counter_),
+      slot_(std::move(other.slot_)),
+      state_(other.state_) {}
+
+PyDriven& PyDriven::operator=(PyDriven&& other) noexcept {
+  if (this != &other) {
+    PyDriven dropped(std::move(*this));
+    mode_ = other.mode_;
+    batch_ = other.batch_;
+    name_ = std::move(other.name_);
+    pending_ = std::move(other.pending_);
+    failure_ = std::move(other.failure_);
+    strategy_ = std::exchange(other.strategy_, nullptr);
+    order_counter_ = other.order_counter_;
+    slot_ = std::move(other.slot_);
+    state_ = other.state_;
+  }
+  return *this;
+}
+
+PyDriven::~PyDriven() {
+  if (strategy_ == nullptr) return;
+  Gil gil;
+  Py_DECREF(strategy_);
+}
+
+void PyDriven::on_tick(const tm_strategy::Context& context,
+                       std::vector<tm_strategy::Intent>& intents) {
+  if (failure_) return;
+  if (mode_ == Mode::Throughput) {
+    pending_.push_back(context.tick);
+    if (pending_.size() < batch_) return;
+  }
+  Gil gil;
+  ask(context, intents);
+}
+
+void PyDriven::ask(const tm_strategy::Context& context,
+                   std::vector<tm_strategy::Intent>& intents) {
+  if (failure_) return;
+  Ref returned = Ref::steal(mode_ == Mode::Throughput ? call_throughput(context)
+                                                      : call_compatibility(context));
+  if (!returned) {
+    fail(describe_current_exception());
+    return;
+  }
+  if (!take_orders(returned.get(), context, intents)) fail(kBadReturn);
+}
+
+PyObject* PyDriven::call_compatibility(const tm_strategy::Context& context) {
+  Ref ctx = Ref::steal(new_context(state_, context));
+  if (!ctx) return nullptr;
+  return PyObject_CallMethodObjArgs(strategy_, state_->str_on_tick, ctx.get(), nullptr);
+}
+
+PyObject* PyDriven::call_throughput(const tm_strategy::Context& context) {
+  // The account view, in this order; the first attribute that cannot be set
+  // stops the call.
+  const std::pair<PyObject*, std::int64_t> view[] = {
+      {state_->str_position, context.position},
+      {state_->str_entry, context.entry},
+      {state_->str_short_position, context.short_position},
+      {state_->str_equity, context.equity},
+      {state_->str_last, context.tick.last},
+  };
+  for (const auto& [name, value] : view) {
+    Ref number = Ref::steal(PyLong_FromLongLong(value));
+    if (!number || PyObject_SetAttr(strategy_, name, number.get()) < 0) return nullptr;
+  }
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(pending_.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < pending_.size(); ++i) {
+    PyObject* tick = new_tick(state_, pending_[i]);
+    if (tick == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), tick);  // steals; cannot fail here
+  }
+  pending_.clear();
+  return PyObject_CallMethodObjArgs(strategy_, state_->str_on_batch, list.get(), nullptr);
+}
+
+bool PyDriven::take_orders(PyObject* returned, const tm_strategy::Context& context,
+                           std::vector<tm_strategy::Intent>& intents) {
+  if (returned == Py_None) return true;
+  if (PyUnicode_Check(returned) || !PySequence_Check(returned)) return false;
+  const bool list = PyList_Check(returned);
+  const bool tuple = !list && PyTuple_Check(returned);
+  const Py_ssize_t size = list    ? PyList_Size(returned)
+                          : tuple ? PyTuple_Size(returned)
+                                  : PySequence_Size(returned);
+  if (size < 0) {
+    PyErr_Clear();
+    return false;
+  }
+
+  // Intents are appended as they are read and withdrawn if a later item fails,
+  // so the caller's list gains all of them or none.
+  const std::size_t start = intents.size();
+  std::uint64_t id = order_counter_;
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    Ref owned;
+    PyObject* item = nullptr;
+    if (list) {
+      item = PyList_GetItem(returned, i);
+    } else if (tuple) {
+      item = PyTuple_GetItem(returned, i);
+    } else {
+      owned = Ref::steal(PySequence_GetItem(returned, i));
+      item = owned.get();
+    }
+    if (item == nullptr || !is_order(state_, item)) {
+      PyErr_Clear();
+      intents.resize(start);
+      return false;
+    }
+    const PyOrder& order = order_of(item);
+    id = tm_types::checked_add_u(id, 1);
+    if (order.has_price) {
+      intents.push_back(tm_strategy::Limit{context.instrument, order.side_code, order.offset_code,
+                                           id, order.price, order.qty});
+    } else {
+      intents.push_back(tm_strategy::Market{context.instrument, order.side_code,
+                                            order.offset_code, id, order.qty});
+    }
+  }
+  order_counter_ = id;
+  return true;
+}
+
+void PyDriven::fail(std::string text) {
+  if (failure_) return;
+  if (slot_) slot_->offer(text);
+  failure_ = std::move(text);
+  pending_.clear();
+  pending_.shrink_to_fit();
+}
+
+}  // namespace tm_py::tier

@@ -1,0 +1,108 @@
+// PyDriven: a Python object acting as a strategy of the run loop. Each engine
+// call becomes a call of the object's `on_tick(ctx)` (compatibility mode) or,
+// once per `batch` ticks, `on_batch(ticks)` (throughput mode); what the method
+// returns becomes intents. A Python exception never crosses into the engine: it
+// is recorded as text and the adapter stops calling Python for the rest of the run.
+//
+// The run loop calls on_tick without the interpreter lock; the adapter takes it
+// only around each call into Python.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tm_engine/tick.h"
+#include "tm_py/state.h"
+#include "tm_strategy/strategy.h"
+
+namespace tm_py::tier {
+
+// The first failure among the adapters of one lookahead check, behind its own lock.
+class FailureSlot {
+ public:
+  // Keeps `text` unless a failure is already held.
+  void offer(const std::string& text);
+  std::optional<std::string> get() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::optional<std::string> text_;
+};
+
+// The text that stands for an exception: the type's qualified name, ": ", and
+// its str() (or "<exception str() failed>"). Takes and clears the current
+// Python exception. REQUIRES: the interpreter lock, an exception set.
+std::string describe_current_exception();
+
+// The fixed failure text of a strategy returning something other than None or a list of Order.
+inline constexpr const char* kBadReturn =
+    "a strategy must return None or a list of Order; returning anything else would be silently "
+    "ignored";
+
+class PyDriven {
+ public:
+  enum class Mode : std::uint8_t { Compatibility, Throughput };
+
+  // The adapter of one run_backtest run: throughput mode when `batch` > 1.
+  // Takes a new reference to `strategy`. REQUIRES: the interpreter lock,
+  // batch >= 1; "*state" must outlive the adapter.
+  PyDriven(State* state, PyObject* strategy, std::uint64_t batch, std::string name);
+  // An adapter of a lookahead check: compatibility mode, reporting its first
+  // failure also to `slot`. Takes a new reference to `strategy`. REQUIRES: the lock.
+  PyDriven(State* state, PyObject* strategy, std::string name, std::shared_ptr<FailureSlot> slot);
+  // An adapter of a lookahead check whose build failed: it holds None and is
+  // failed at once with `failure`, which also goes to `slot`. Needs no lock.
+  static PyDriven born_failed(State* state, std::string failure, std::shared_ptr<FailureSlot> slot);
+
+  PyDriven(PyDriven&& other) noexcept;
+  PyDriven& operator=(PyDriven&& other) noexcept;
+  PyDriven(const PyDriven&) = delete;
+  PyDriven& operator=(const PyDriven&) = delete;
+  // Drops the reference to the strategy, taking the interpreter lock for it
+  // when the calling thread does not hold it.
+  ~PyDriven();
+
+  // The Strategy operations. on_tick is called WITHOUT the interpreter lock.
+  void on_tick(const tm_strategy::Context& context, std::vector<tm_strategy::Intent>& intents);
+  const std::string& name() const { return name_; }
+
+  Mode mode() const { return mode_; }
+  // The text of the first failure, once one happened.
+  const std::optional<std::string>& failure() const { return failure_; }
+
+ private:
+  PyDriven(State* state, PyObject* strategy, Mode mode, std::uint64_t batch, std::string name,
+           std::shared_ptr<FailureSlot> slot);
+
+  // One call into Python. REQUIRES: the interpreter lock.
+  void ask(const tm_strategy::Context& context, std::vector<tm_strategy::Intent>& intents);
+  // The method call of either mode; a new reference, or null with an exception set.
+  PyObject* call_compatibility(const tm_strategy::Context& context);
+  PyObject* call_throughput(const tm_strategy::Context& context);
+  // Appends the intents of a returned value, all or none. False for a value
+  // that is not None or a sequence of Order. REQUIRES: the lock.
+  bool take_orders(PyObject* returned, const tm_strategy::Context& context,
+                   std::vector<tm_strategy::Intent>& intents);
+  void fail(std::string text);
+
+  Mode mode_;
+  std::uint64_t batch_;
+  std::string name_;
+  std::vector<tm_engine::Tick> pending_;
+  std::optional<std::string> failure_;
+  PyObject* strategy_;  // owned; null only in a moved-from adapter
+  std::uint64_t order_counter_ = 0;
+  std::shared_ptr<FailureSlot> slot_;
+  State* state_;
+};
+
+static_assert(tm_strategy::Strategy<PyDriven>);
+
+}  // namespace tm_py::tier

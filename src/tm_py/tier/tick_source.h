@@ -1,0 +1,38 @@
+// TickSource  (made by load_ticks; not constructible from Python)
+//
+// The Python class `TickSource`: a tick file held by its path and its
+// header's claims, opened afresh by every run that reads it.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+
+#include "tm_py/state.h"
+
+namespace tm_py::tier {
+
+struct PyTickSource {
+  PyObject_HEAD
+  std::string path;
+  std::uint64_t count;       // records the header claims
+  std::uint64_t instrument;  // the instrument the file was written for
+};
+
+[[nodiscard]] bool add_tick_source_class(PyObject* module, State* state);
+
+// A new TickSource; null with an exception set on failure.
+PyObject* new_tick_source(State* state, std::string path, std::uint64_t count,
+                          std::uint64_t instrument);
+
+inline bool is_tick_source(const State* state, PyObject* object) {
+  return Py_TYPE(object) == state->tick_source_type;
+}
+// REQUIRES: is_tick_source(state, object).
+inline const PyTickSource& tick_source_of(PyObject* object) {
+  return *reinterpret_cast<PyTickSource*>(object);
+}
+
+}  // namespace tm_py::tier

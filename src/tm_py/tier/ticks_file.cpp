@@ -1,0 +1,129 @@
+// def load_ticks(path) -> TickSource
+// def save_ticks(path, ticks, instrument=1) -> int
+//
+// The tick file from Python: opening one as a TickSource (its header only),
+// and writing ticks to one. A write never destroys an existing file or leaves
+// a partial one: the bytes replace the target only once complete.
+#include <cstdint>
+#include <string>
+#include <variant>
+
+#include "tm_data/ticks.h"
+#include "tm_data/write.h"
+#include "tm_py/args.h"
+#include "tm_py/tier/run.h"
+#include "tm_py/tier/tick_source.h"
+
+namespace tm_py::tier {
+namespace {
+
+// A path holding a NUL byte would name a different file to the operating
+// system (the text up to the NUL), so it is refused before any file is touched.
+bool refuse_embedded_nul(const std::string& path) {
+  if (path.find('\0') == std::string::npos) return false;
+  raise_value_error(path + ": embedded null byte");
+  return true;
+}
+
+constexpr const char* kLoadParams[] = {"path"};
+
+PyObject* load_ticks(PyObject* module, PyObject* args, PyObject* kwargs) {
+  State* state = state_of(module);
+  return guarded(state, [&]() -> PyObject* {
+    PyObject* slot[1];
+    if (!bind({"load_ticks", kLoadParams, 1}, args, kwargs, slot)) return nullptr;
+    std::optional<std::string> path = to_str(slot[0], "path");
+    if (!path || refuse_embedded_nul(*path)) return nullptr;
+    tm_data::OpenResult opened = tm_data::TickReader::open(*path);
+    if (const tm_data::Error* error = std::get_if<tm_data::Error>(&opened)) {
+      raise_value_error(*path + ": " + error->message());
+      return nullptr;
+    }
+    const tm_data::TickReader& reader = std::get<tm_data::TickReader>(opened);
+    return new_tick_source(state, *std::move(path), reader.count(), reader.instrument());
+  });
+}
+
+constexpr const char* kSaveParams[] = {"path", "ticks", "instrument"};
+
+PyObject* save_ticks(PyObject* module, PyObject* args, PyObject* kwargs) {
+  State* state = state_of(module);
+  return guarded(state, [&]() -> PyObject* {
+    PyObject* slot[3];
+    if (!bind({"save_ticks", kSaveParams, 2}, args, kwargs, slot)) return nullptr;
+    std::optional<std::string> path = to_str(slot[0], "path");
+    if (!path) return nullptr;
+    std::optional<std::vector<tm_engine::Tick>> ticks = ticks_from(state, slot[1]);
+    if (!ticks) return nullptr;
+    std::optional<std::uint64_t> instrument = 1;
+    if (slot[2] != nullptr && !(instrument = to_u64(slot[2], "instrument"))) return nullptr;
+    if (refuse_embedded_nul(*path)) return nullptr;
+
+    std::optional<std::string> failure;
+    {
+      Unlocked unlocked;
+      const std::vector<std::uint8_t> bytes = tm_data::encode(*instrument, *ticks);
+      failure = tm_data::write_file(*path, bytes);
+    }
+    if (failure) {
+      raise_value_error(*path + ": " + *failure);
+      return nullptr;
+    }
+    return PyLong_FromSize_t(ticks->size());
+  });
+}
+
+constexpr const char* kLoadDoc =
+    "load_ticks(path)\n"
+    "--\n"
+    "\n"
+    "Open a tick file for a run, without reading it.\n"
+    "\n"
+    "Only the 32-byte header is read and checked; the file is closed again at\n"
+    "once. Every run over the returned `TickSource` opens the file afresh and\n"
+    "streams it a block at a time, so one source can be run any number of\n"
+    "times and a file larger than memory can be run at all. A file that opens\n"
+    "now can still fail later (it may change, or its records may be short or\n"
+    "corrupt); such failures stop the run that meets them.\n"
+    "\n"
+    "Errors\n"
+    "------\n"
+    "ValueError: \"{path}: {reason}\" when the file cannot be opened or its\n"
+    "header is wrong.\n"
+    "TypeError: `path` is not a str.";
+
+constexpr const char* kSaveDoc =
+    "save_ticks(path, ticks, instrument=1)\n"
+    "--\n"
+    "\n"
+    "Write ticks to a file `load_ticks` can read.\n"
+    "\n"
+    "The ticks are written in the order given, after a header naming the\n"
+    "instrument and the checksum of the records; their order is not checked\n"
+    "here (a file whose times go backwards fails when it is read). The whole\n"
+    "file is built in memory and replaces `path` only once it is completely\n"
+    "written, so a failed save leaves an existing file as it was. Returns the\n"
+    "number of ticks written.\n"
+    "\n"
+    "Errors\n"
+    "------\n"
+    "ValueError: \"{path}: {reason}\" when the file cannot be written.\n"
+    "TypeError: `ticks` is not a sequence of Tick (a TickSource is refused);\n"
+    "an argument has the wrong type.\n"
+    "OverflowError: `instrument` is negative or too large.";
+
+PyMethodDef kFunctions[] = {
+    {"load_ticks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load_ticks)),
+     METH_VARARGS | METH_KEYWORDS, kLoadDoc},
+    {nullptr, nullptr, 0, nullptr},
+    {"save_ticks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(save_ticks)),
+     METH_VARARGS | METH_KEYWORDS, kSaveDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool add_load_ticks(PyObject* module) { return PyModule_AddFunctions(module, &kFunctions[0]) == 0; }
+bool add_save_ticks(PyObject* module) { return PyModule_AddFunctions(module, &kFunctions[2]) == 0; }
+
+}  // namespace tm_py::tier
