@@ -8,6 +8,8 @@ tm_core::Matcher Tier::matcher(tm_types::InstrumentId instrument) const {
       break;
     case Kind::L1:
       return tm_core::Matcher::l1(instrument, config);
+    case Kind::L2:
+      return tm_core::Matcher::l2(instrument, config);
   }
   return tm_core::Matcher::l0(instrument);
 }
@@ -18,6 +20,8 @@ std::string_view Tier::name() const {
       break;
     case Kind::L1:
       return "L1";
+    case Kind::L2:
+      return "L2";
   }
   return "L0";
 }

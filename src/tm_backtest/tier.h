@@ -13,13 +13,14 @@ namespace tm_backtest {
 
 struct Tier {
   // Codes are pinned: the variant index of the tier.
-  enum class Kind : std::uint8_t { L0 = 0, L1 = 1 };
+  enum class Kind : std::uint8_t { L0 = 0, L1 = 1, L2 = 2 };
 
   Kind kind = Kind::L0;
   tm_engine::L1Config config;  // used by L1 and L2; ignored by L0
 
   static Tier l0() { return Tier{}; }
   static Tier l1(const tm_engine::L1Config& config) { return Tier{Kind::L1, config}; }
+  static Tier l2(const tm_engine::L1Config& config) { return Tier{Kind::L2, config}; }
 
   // A new matcher of this tier for the instrument, with an empty book.
   tm_core::Matcher matcher(tm_types::InstrumentId instrument) const;

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "tm_engine/l1.h"
+#include "tm_engine/l2.h"
 
 namespace tm_core {
 
@@ -26,6 +27,10 @@ Matcher Matcher::l0(tm_types::InstrumentId instrument) {
 
 Matcher Matcher::l1(tm_types::InstrumentId instrument, const tm_engine::L1Config& config) {
   return Matcher(Engine(std::make_unique<tm_engine::L1Engine>(instrument, config)));
+}
+
+Matcher Matcher::l2(tm_types::InstrumentId instrument, const tm_engine::L1Config& config) {
+  return Matcher(Engine(std::make_unique<tm_engine::L2Engine>(instrument, config)));
 }
 
 void Matcher::submit(const tm_types::Working& order, tm_types::Nanos now) {
@@ -75,8 +80,27 @@ std::string_view Matcher::tier_name() const {
 std::uint64_t Matcher::skipped_ticks() const {
   return std::visit(
       Overloaded{[](const tm_engine::L0Engine&) { return std::uint64_t{0}; },
-                 [](const std::unique_ptr<tm_engine::L1Engine>&) { return std::uint64_t{0}; }},
+                 [](const std::unique_ptr<tm_engine::L1Engine>&) { return std::uint64_t{0}; },
+                 [](const std::unique_ptr<tm_engine::L2Engine>& e) { return e->invalid_ticks(); }},
       engine_);
+}
+
+std::optional<tm_book::DepthError> Matcher::on_depth(const tm_book::DepthUpdate& update) {
+  if (auto* e = std::get_if<std::unique_ptr<tm_engine::L2Engine>>(&engine_)) {
+    return (*e)->on_depth(update);
+  }
+  return std::nullopt;
+}
+
+void Matcher::install_snapshot(const tm_book::DepthSnapshot& snapshot) {
+  if (auto* e = std::get_if<std::unique_ptr<tm_engine::L2Engine>>(&engine_)) {
+    (*e)->install_snapshot(snapshot);
+  }
+}
+
+const tm_engine::L2Engine* Matcher::l2() const {
+  const auto* e = std::get_if<std::unique_ptr<tm_engine::L2Engine>>(&engine_);
+  return e != nullptr ? e->get() : nullptr;
 }
 
 }  // namespace tm_core

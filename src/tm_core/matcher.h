@@ -7,11 +7,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <variant>
 #include <vector>
 
+#include "tm_book/book.h"
 #include "tm_engine/l0.h"
 #include "tm_engine/tick.h"
 #include "tm_types/ids.h"
@@ -21,6 +23,7 @@
 namespace tm_engine {
 struct L1Config;
 class L1Engine;
+class L2Engine;
 }  // namespace tm_engine
 
 namespace tm_core {
@@ -29,6 +32,7 @@ class Matcher {
  public:
   static Matcher l0(tm_types::InstrumentId instrument);
   static Matcher l1(tm_types::InstrumentId instrument, const tm_engine::L1Config& config);
+  static Matcher l2(tm_types::InstrumentId instrument, const tm_engine::L1Config& config);
 
   Matcher(Matcher&&) noexcept;
   Matcher& operator=(Matcher&&) noexcept;
@@ -48,12 +52,20 @@ class Matcher {
   // The fills whose reports are still delayed, by report time; empty for L0.
   std::vector<tm_engine::L0Fill> drain_unreported();
 
+  // Depth for the L2 engine; the other engines keep no depth and ignore both.
+  // A refused update has already reset the engine; the error is information.
+  std::optional<tm_book::DepthError> on_depth(const tm_book::DepthUpdate& update);
+  void install_snapshot(const tm_book::DepthSnapshot& snapshot);
+  // The L2 engine, or nullptr when the matcher holds another tier.
+  const tm_engine::L2Engine* l2() const;
+
   tm_types::InstrumentId instrument() const;
   std::string_view tier_name() const;   // "L0", "L1", "L2"
   std::uint64_t skipped_ticks() const;  // ticks the L2 engine could not use; 0 otherwise
 
  private:
-  using Engine = std::variant<tm_engine::L0Engine, std::unique_ptr<tm_engine::L1Engine>>;
+  using Engine = std::variant<tm_engine::L0Engine, std::unique_ptr<tm_engine::L1Engine>,
+                              std::unique_ptr<tm_engine::L2Engine>>;
   explicit Matcher(Engine engine);
 
   std::span<const tm_engine::L0Fill> on_tick_wrapped(const tm_engine::Tick& tick);
