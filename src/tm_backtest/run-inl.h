@@ -49,7 +49,6 @@ RunResult run_stream(const RunConfig& config, S& strategy, Src& source) {
   RunResult result;
   result.tier = std::string(kernel.state().holdings.front().matcher.tier_name());
   if (config.equity_every != 0) result.equity_samples.push_back(config.balance);
-  result.min_equity = config.balance;
 
   std::vector<tm_strategy::Intent> intents;
   std::vector<Ending> endings;
@@ -68,7 +67,12 @@ RunResult run_stream(const RunConfig& config, S& strategy, Src& source) {
   std::uint64_t ticks = 0;
   std::uint64_t foreign_intents = 0;
   std::int64_t max_adverse = 0;
-  std::uint64_t until_sample = config.equity_every;
+  // Settings read on every tick, held locally so the loop keeps them in registers.
+  const std::uint64_t equity_every = config.equity_every;
+  const bool track_margin = config.track_margin;
+  const tm_types::InstrumentId instrument = config.instrument;
+  std::uint64_t until_sample = equity_every;
+  tm_types::Cash min_equity = config.balance;
 
   while (const tm_engine::Tick* next = source.next()) {
     const tm_engine::Tick tick = *next;
@@ -102,11 +106,11 @@ RunResult run_stream(const RunConfig& config, S& strategy, Src& source) {
     const tm_core::Summary summary = kernel.summary();
     if (until_sample != 0 && --until_sample == 0) {
       result.equity_samples.push_back(summary.equity);
-      until_sample = config.equity_every;
+      until_sample = equity_every;
     }
-    result.min_equity = std::min(result.min_equity, summary.equity);
+    min_equity = std::min(min_equity, summary.equity);
     const bool open = summary.position != 0 || summary.short_position != 0;
-    if (config.track_margin && open) {
+    if (track_margin && open) {
       const tm_types::Cash m = kernel.state().maintenance();
       peak_maintenance = std::max(peak_maintenance, m);
       const tm_types::Cash headroom = checked_sub(summary.equity, m);
@@ -127,7 +131,7 @@ RunResult run_stream(const RunConfig& config, S& strategy, Src& source) {
                                        summary.short_entry,
                                        summary.equity,
                                        kernel.working().size(),
-                                       config.instrument};
+                                       instrument};
     intents.clear();
     notices.clear();
     endings.clear();
@@ -143,7 +147,7 @@ RunResult run_stream(const RunConfig& config, S& strategy, Src& source) {
         }
       } else {
         const tm_core::SubmitEvent submit = run_detail::submission(intent, tick);
-        if (*submit.instrument != config.instrument) {
+        if (*submit.instrument != instrument) {
           foreign_intents = checked_add_u(foreign_intents, 1);
           continue;
         }
@@ -159,6 +163,7 @@ RunResult run_stream(const RunConfig& config, S& strategy, Src& source) {
   const tm_core::Summary summary = kernel.summary();
   result.strategy = std::string(strategy.name());
   result.ticks = ticks;
+  result.min_equity = min_equity;
   result.final_equity = summary.equity;
   result.fees_paid = summary.fees;
   result.funding_paid = summary.funding;

@@ -23,6 +23,7 @@ std::string_view reject_reason_name(RejectReason reason) {
 }
 
 Kernel::Kernel(State state) : state_(std::move(state)) {
+  if (state_.holdings.size() == 1) only_ = &state_.holdings.front();
   outputs_.reserve(16);
   working_.reserve(16);
 }
@@ -203,6 +204,17 @@ void Kernel::apply_event(const ExternalFillEvent& e) {
   check_liquidation(fill.price);
 }
 
-void Kernel::apply_event(const DepthEvent&) {}
+void Kernel::apply_event(const DepthEvent& e) {
+  if (state_.holdings.size() != 1) return;
+  Matcher& matcher = state_.holdings.front().matcher;
+  if (matcher.l2() == nullptr) return;
+  if (const auto* update = std::get_if<tm_book::DepthUpdate>(&e.payload)) {
+    // A refused update has already emptied the book and made the engine
+    // invalid; the account has nothing to do about it.
+    (void)matcher.on_depth(*update);
+  } else {
+    matcher.install_snapshot(std::get<tm_book::DepthSnapshot>(e.payload));
+  }
+}
 
 }  // namespace tm_core

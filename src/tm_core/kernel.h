@@ -13,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "tm_book/book.h"
 #include "tm_core/state.h"
 #include "tm_engine/l0.h"
 #include "tm_engine/tick.h"
@@ -75,9 +76,11 @@ struct ExternalFillEvent {
   tm_types::Fill fill;
   FeeReport fee;
 };
-// A market-depth update for an L2 account. The payload arrives with the depth
-// book; until then the event carries nothing and the kernel ignores it.
-struct DepthEvent {};
+// Market depth for a one-holding L2 account: an incremental update, or a
+// snapshot that (re)starts the depth book. Other accounts ignore it.
+struct DepthEvent {
+  std::variant<tm_book::DepthUpdate, tm_book::DepthSnapshot> payload;
+};
 
 // The variant index is the event's fixed tag (0..9).
 using Event = std::variant<TickEvent, SubmitEvent, CancelEvent, FundingEvent, FundingPaidEvent,
@@ -178,15 +181,18 @@ class Kernel {
   void apply_event(const DepthEvent& e);
 
   State state_;
+  // The holding of a one-holding account (every run's), else null. Holdings
+  // are fixed once the kernel owns the state, so the pointer stays valid.
+  Holding* only_ = nullptr;
   std::vector<Output> outputs_;
   std::vector<OrderId> working_;
 };
 
 // A one-holding account whose book is empty costs a lookup of the engine and a
 // flag test here; everything else is out of line.
-inline std::span<const Output> Kernel::apply_tick(const tm_engine::Tick& tick) {
+[[gnu::always_inline]] inline std::span<const Output> Kernel::apply_tick(const tm_engine::Tick& tick) {
   outputs_.clear();
-  if (state_.holdings.size() != 1) {
+  if (only_ == nullptr) {
     apply_event(TickEvent{tick, std::nullopt});
     return outputs_;
   }
@@ -194,7 +200,7 @@ inline std::span<const Output> Kernel::apply_tick(const tm_engine::Tick& tick) {
   return outputs_;
 }
 
-inline void Kernel::on_tick(std::size_t index, const tm_engine::Tick& tick) {
+[[gnu::always_inline]] inline void Kernel::on_tick(std::size_t index, const tm_engine::Tick& tick) {
   Holding& h = state_.holdings[index];
   state_.now = tick.exch_ts;
   h.mark = tick.last;
@@ -207,8 +213,12 @@ inline void Kernel::on_tick(std::size_t index, const tm_engine::Tick& tick) {
 
 // A flat account, or one that cannot be liquidated, is decided here; the test
 // and the liquidation itself are out of line.
-inline void Kernel::check_liquidation(Price price) {
+[[gnu::always_inline]] inline void Kernel::check_liquidation(Price price) {
   if (!state_.liquidation_enabled) return;
+  if (only_ != nullptr) {
+    if (!only_->is_flat()) liquidate_if_uncovered(price);
+    return;
+  }
   for (const Holding& h : state_.holdings) {
     if (!h.is_flat()) {
       liquidate_if_uncovered(price);
@@ -217,19 +227,22 @@ inline void Kernel::check_liquidation(Price price) {
   }
 }
 
-inline Summary Kernel::summary() const {
-  if (state_.holdings.empty()) tm_types::invariant_failure("index out of range");
-  const Holding& h = state_.holdings.front();
+[[gnu::always_inline]] inline Summary Kernel::summary() const {
+  if (only_ == nullptr && state_.holdings.empty()) {
+    tm_types::invariant_failure("index out of range");
+  }
+  const Holding& h = only_ != nullptr ? *only_ : state_.holdings.front();
+  const Cash balance = state_.balance();
   return Summary{h.position,
                  h.entry,
                  h.short_position,
                  h.short_entry,
-                 state_.balance(),
+                 balance,
                  state_.realised,
                  state_.funding,
                  state_.fees,
                  state_.forfeited,
-                 state_.equity(),
+                 only_ != nullptr && only_->is_flat() ? balance : state_.equity(),
                  h.mark,
                  state_.now,
                  state_.fees_charged && !state_.fee_unknown};

@@ -126,20 +126,14 @@ void State::apply_fill(const tm_types::Fill& fill) {
   if (rest >= 1) h.add_to_leg(Leg::Long, rest, fill.price, direction);
 }
 
-Cash State::equity() const {
-  Cash open = 0;
-  for (const Holding& h : holdings) {
-    Cash legs = 0;
-    if (h.position != 0) {
-      legs = h.contract.unrealized_from_cost(h.leg_cost(Leg::Long), h.mark, h.position);
-    }
-    if (h.short_position != 0) {
-      legs = sat_add(
-          legs, h.contract.unrealized_from_cost(h.leg_cost(Leg::Short), h.mark, h.short_position));
-    }
-    open = sat_add(open, legs);
+Cash Holding::unrealized_at_mark() const {
+  Cash legs = 0;
+  if (position != 0) legs = contract.unrealized_from_cost(leg_cost(Leg::Long), mark, position);
+  if (short_position != 0) {
+    legs = sat_add(legs,
+                   contract.unrealized_from_cost(leg_cost(Leg::Short), mark, short_position));
   }
-  return sat_add(balance(), open);
+  return legs;
 }
 
 Cash State::maintenance() const {

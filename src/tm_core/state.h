@@ -4,6 +4,7 @@
 // booked. The kernel owns the one State of a run and alone changes it.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -69,6 +70,8 @@ struct Holding {
   [[nodiscard]] Cash close_leg(Leg leg, QtyLots qty, Price price);
 
   bool is_flat() const { return position == 0 && short_position == 0; }
+  // The unrealised result of both legs at mark.
+  [[nodiscard]] Cash unrealized_at_mark() const;
 
   CostBasis long_basis;
   CostBasis short_basis;
@@ -107,8 +110,9 @@ struct State {
   [[nodiscard]] Cash equity() const;
   // Maintenance margin of every leg at its holding's mark; 0 when flat.
   [[nodiscard]] Cash maintenance() const;
-  // The settlement-currency balance (0 when absent), and adding to it.
-  [[nodiscard]] Cash balance() const { return balances.get(currency); }
+  // The settlement-currency balance (0 when absent), and adding to it. Read on
+  // every tick, so the lookup compares each 8-byte code as one integer.
+  [[nodiscard]] Cash balance() const;
   void add_to_balance(Cash amount) { balances.add(currency, amount); }
 
   // Closes both legs of one holding at price, books their open result as
@@ -140,5 +144,21 @@ struct State {
  private:
   void book_realised(Cash profit);
 };
+
+[[gnu::always_inline]] inline Cash State::balance() const {
+  const auto key = std::bit_cast<std::uint64_t>(currency.code);
+  for (const auto& [code, amount] : balances.entries()) {
+    if (std::bit_cast<std::uint64_t>(code.code) == key) return amount;
+  }
+  return 0;
+}
+
+[[gnu::always_inline]] inline Cash State::equity() const {
+  Cash open = 0;
+  for (const Holding& h : holdings) {
+    if (!h.is_flat()) open = tm_types::sat_add(open, h.unrealized_at_mark());
+  }
+  return tm_types::sat_add(balance(), open);
+}
 
 }  // namespace tm_core

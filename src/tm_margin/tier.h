@@ -20,7 +20,10 @@ inline constexpr std::int64_t kRateScale = 1'000'000'000;
 
 // rate x amount / 10^9: product exact in 128 bits, quotient truncated toward
 // zero, result clamped to 64 bits.
+// Products that fit 64 bits (every realistic one) divide in 64 bits.
 constexpr Cash apply_rate(Cash amount, std::int64_t rate) {
+  std::int64_t product;
+  if (!__builtin_mul_overflow(amount, rate, &product)) return product / kRateScale;
   return tm_types::clamp64(tm_types::sat_mul128(amount, rate) / kRateScale);
 }
 
