@@ -50,7 +50,6 @@ void Kernel::charge_fee(Cash fee) {
 }
 
 void Kernel::book_fill(std::size_t index, const tm_types::Fill& fill) {
-  if (index >= state_.holdings.size()) tm_types::invariant_failure("index out of range");
   charge_fee(cost::fill_fee(state_.holdings[index].contract, fill, state_.maker_fee,
                             state_.taker_fee));
   state_.apply_fill(fill);
@@ -59,10 +58,12 @@ void Kernel::book_fill(std::size_t index, const tm_types::Fill& fill) {
 }
 
 void Kernel::book_fills(std::size_t index, std::span<const tm_types::Fill> fills) {
+  if (index >= state_.holdings.size()) tm_types::invariant_failure("index out of range");
   for (const tm_types::Fill& fill : fills) book_fill(index, fill);
 }
 
 void Kernel::book_fills(std::size_t index, std::span<const tm_engine::L0Fill> fills) {
+  if (index >= state_.holdings.size()) tm_types::invariant_failure("index out of range");
   for (const tm_engine::L0Fill& f : fills) book_fill(index, f.fill);
 }
 
