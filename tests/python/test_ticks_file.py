@@ -1,0 +1,246 @@
+"""Tick files from Python: the bytes save_ticks writes, what load_ticks accepts,
+and every way a file stops a run."""
+
+import os
+import struct
+import subprocess
+import sys
+import textwrap
+import zlib
+
+import pytest
+
+import tallowmarsh as t
+from conftest import Quiet, make_ticks
+
+HEADER = struct.Struct("<4sHHQQII")
+
+
+def read_header(path):
+    with open(path, "rb") as f:
+        return HEADER.unpack(f.read(32))
+
+
+def rewrite(path, offset, data):
+    with open(path, "r+b") as f:
+        f.seek(offset)
+        f.write(data)
+
+
+def flip_byte(path, offset):
+    with open(path, "r+b") as f:
+        f.seek(offset)
+        byte = f.read(1)[0]
+        f.seek(offset)
+        f.write(bytes([byte ^ 0x01]))
+
+
+@pytest.fixture
+def path(tmp_path):
+    return str(tmp_path / "ticks.tmtk")
+
+
+class TestSavedLayout:
+    def test_header_records_and_crc(self, path):
+        ticks = [t.Tick(1, 100, 2, 101, 99, 98, 102, 7), t.Tick(3, -5, volume=-1)]
+        assert t.save_ticks(path, ticks, instrument=42) == 2
+        data = open(path, "rb").read()
+        assert len(data) == 32 + 64 * 2
+        magic, version, reserved, count, instrument, crc, reserved2 = HEADER.unpack(data[:32])
+        assert (magic, version, reserved, count, instrument, reserved2) == (
+            b"TMTK", 2, 0, 2, 42, 0)
+        assert crc == zlib.crc32(data[32:])
+        assert struct.unpack("<8q", data[32:96]) == (1, 2, 100, 101, 99, 98, 102, 7)
+        assert struct.unpack("<8q", data[96:160]) == (3, 3, -5, -5, -5, 0, 0, -1)
+
+    def test_empty_file_is_a_header(self, path):
+        assert t.save_ticks(path, []) == 0
+        assert os.path.getsize(path) == 32
+        assert read_header(path) == (b"TMTK", 2, 0, 0, 1, 0, 0)
+        source = t.load_ticks(path)
+        assert len(source) == 0 and source.instrument == 1 and source.count == 0
+
+    def test_order_is_not_checked_when_writing(self, path):
+        assert t.save_ticks(path, [t.Tick(5, 1), t.Tick(4, 1)]) == 2
+
+    def test_tuple_and_custom_sequence_are_accepted(self, path):
+        class Seq:
+            def __len__(self):
+                return 2
+
+            def __getitem__(self, i):
+                if i >= 2:
+                    raise IndexError
+                return t.Tick(i, 10)
+
+        assert t.save_ticks(path, (t.Tick(1, 1),)) == 1
+        assert t.save_ticks(path, Seq()) == 2
+        assert read_header(path)[3] == 2
+
+
+class TestSaveRefusals:
+    @pytest.mark.parametrize("bad", ["ticks", iter([]), [t.Tick(1, 1), 3], 5])
+    def test_not_a_sequence_of_tick(self, path, bad):
+        with pytest.raises(TypeError) as info:
+            t.save_ticks(path, bad)
+        assert str(info.value).startswith("ticks must be a sequence of Tick, or a TickSource;")
+        assert "load_ticks()" in str(info.value)
+        assert not os.path.exists(path)
+
+    def test_a_tick_source_is_refused(self, path, tmp_path):
+        t.save_ticks(path, make_ticks(3))
+        with pytest.raises(TypeError, match="^ticks must be a sequence of Tick"):
+            t.save_ticks(str(tmp_path / "other.tmtk"), t.load_ticks(path))
+
+    def test_missing_directory(self, tmp_path):
+        target = str(tmp_path / "nowhere" / "t.tmtk")
+        with pytest.raises(ValueError) as info:
+            t.save_ticks(target, make_ticks(2))
+        assert str(info.value).startswith(target + ": ")
+
+    def test_failed_save_leaves_existing_file_intact(self, path, tmp_path):
+        # A file-size limit makes the write fail part way, whatever the user's rights.
+        t.save_ticks(path, make_ticks(5))
+        before = open(path, "rb").read()
+        code = textwrap.dedent(f"""
+            import resource, signal, sys
+            sys.path[:0] = {sys.path!r}
+            import tallowmarsh as t
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+            try:
+                t.save_ticks({path!r}, [t.Tick(i, 1) for i in range(500)])
+            except ValueError as e:
+                print(e)
+        """)
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                             check=True).stdout
+        assert out.startswith(path + ": ")
+        assert open(path, "rb").read() == before
+        assert os.listdir(tmp_path) == ["ticks.tmtk"]
+
+    def test_negative_instrument(self, path):
+        with pytest.raises(OverflowError) as info:
+            t.save_ticks(path, [], instrument=-1)
+        assert info.value.__notes__ == ["while processing 'instrument'"]
+
+    def test_embedded_nul_touches_no_file(self, tmp_path):
+        target = str(tmp_path / "a")
+        with pytest.raises(ValueError, match="embedded null byte"):
+            t.save_ticks(target + "\0b", [])
+        assert not os.path.exists(target)
+        with pytest.raises(ValueError, match="embedded null byte"):
+            t.load_ticks(target + "\0b")
+
+
+class TestLoad:
+    def test_source_attributes_and_text(self, path):
+        t.save_ticks(path, make_ticks(7), instrument=9)
+        source = t.load_ticks(path)
+        assert (source.path, source.count, source.instrument, len(source)) == (path, 7, 9, 7)
+        assert repr(source) == f"TickSource({path}, 7 ticks, instrument 9)"
+        with pytest.raises(AttributeError):
+            source.count = 1
+        with pytest.raises(TypeError):
+            type(source)()
+
+    def test_missing_file(self, tmp_path):
+        target = str(tmp_path / "missing.tmtk")
+        with pytest.raises(ValueError) as info:
+            t.load_ticks(target)
+        assert str(info.value) == target + ": truncated: needed 32 bytes, 0 available"
+
+    def test_short_file(self, path):
+        open(path, "wb").write(b"x" * 10)
+        with pytest.raises(ValueError, match=r": truncated: needed 32 bytes, 0 available$"):
+            t.load_ticks(path)
+
+    def test_bad_magic(self, path):
+        t.save_ticks(path, [])
+        rewrite(path, 0, b"ABCD")
+        with pytest.raises(ValueError, match=r": not a tick file: magic 0x44434241$"):
+            t.load_ticks(path)
+
+    @pytest.mark.parametrize("version", [1, 3])
+    def test_unknown_version(self, path, version):
+        t.save_ticks(path, make_ticks(2))
+        rewrite(path, 4, struct.pack("<H", version))
+        with pytest.raises(ValueError, match=rf": unknown tick file version {version}$"):
+            t.load_ticks(path)
+
+    def test_path_must_be_str(self):
+        with pytest.raises(TypeError) as info:
+            t.load_ticks(b"ticks.tmtk")
+        assert info.value.__notes__ == ["while processing 'path'"]
+
+
+class TestFileStopsRun:
+    def test_short_records_stop_after_first_block(self, path):
+        t.save_ticks(path, make_ticks(9000))
+        rewrite(path, 8, struct.pack("<Q", 10000))
+        strategy = Quiet()
+        with pytest.raises(ValueError) as info:
+            t.run_backtest(strategy, t.load_ticks(path), 1000)
+        assert str(info.value) == ("the tick file stopped the run after 8192 ticks: "
+                                   "truncated: needed 640032 bytes, 524320 available")
+        assert strategy.calls == 8192
+
+    def test_corrupt_last_record_stops_before_last_block(self, path):
+        t.save_ticks(path, make_ticks(20000))
+        flip_byte(path, os.path.getsize(path) - 3)
+        strategy = Quiet()
+        with pytest.raises(ValueError) as info:
+            t.run_backtest(strategy, t.load_ticks(path), 1000)
+        message = str(info.value)
+        assert message.startswith("the tick file stopped the run after 16384 ticks: "
+                                  "checksum mismatch: expected 0x")
+        assert strategy.calls == 16384
+
+    def test_reserved_header_bytes_are_never_noticed(self, path):
+        t.save_ticks(path, make_ticks(10))
+        rewrite(path, 6, b"\xff\xff")
+        rewrite(path, 28, b"\xff\xff\xff\xff")
+        assert t.run_backtest(Quiet(), t.load_ticks(path), 1000).ticks == 10
+
+    def test_backwards_time(self, path):
+        t.save_ticks(path, [t.Tick(5, 100), t.Tick(5, 100), t.Tick(4, 100)])
+        with pytest.raises(ValueError) as info:
+            t.run_backtest(Quiet(), t.load_ticks(path), 1000)
+        assert str(info.value) == ("the tick file stopped the run after 2 ticks: "
+                                   "tick 2 goes backwards: previous exchange time 5, found 4")
+
+    def test_file_cut_after_loading(self, path):
+        t.save_ticks(path, make_ticks(10000))
+        source = t.load_ticks(path)
+        with open(path, "r+b") as f:
+            f.truncate(32 + 64 * 9000)
+        with pytest.raises(ValueError, match="^the tick file stopped the run after 8192 ticks: "
+                                             "truncated: "):
+            t.run_backtest(Quiet(), source, 1000)
+
+    def test_file_removed_after_loading(self, path):
+        t.save_ticks(path, make_ticks(3))
+        source = t.load_ticks(path)
+        os.remove(path)
+        with pytest.raises(ValueError) as info:
+            t.run_backtest(Quiet(), source, 1000)
+        assert str(info.value) == path + ": truncated: needed 32 bytes, 0 available"
+
+    def test_strategy_failure_takes_precedence(self, path):
+        t.save_ticks(path, make_ticks(20000))
+        flip_byte(path, os.path.getsize(path) - 3)
+
+        class Boom:
+            def on_tick(self, ctx):
+                raise RuntimeError("first tick")
+
+        with pytest.raises(ValueError) as info:
+            t.run_backtest(Boom(), t.load_ticks(path), 1000)
+        assert str(info.value) == "the strategy failed during the run: RuntimeError: first tick"
+
+    def test_source_runs_twice_with_equal_results(self, path, ticks):
+        t.save_ticks(path, ticks)
+        source = t.load_ticks(path)
+        first = t.run_backtest(Quiet(), source, 1000)
+        second = t.run_backtest(Quiet(), source, 1000)
+        assert first.ticks == second.ticks == len(ticks)
