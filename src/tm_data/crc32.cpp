@@ -62,16 +62,18 @@ std::uint32_t portable_register(std::uint32_t reg, const unsigned char* p, std::
 
 #ifdef TM_DATA_X86
 
-// Folding constants of the reflected polynomial: x^(4*128+-32) and x^(128+-32)
-// modulo P for the 512- and 128-bit folds, x^64 modulo P for the 64-bit step,
-// and P with its Barrett quotient floor(x^64 / P), all bit-reflected.
+// Folding constants in the bit-reflected domain, each shifted left by one
+// (Gopal et al., "Fast CRC Computation for Generic Polynomials Using PCLMULQDQ
+// Instruction", Intel, 2009): x^(512+32) and x^(512-32) mod P fold four lanes
+// forward by 512 bits; x^(128+32) and x^(128-32) mod P fold one lane by 128;
+// x^64 mod P takes 64 bits to 32; P and floor(x^64 / P) do the Barrett step.
 alignas(16) constexpr std::uint64_t kFold512[2] = {0x0154442bd4, 0x01c6e41596};
 alignas(16) constexpr std::uint64_t kFold128[2] = {0x01751997d0, 0x00ccaa009e};
 alignas(16) constexpr std::uint64_t kFold64[2] = {0x0163cd6124, 0x0000000000};
 alignas(16) constexpr std::uint64_t kBarrett[2] = {0x01db710641, 0x01f7011641};
 
-// x * k over GF(2), where both halves of x are folded forward by the two
-// constants in k and the results summed.
+// Carries the 128 bits of x forward: each 64-bit half is multiplied (over
+// GF(2)) by its constant in k, and the two products are added.
 __attribute__((target("pclmul,sse4.1"))) inline __m128i fold(__m128i x, __m128i k) {
   return _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11));
 }
