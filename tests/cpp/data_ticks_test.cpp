@@ -131,11 +131,6 @@ TEST_F(TickFileTest, EncodeWritesFieldsInDeclaredOrderWithTheRecordChecksum) {
   EXPECT_EQ(field<std::int64_t>(bytes, second + 56), 7);      // volume
 }
 
-TEST_F(TickFileTest, EncodeDoesNotCheckOrder) {
-  const std::vector<Tick> ticks = {tick_at(9), tick_at(3)};
-  EXPECT_EQ(encode(1, ticks).size(), 32u + 128);
-}
-
 // --- reading sound files ---
 
 TEST_F(TickFileTest, ThreeBlocksReadBackExactlyAndThenStayEnded) {
