@@ -26,6 +26,15 @@ inline double sharpe_of(double sum, double sum_squares, double lowest, double hi
   return (v > 0 && lowest < highest) ? ratio : -kInfinity;
 }
 
+// The logit of the relative out-of-sample rank of a winner that beats `below`
+// of the other configurations and ties with `ties` of them.
+double logit_of(std::uint64_t below, std::uint64_t ties, std::uint64_t n_configs) {
+  const double omega =
+      std::clamp((static_cast<double>(below) + 0.5 * static_cast<double>(ties) + 1) / static_cast<double>(n_configs + 1),
+                 kOmegaFloor, kOmegaCeiling);
+  return std::log(omega / (1 - omega));
+}
+
 // C(n, k) for the split counts accepted here (n <= 24), exactly.
 std::uint64_t choose(std::uint64_t n, std::uint64_t k) {
   std::uint64_t result = 1;
@@ -33,78 +42,88 @@ std::uint64_t choose(std::uint64_t n, std::uint64_t k) {
   return result;
 }
 
+// Per block, the four per-configuration statistics packed into one row of
+// 4 * n_configs values: sums, sums of squares, minima, maxima. Summing block
+// rows position by position is then one contiguous pass per statistic.
+std::vector<double> packed_rows(const BlockStats& stats) {
+  const std::size_t nc = stats.n_configs;
+  std::vector<double> rows;
+  rows.reserve(stats.counts.size() * 4 * nc);
+  for (std::size_t b = 0; b < stats.counts.size(); ++b) {
+    for (const auto* field : {&stats.sums, &stats.sum_squares, &stats.minima, &stats.maxima}) {
+      rows.insert(rows.end(), field->begin() + static_cast<std::ptrdiff_t>(b * nc),
+                  field->begin() + static_cast<std::ptrdiff_t>((b + 1) * nc));
+    }
+  }
+  return rows;
+}
+
+// next = prev extended by one block: sums added, extremes widened.
+void extend_row(std::size_t nc, const double* __restrict prev, const double* __restrict block,
+                double* __restrict next) {
+  for (std::size_t c = 0; c < 2 * nc; ++c) next[c] = prev[c] + block[c];
+  for (std::size_t c = 2 * nc; c < 3 * nc; ++c) next[c] = block[c] < prev[c] ? block[c] : prev[c];
+  for (std::size_t c = 3 * nc; c < 4 * nc; ++c) next[c] = block[c] > prev[c] ? block[c] : prev[c];
+}
+
+// The Sharpe ratio of every configuration from a packed row over n periods.
+void row_sharpes(std::size_t nc, const double* __restrict row, double n, double* __restrict out) {
+  for (std::size_t c = 0; c < nc; ++c) out[c] = sharpe_of(row[c], row[nc + c], row[2 * nc + c], row[3 * nc + c], n);
+}
+
 // Sums over an ascending list of blocks, kept for every prefix of the list:
 // row p + 1 holds the totals over the first p + 1 blocks and row 0 the empty
 // total. Each row extends the row before it by one block, so every total is
 // the same left-to-right sum as one summed from scratch, and a list that
 // shares its first p blocks with the previous one is summed again only from
-// row p + 1 on. Borrows stats, which must outlive this object.
+// row p + 1 on. Borrows stats and blocks (from packed_rows), which must
+// outlive this object.
 class UnionSums {
  public:
-  UnionSums(const BlockStats& stats, std::size_t length)
-      : stats_(stats),
+  UnionSums(const BlockStats& stats, std::span<const double> blocks, std::size_t length)
+      : counts_of_(stats.counts),
+        blocks_(blocks),
         configs_(stats.n_configs),
+        width_(4 * stats.n_configs),
         length_(length),
         counts_(length + 1, 0),
-        sums_((length + 1) * configs_, 0.0),
-        squares_((length + 1) * configs_, 0.0),
-        minima_((length + 1) * configs_, kInfinity),
-        maxima_((length + 1) * configs_, -kInfinity) {}
+        rows_((length + 1) * width_, 0.0) {
+    std::fill(rows_.begin() + static_cast<std::ptrdiff_t>(2 * configs_),
+              rows_.begin() + static_cast<std::ptrdiff_t>(3 * configs_), kInfinity);
+    std::fill(rows_.begin() + static_cast<std::ptrdiff_t>(3 * configs_),
+              rows_.begin() + static_cast<std::ptrdiff_t>(width_), -kInfinity);
+  }
   UnionSums(const UnionSums&) = delete;
   UnionSums& operator=(const UnionSums&) = delete;
 
-  // Re-sums the rows of positions from .. length - 1 of blocks.
-  // REQUIRES: blocks.size() == length; rows up to position `from` are current.
-  void update(std::span<const std::uint32_t> blocks, std::size_t from) {
-    const std::size_t nc = configs_;
+  // Re-sums the rows of positions from .. length - 1 of list.
+  // REQUIRES: list.size() == length; rows up to position `from` are current.
+  void update(std::span<const std::uint32_t> list, std::size_t from) {
     for (std::size_t p = from; p < length_; ++p) {
-      const std::size_t b = blocks[p];
-      counts_[p + 1] = counts_[p] + stats_.counts[b];
-      const double* add_sum = &stats_.sums[b * nc];
-      const double* add_square = &stats_.sum_squares[b * nc];
-      const double* add_min = &stats_.minima[b * nc];
-      const double* add_max = &stats_.maxima[b * nc];
-      const double* sum = &sums_[p * nc];
-      const double* square = &squares_[p * nc];
-      const double* lowest = &minima_[p * nc];
-      const double* highest = &maxima_[p * nc];
-      double* next_sum = &sums_[(p + 1) * nc];
-      double* next_square = &squares_[(p + 1) * nc];
-      double* next_lowest = &minima_[(p + 1) * nc];
-      double* next_highest = &maxima_[(p + 1) * nc];
-      for (std::size_t c = 0; c < nc; ++c) {
-        next_sum[c] = sum[c] + add_sum[c];
-        next_square[c] = square[c] + add_square[c];
-        next_lowest[c] = add_min[c] < lowest[c] ? add_min[c] : lowest[c];
-        next_highest[c] = add_max[c] > highest[c] ? add_max[c] : highest[c];
-      }
+      const std::size_t b = list[p];
+      counts_[p + 1] = counts_[p] + counts_of_[b];
+      extend_row(configs_, &rows_[p * width_], &blocks_[b * width_], &rows_[(p + 1) * width_]);
     }
   }
 
   // Writes the Sharpe ratio of every configuration over the whole list to out
   // and returns whether any of them is finite.
-  // REQUIRES: the listed blocks hold at least 2 periods together.
+  // REQUIRES: out.size() == n_configs; the blocks hold at least 2 periods together.
   bool sharpes(std::span<double> out) const {
-    const std::size_t nc = configs_;
-    const std::size_t last = length_ * nc;
-    const double n = static_cast<double>(counts_[length_]);
-    for (std::size_t c = 0; c < nc; ++c) {
-      out[c] = sharpe_of(sums_[last + c], squares_[last + c], minima_[last + c], maxima_[last + c], n);
-    }
+    row_sharpes(configs_, &rows_[length_ * width_], static_cast<double>(counts_[length_]), out.data());
     bool any_finite = false;
-    for (std::size_t c = 0; c < nc; ++c) any_finite |= std::isfinite(out[c]);
+    for (double r : out) any_finite |= (r > -kInfinity) & (r < kInfinity);
     return any_finite;
   }
 
  private:
-  const BlockStats& stats_;
+  const std::vector<std::uint64_t>& counts_of_;
+  const std::span<const double> blocks_;
   const std::size_t configs_;
+  const std::size_t width_;
   const std::size_t length_;
   std::vector<std::uint64_t> counts_;
-  std::vector<double> sums_;
-  std::vector<double> squares_;
-  std::vector<double> minima_;
-  std::vector<double> maxima_;
+  std::vector<double> rows_;
 };
 
 // The median of values (reordered in place): the middle value for an odd
@@ -233,7 +252,8 @@ Result<PboReport> probability_of_backtest_overfitting(const PerformanceMatrix& m
     in[i] = i;
     out[i] = half + i;
   }
-  UnionSums in_sample(stats, half), out_of_sample(stats, half);
+  const std::vector<double> rows = packed_rows(stats);
+  UnionSums in_sample(stats, rows, half), out_of_sample(stats, rows, half);
   in_sample.update(in, 0);
   out_of_sample.update(out, 0);
 
@@ -245,7 +265,12 @@ Result<PboReport> probability_of_backtest_overfitting(const PerformanceMatrix& m
   winner_oos.reserve(report.combinations);
   std::vector<double> is(nc), oos(nc);
   std::uint64_t overfit = 0, losses = 0;
-  const double rank_scale = static_cast<double>(nc + 1);
+  // The logit depends on the rank alone: one entry per (below, ties) with
+  // below + ties < n_configs, computed once instead of per combination.
+  std::vector<double> logits(nc * nc);
+  for (std::size_t below = 0; below < nc; ++below) {
+    for (std::size_t ties = 0; below + ties < nc; ++ties) logits[below * nc + ties] = logit_of(below, ties, nc);
+  }
 
   for (;;) {
     if (!in_sample.sharpes(is)) return StatsError::zero_variance();
@@ -261,9 +286,7 @@ Result<PboReport> probability_of_backtest_overfitting(const PerformanceMatrix& m
       below += static_cast<std::uint64_t>(c != w && oos[c] < target);
       ties += static_cast<std::uint64_t>(c != w && oos[c] == target);
     }
-    const double omega = std::clamp(
-        (static_cast<double>(below) + 0.5 * static_cast<double>(ties) + 1) / rank_scale, kOmegaFloor, kOmegaCeiling);
-    const double logit = std::log(omega / (1 - omega));
+    const double logit = logits[below * nc + ties];
     report.logits.push_back(logit);
     overfit += static_cast<std::uint64_t>(logit <= 0);
     losses += static_cast<std::uint64_t>(target < 0);
