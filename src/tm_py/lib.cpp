@@ -5,6 +5,7 @@
 //   import tallowmarsh
 //   tallowmarsh.__doc__ == "Evaluate the backtest you already have."
 #include "tm_py/state.h"
+#include "tm_py/stats.h"
 #include "tm_py/tier/register.h"
 
 namespace tm_py {
@@ -23,6 +24,7 @@ int tallowmarsh(PyObject* module) {
   Py_DECREF(doc);
   if (set < 0) return -1;
   // 2. The statistics functions.
+  if (!add_statistics_functions(module)) return -1;
   // 3. CASH_SCALE, the classes and the run functions.
   if (!tier::register_all(module)) return -1;
   return 0;

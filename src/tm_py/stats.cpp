@@ -1,0 +1,181 @@
+// def sharpe_ratio(returns) -> float
+// def moments(returns) -> tuple[float, float, float]   # (Sharpe ratio, skewness, kurtosis)
+// def probabilistic_sharpe_ratio(observed, benchmark, n_observations, skewness, kurtosis) -> float
+// def deflated_sharpe_ratio(all_sharpes, n_observations, skewness, kurtosis) -> float
+// def probability_of_backtest_overfitting(columns, n_blocks=16) -> float
+// def minimum_track_record_length(observed, benchmark, skewness, kurtosis, confidence=0.95) -> float
+//
+// Each function converts its arguments, calls its half in pure.h and raises
+// ValueError with the text of a failed computation. The overfitting estimate
+// copies its columns out of the Python objects and runs with the interpreter
+// lock released.
+#include "tm_py/stats.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "tm_py/args.h"
+#include "tm_py/pure.h"
+#include "tm_py/state.h"
+#include "tm_py/tier/run.h"
+
+namespace tm_py {
+namespace {
+
+// Turns an outcome into a Python float, or raises ValueError with its text.
+PyObject* float_or_raise(const pure::Outcome<double>& outcome) {
+  if (const auto* text = std::get_if<std::string>(&outcome)) {
+    PyErr_SetString(PyExc_ValueError, text->c_str());
+    return nullptr;
+  }
+  return PyFloat_FromDouble(std::get<double>(outcome));
+}
+
+// Converts an optional float parameter, keeping `fallback` when it was omitted.
+std::optional<double> f64_or(PyObject* value, const char* param, double fallback) {
+  return value == nullptr ? std::optional<double>(fallback) : to_f64(value, param);
+}
+
+constexpr const char* kReturnsParams[] = {"returns"};
+
+PyObject* sharpe_ratio(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return guarded(state_of(module), [&]() -> PyObject* {
+    PyObject* slot[1];
+    if (!bind({"sharpe_ratio", kReturnsParams, 1}, args, kwargs, slot)) return nullptr;
+    const auto returns = to_f64_list(slot[0], "returns");
+    if (!returns) return nullptr;
+    return float_or_raise(pure::sharpe_ratio(*returns));
+  });
+}
+
+PyObject* moments(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return guarded(state_of(module), [&]() -> PyObject* {
+    PyObject* slot[1];
+    if (!bind({"moments", kReturnsParams, 1}, args, kwargs, slot)) return nullptr;
+    const auto returns = to_f64_list(slot[0], "returns");
+    if (!returns) return nullptr;
+    const auto outcome = pure::moments(*returns);
+    if (const auto* text = std::get_if<std::string>(&outcome)) {
+      PyErr_SetString(PyExc_ValueError, text->c_str());
+      return nullptr;
+    }
+    const auto& m = std::get<pure::MomentTriple>(outcome);
+    return Py_BuildValue("(ddd)", m.sharpe, m.skewness, m.kurtosis);
+  });
+}
+
+constexpr const char* kPsrParams[] = {"observed", "benchmark", "n_observations", "skewness", "kurtosis"};
+
+PyObject* probabilistic_sharpe_ratio(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return guarded(state_of(module), [&]() -> PyObject* {
+    PyObject* slot[5];
+    if (!bind({"probabilistic_sharpe_ratio", kPsrParams, 5}, args, kwargs, slot)) return nullptr;
+    const auto observed = to_f64(slot[0], "observed");
+    if (!observed) return nullptr;
+    const auto benchmark = to_f64(slot[1], "benchmark");
+    if (!benchmark) return nullptr;
+    const auto n_observations = to_u64(slot[2], "n_observations");
+    if (!n_observations) return nullptr;
+    const auto skewness = to_f64(slot[3], "skewness");
+    if (!skewness) return nullptr;
+    const auto kurtosis = to_f64(slot[4], "kurtosis");
+    if (!kurtosis) return nullptr;
+    return float_or_raise(
+        pure::probabilistic_sharpe_ratio(*observed, *benchmark, *n_observations, *skewness, *kurtosis));
+  });
+}
+
+constexpr const char* kDsrParams[] = {"all_sharpes", "n_observations", "skewness", "kurtosis"};
+
+PyObject* deflated_sharpe_ratio(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return guarded(state_of(module), [&]() -> PyObject* {
+    PyObject* slot[4];
+    if (!bind({"deflated_sharpe_ratio", kDsrParams, 4}, args, kwargs, slot)) return nullptr;
+    const auto all_sharpes = to_f64_list(slot[0], "all_sharpes");
+    if (!all_sharpes) return nullptr;
+    const auto n_observations = to_u64(slot[1], "n_observations");
+    if (!n_observations) return nullptr;
+    const auto skewness = to_f64(slot[2], "skewness");
+    if (!skewness) return nullptr;
+    const auto kurtosis = to_f64(slot[3], "kurtosis");
+    if (!kurtosis) return nullptr;
+    return float_or_raise(pure::deflated_sharpe_ratio(*all_sharpes, *n_observations, *skewness, *kurtosis));
+  });
+}
+
+constexpr const char* kPboParams[] = {"columns", "n_blocks"};
+constexpr std::uint64_t kDefaultBlocks = 16;
+
+PyObject* probability_of_backtest_overfitting(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return guarded(state_of(module), [&]() -> PyObject* {
+    PyObject* slot[2];
+    if (!bind({"probability_of_backtest_overfitting", kPboParams, 1}, args, kwargs, slot)) return nullptr;
+    // The columns are copied out here; nothing below touches a Python object
+    // until the lock is taken back.
+    const auto columns = to_f64_table(slot[0], "columns");
+    if (!columns) return nullptr;
+    std::uint64_t n_blocks = kDefaultBlocks;
+    if (slot[1] != nullptr) {
+      const auto given = to_u64(slot[1], "n_blocks");
+      if (!given) return nullptr;
+      n_blocks = *given;
+    }
+    std::optional<pure::Outcome<double>> outcome;
+    {
+      tier::Unlocked unlocked;
+      outcome = pure::probability_of_backtest_overfitting(*columns, n_blocks);
+    }
+    return float_or_raise(*outcome);
+  });
+}
+
+constexpr const char* kMinTrlParams[] = {"observed", "benchmark", "skewness", "kurtosis", "confidence"};
+constexpr double kDefaultConfidence = 0.95;
+
+PyObject* minimum_track_record_length(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return guarded(state_of(module), [&]() -> PyObject* {
+    PyObject* slot[5];
+    if (!bind({"minimum_track_record_length", kMinTrlParams, 4}, args, kwargs, slot)) return nullptr;
+    const auto observed = to_f64(slot[0], "observed");
+    if (!observed) return nullptr;
+    const auto benchmark = to_f64(slot[1], "benchmark");
+    if (!benchmark) return nullptr;
+    const auto skewness = to_f64(slot[2], "skewness");
+    if (!skewness) return nullptr;
+    const auto kurtosis = to_f64(slot[3], "kurtosis");
+    if (!kurtosis) return nullptr;
+    const auto confidence = f64_or(slot[4], "confidence", kDefaultConfidence);
+    if (!confidence) return nullptr;
+    return float_or_raise(
+        pure::minimum_track_record_length(*observed, *benchmark, *skewness, *kurtosis, *confidence));
+  });
+}
+
+template <auto Function>
+PyCFunction as_method() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
+}
+
+// Each documentation string is the text signature alone.
+PyMethodDef kFunctions[] = {
+    {"sharpe_ratio", as_method<sharpe_ratio>(), METH_VARARGS | METH_KEYWORDS, "sharpe_ratio(returns)\n--\n\n"},
+    {"moments", as_method<moments>(), METH_VARARGS | METH_KEYWORDS, "moments(returns)\n--\n\n"},
+    {"probabilistic_sharpe_ratio", as_method<probabilistic_sharpe_ratio>(), METH_VARARGS | METH_KEYWORDS,
+     "probabilistic_sharpe_ratio(observed, benchmark, n_observations, skewness, kurtosis)\n--\n\n"},
+    {"deflated_sharpe_ratio", as_method<deflated_sharpe_ratio>(), METH_VARARGS | METH_KEYWORDS,
+     "deflated_sharpe_ratio(all_sharpes, n_observations, skewness, kurtosis)\n--\n\n"},
+    {"probability_of_backtest_overfitting", as_method<probability_of_backtest_overfitting>(),
+     METH_VARARGS | METH_KEYWORDS, "probability_of_backtest_overfitting(columns, n_blocks=16)\n--\n\n"},
+    {"minimum_track_record_length", as_method<minimum_track_record_length>(), METH_VARARGS | METH_KEYWORDS,
+     "minimum_track_record_length(observed, benchmark, skewness, kurtosis, confidence=0.95)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool add_statistics_functions(PyObject* module) { return PyModule_AddFunctions(module, kFunctions) == 0; }
+
+}  // namespace tm_py
