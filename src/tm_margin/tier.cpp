@@ -5,15 +5,6 @@
 namespace tm_margin {
 
 using tm_types::clamp64;
-using tm_types::lots_value128;
-using tm_types::sat_neg128;
-using tm_types::sat_sub128;
-
-Cash Contract::unrealized_from_cost(i128 cost, Price price, QtyLots qty) const {
-  if (qty == 0) return 0;
-  const i128 d = sat_sub128(lots_value128(qty, price, size), cost);
-  return clamp64(qty < 1 ? sat_neg128(d) : d);
-}
 
 TierTable::TierTable(std::vector<MarginTier> rows) : rows_(std::move(rows)) {
   if (rows_.empty()) tm_types::invariant_failure("non-empty by construction");
@@ -37,7 +28,7 @@ const MarginTier& TierTable::row_for(Cash notional) const {
 }
 
 Cash TierTable::maintenance(std::int64_t contract_size, Price price, QtyLots qty) const {
-  const Cash notional = clamp64(lots_value128(qty, price, contract_size));
+  const Cash notional = clamp64(leg_value(qty, price, contract_size));
   const MarginTier& row = row_for(notional);
   const Cash margin = tm_types::sat_sub(apply_rate(notional, row.rate), row.deduction);
   return margin > 0 ? margin : 0;
