@@ -99,12 +99,14 @@ double inverse_cdf(double p) {
     x = -acklam_c(q) / acklam_d(q);
   }
 
+  // The Halley step measures the estimate's error through cdf, which is
+  // evaluated only up to |x| = 37 and constant beyond. Below p of about 6e-300
+  // the step would chase that constant (and for subnormal p turn the estimate
+  // into NaN, as exp(x^2/2) overflows), so there the estimate is the answer.
+  if (std::fabs(x) > kSaturation) return x;
   const double e = cdf(x) - p;
   const double u = e * kSqrtTwoPi * std::exp(x * x / 2);
-  const double refined = x - u / (1 + x * u / 2);
-  // For subnormal p the first estimate lies where exp(x^2/2) overflows and the
-  // Halley step would turn it into NaN; the estimate itself is then the answer.
-  return std::isfinite(refined) ? refined : x;
+  return x - u / (1 + x * u / 2);
 }
 
 }  // namespace tm_stats::normal
