@@ -2,6 +2,10 @@
 // the row boundaries where an off-by-one would hide.
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <random>
+#include <vector>
+
 #include "tm_margin/tier.h"
 #include "tm_types/invariant.h"
 
@@ -71,6 +75,26 @@ TEST(Contract, ValuesClampInsteadOfWrapping) {
   const Contract c{tm_types::kI64Max};
   EXPECT_EQ(c.notional(tm_types::kI64Max, 3), tm_types::kI64Max);
   EXPECT_EQ(c.unrealized_from_cost(0, tm_types::kI64Max, -3), tm_types::kI64Min);
+}
+
+// The 64-bit shortcut must give the 128-bit saturating value everywhere,
+// including where one of the two products overflows 64 bits.
+TEST(LegValue, AgreesWithTheSaturating128BitProduct) {
+  std::mt19937_64 rng(7);
+  const std::int64_t edges[] = {0, 1, -1, 3'037'000'499, 3'037'000'500, tm_types::kI64Max,
+                                tm_types::kI64Min, tm_types::kI64Min + 1, 10000, 60000};
+  std::vector<std::int64_t> values(std::begin(edges), std::end(edges));
+  for (int i = 0; i < 200; ++i) values.push_back(static_cast<std::int64_t>(rng() >> (rng() % 64)));
+  for (int i = 0; i < 50; ++i) values.push_back(-static_cast<std::int64_t>(rng() >> (rng() % 64)));
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    for (std::size_t j = 0; j < values.size(); j += 7) {
+      for (std::size_t k = 0; k < values.size(); k += 13) {
+        ASSERT_EQ(leg_value(values[i], values[j], values[k]),
+                  tm_types::lots_value128(values[i], values[j], values[k]))
+            << values[i] << " " << values[j] << " " << values[k];
+      }
+    }
+  }
 }
 
 }  // namespace
