@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "tm_py/lock.h"
 #include "tm_py/ref.h"
 #include "tm_py/tier/context.h"
 #include "tm_py/tier/order.h"
@@ -13,19 +14,6 @@
 
 namespace tm_py::tier {
 namespace {
-
-// Holds the interpreter lock for its lifetime, from a thread that may or may
-// not hold it already.
-class Gil {
- public:
-  Gil() : state_(PyGILState_Ensure()) {}
-  ~Gil() { PyGILState_Release(state_); }
-  Gil(const Gil&) = delete;
-  Gil& operator=(const Gil&) = delete;
-
- private:
-  PyGILState_STATE state_;
-};
 
 // The most ticks reserved up front for one batch. A larger batch grows the
 // buffer while its first batch fills, instead of asking for all of it at once

@@ -4,6 +4,9 @@
 
 #include "tm_py/state.h"
 #include "tm_py/tier/context.h"
+#include "tm_py/tier/examine.h"
+#include "tm_py/tier/lookahead_report.h"
+#include "tm_py/tier/mode_comparison.h"
 #include "tm_py/tier/order.h"
 #include "tm_py/tier/run.h"
 #include "tm_py/tier/run_result.h"
@@ -21,9 +24,13 @@ bool register_all(PyObject* module) {
          add_context_class(module, state) &&      //
          add_order_class(module, state) &&        //
          add_run_result_class(module, state) &&   //
+         add_mode_comparison_class(module, state) &&    //
+         add_lookahead_report_class(module, state) &&   //
          add_load_ticks(module) &&                //
          add_save_ticks(module) &&                //
-         add_run_backtest(module);
+         add_run_backtest(module) &&              //
+         add_compare_modes(module) &&             //
+         add_lookahead_check(module);
 }
 
 }  // namespace tm_py::tier

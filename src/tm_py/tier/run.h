@@ -15,6 +15,7 @@
 
 #include "tm_backtest/run.h"
 #include "tm_engine/tick.h"
+#include "tm_py/lock.h"
 #include "tm_py/state.h"
 
 namespace tm_py::tier {
@@ -53,18 +54,8 @@ tm_backtest::RunConfig python_config(std::int64_t balance, bool enforce_margin,
 // returns nothing, for `return raise_value_error(...)` in an optional-returning function.
 std::nullopt_t raise_value_error(const std::string& message);
 
-// Releases the interpreter lock for its lifetime; restores it also when an
-// exception leaves the scope. REQUIRES: the lock, on construction.
-class Unlocked {
- public:
-  Unlocked() : saved_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(saved_); }
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-
- private:
-  PyThreadState* saved_;
-};
+// The lock release of tm_py/lock.h, under the name the entry points have used.
+using ::tm_py::Unlocked;
 
 // Add the module functions, each returning false with an exception set on failure.
 [[nodiscard]] bool add_load_ticks(PyObject* module);

@@ -1,0 +1,100 @@
+// def compare_modes(build, ticks, balance, batch, enforce_margin=True,
+//                   contract_size=10000) -> ModeComparison
+//
+// Two runs of freshly built strategies over the same ticks, per tick and then
+// batched, compared fill price by fill price. Each run is exactly a
+// run_backtest run, with its refusals and errors.
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "tm_py/args.h"
+#include "tm_py/ref.h"
+#include "tm_py/tier/examine.h"
+#include "tm_py/tier/mode_comparison.h"
+#include "tm_py/tier/run.h"
+
+namespace tm_py::tier {
+namespace {
+
+std::vector<std::int64_t> prices_of(const tm_backtest::RunResult& result) {
+  std::vector<std::int64_t> prices;
+  prices.reserve(result.fills.size());
+  for (const tm_types::Fill& fill : result.fills) prices.push_back(fill.price);
+  return prices;
+}
+
+constexpr const char* kParams[] = {"build",          "ticks", "balance", "batch",
+                                   "enforce_margin", "contract_size"};
+
+PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwargs) {
+  State* state = state_of(module);
+  return guarded(state, [&]() -> PyObject* {
+    PyObject* slot[6];
+    if (!bind({"compare_modes", kParams, 4}, args, kwargs, slot)) return nullptr;
+    const std::optional<std::int64_t> balance = to_i64(slot[2], "balance");
+    if (!balance) return nullptr;
+    const std::optional<std::uint64_t> batch = to_u64(slot[3], "batch");
+    if (!batch) return nullptr;
+    std::optional<bool> enforce_margin = true;
+    if (slot[4] != nullptr && !(enforce_margin = to_flag(slot[4], "enforce_margin"))) {
+      return nullptr;
+    }
+    std::optional<std::int64_t> contract_size = 10000;
+    if (slot[5] != nullptr && !(contract_size = to_i64(slot[5], "contract_size"))) {
+      return nullptr;
+    }
+    const tm_backtest::RunConfig config =
+        python_config(*balance, *enforce_margin, 0, *contract_size);
+
+    Ref first = Ref::steal(PyObject_CallNoArgs(slot[0]));
+    if (!first) return nullptr;
+    const std::optional<tm_backtest::RunResult> compat =
+        run_python(state, first.get(), slot[1], 1, config);
+    if (!compat) return nullptr;
+    first.reset();
+
+    Ref second = Ref::steal(PyObject_CallNoArgs(slot[0]));
+    if (!second) return nullptr;
+    const std::optional<tm_backtest::RunResult> batched =
+        run_python(state, second.get(), slot[1], *batch, config);
+    if (!batched) return nullptr;
+
+    return new_mode_comparison(state, *batch, prices_of(*compat), prices_of(*batched),
+                               compat->final_equity, batched->final_equity);
+  });
+}
+
+constexpr const char* kDoc =
+    "compare_modes(build, ticks, balance, batch, enforce_margin=True, contract_size=10000)\n"
+    "--\n"
+    "\n"
+    "Run one strategy both ways over the same ticks and report what\n"
+    "batching changed.\n"
+    "\n"
+    "`build` makes the strategy: pass the class itself, or any zero-argument\n"
+    "callable. It is called twice, for a fresh object per run: the first run\n"
+    "is per tick (batch 1), the second batched with `batch`. Both runs are\n"
+    "made exactly as `run_backtest` makes them. The two runs' fill prices are\n"
+    "compared in order: `first_divergence` is the first index at which they\n"
+    "differ (or the shorter count when one run filled more), and\n"
+    "`equity_difference` is the batched final equity minus the per-tick one.\n"
+    "Fees, funding, liquidations and fill quantities take no part.\n"
+    "\n"
+    "Errors\n"
+    "------\n"
+    "Whatever `build` raises, unchanged.\n"
+    "Every error of `run_backtest`, for either run; a `batch` of 0 is refused\n"
+    "only when the second run is made, after the first.";
+
+PyMethodDef kFunction[] = {
+    {"compare_modes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compare_modes)),
+     METH_VARARGS | METH_KEYWORDS, kDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool add_compare_modes(PyObject* module) { return PyModule_AddFunctions(module, kFunction) == 0; }
+
+}  // namespace tm_py::tier
