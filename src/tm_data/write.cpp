@@ -65,6 +65,12 @@ std::optional<std::string> write_file(const std::string& path,
       slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
   const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
 
+  // A file the caller may not write stays as it is, as it would under a write
+  // in place, although the directory would allow replacing it.
+  struct stat existing;
+  const bool replacing = ::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
+  if (replacing && ::access(target.c_str(), W_OK) != 0) return os_text(errno);
+
   std::string temporary;
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
@@ -75,10 +81,7 @@ std::optional<std::string> write_file(const std::string& path,
   if (fd < 0) return os_text(EEXIST);
 
   // A replaced file keeps its permission bits; a new one gets 0666 less the umask.
-  struct stat existing;
-  if (::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
-    (void)::fchmod(fd, existing.st_mode & 07777);
-  }
+  if (replacing) (void)::fchmod(fd, existing.st_mode & 07777);
 
   int error = 0;
   if (!write_all(fd, bytes.data(), bytes.size()) || ::fsync(fd) != 0) error = errno;

@@ -112,6 +112,14 @@ TEST_F(WriteFileTest, AnUnwritableDirectoryKeepsTheOldFile) {
   EXPECT_EQ(contents(path("a")), kOld);
 }
 
+TEST_F(WriteFileTest, AReadOnlyFileIsNotReplaced) {
+  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
+  ASSERT_EQ(write_file(path("a"), kOld), std::nullopt);
+  ::chmod(path("a").c_str(), 0444);
+  EXPECT_EQ(write_file(path("a"), kNew), "Permission denied");
+  EXPECT_EQ(contents(path("a")), kOld);
+}
+
 TEST_F(WriteFileTest, AReplacedFileKeepsItsPermissions) {
   ASSERT_EQ(write_file(path("a"), kOld), std::nullopt);
   ::chmod(path("a").c_str(), 0640);
