@@ -259,10 +259,8 @@ Result<PboReport> probability_of_backtest_overfitting(const PerformanceMatrix& m
 
   PboReport report;
   report.combinations = choose(blocks, half);
-  report.logits.reserve(report.combinations);
-  std::vector<double> winner_is, winner_oos;
-  winner_is.reserve(report.combinations);
-  winner_oos.reserve(report.combinations);
+  report.logits.assign(report.combinations, 0.0);
+  std::vector<double> winner_is(report.combinations), winner_oos(report.combinations);
   std::vector<double> is(nc), oos(nc);
   std::uint64_t overfit = 0, losses = 0;
   // The logit depends on the rank alone: one entry per (below, ties) with
@@ -271,32 +269,42 @@ Result<PboReport> probability_of_backtest_overfitting(const PerformanceMatrix& m
   for (std::size_t below = 0; below < nc; ++below) {
     for (std::size_t ties = 0; below + ties < nc; ++ties) logits[below * nc + ties] = logit_of(below, ties, nc);
   }
-
-  for (;;) {
-    if (!in_sample.sharpes(is)) return StatsError::zero_variance();
-    if (!out_of_sample.sharpes(oos)) return StatsError::zero_variance();
-
+  // Records combination `at`: the winner of `chosen`, ranked on `other`.
+  const auto record = [&](std::uint64_t at, std::span<const double> chosen, std::span<const double> other) {
     std::size_t w = 0;
     for (std::size_t c = 1; c < nc; ++c) {
-      if (is[c] > is[w]) w = c;
+      if (chosen[c] > chosen[w]) w = c;
     }
-    const double target = oos[w];
+    const double target = other[w];
     std::uint64_t below = 0, ties = 0;
     for (std::size_t c = 0; c < nc; ++c) {
-      below += static_cast<std::uint64_t>(c != w && oos[c] < target);
-      ties += static_cast<std::uint64_t>(c != w && oos[c] == target);
+      below += static_cast<std::uint64_t>(c != w && other[c] < target);
+      ties += static_cast<std::uint64_t>(c != w && other[c] == target);
     }
     const double logit = logits[below * nc + ties];
-    report.logits.push_back(logit);
+    report.logits[at] = logit;
     overfit += static_cast<std::uint64_t>(logit <= 0);
     losses += static_cast<std::uint64_t>(target < 0);
-    winner_is.push_back(is[w]);
-    winner_oos.push_back(target);
+    winner_is[at] = chosen[w];
+    winner_oos[at] = target;
+  };
 
-    // Advance the rightmost index that can still grow and reset those after it.
+  // In lexicographic order the complement of combination i is combination
+  // C - 1 - i, and the first half are exactly those holding block 0. Each
+  // combination of the first half therefore also settles its mirror, with the
+  // roles of the two block sets swapped; their ratios are the same sums over
+  // the same ascending blocks either way.
+  for (std::uint64_t index = 0;; ++index) {
+    if (!in_sample.sharpes(is)) return StatsError::zero_variance();
+    if (!out_of_sample.sharpes(oos)) return StatsError::zero_variance();
+    record(index, is, oos);
+    record(report.combinations - 1 - index, oos, is);
+
+    // Advance the rightmost index that can still grow and reset those after
+    // it; once that would move block 0 out, the rest are mirrors.
     std::uint32_t i = half;
     while (i > 0 && in[i - 1] == blocks - half + i - 1) --i;
-    if (i == 0) break;
+    if (i <= 1) break;
     --i;
     const std::uint32_t old = in[i];
     ++in[i];
