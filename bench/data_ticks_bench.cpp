@@ -92,7 +92,8 @@ void BM_ReaderWithChecksum(benchmark::State& state) {
     ticks += source.delivered();
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(ticks * sizeof(Tick)));
-  state.counters["ticks"] = benchmark::Counter(static_cast<double>(ticks), benchmark::Counter::kIsRate);
+  state.counters["ticks"] =
+      benchmark::Counter(static_cast<double>(ticks), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_ReaderWithChecksum)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -80,8 +80,8 @@ __attribute__((target("pclmul,sse4.1"))) inline __m128i fold(__m128i x, __m128i 
 
 // Advances the raw register over n bytes. REQUIRES: n >= 64, n % 16 == 0.
 __attribute__((target("pclmul,sse4.1"))) std::uint32_t clmul_register(std::uint32_t reg,
-                                                                       const unsigned char* p,
-                                                                       std::size_t n) {
+                                                                      const unsigned char* p,
+                                                                      std::size_t n) {
   auto load = [](const unsigned char* q) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
   };

@@ -19,9 +19,10 @@ constexpr std::array<std::string_view, 5> kMessages = {
 };
 
 static_assert(std::variant_size_v<Error::Case> == kMessages.size());
-static_assert(std::is_same_v<std::variant_alternative_t<static_cast<std::size_t>(ErrorKind::kBackwards),
-                                                        Error::Case>,
-                             Backwards>);
+static_assert(
+    std::is_same_v<
+        std::variant_alternative_t<static_cast<std::size_t>(ErrorKind::kBackwards), Error::Case>,
+        Backwards>);
 
 std::string hex32(std::uint32_t v) {
   char text[11];
@@ -64,8 +65,6 @@ struct Figures {
 
 }  // namespace
 
-std::string Error::message() const {
-  return std::visit(Figures{kMessages[case_.index()]}, case_);
-}
+std::string Error::message() const { return std::visit(Figures{kMessages[case_.index()]}, case_); }
 
 }  // namespace tm_data

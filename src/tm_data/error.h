@@ -5,8 +5,6 @@
 
 #include <cstdint>
 #include <string>
-#include <type_traits>
-#include <utility>
 #include <variant>
 
 #include "tm_types/time.h"
@@ -63,9 +61,11 @@ class Error {
   using Case = std::variant<Truncated, BadMagic, UnknownVersion, ChecksumMismatch, Backwards>;
 
   // Every case converts to an Error implicitly.
-  template <class T>
-    requires std::is_constructible_v<Case, T>
-  Error(T c) : case_(std::move(c)) {}  // NOLINT(google-explicit-constructor)
+  Error(Truncated e) : case_(e) {}         // NOLINT(google-explicit-constructor)
+  Error(BadMagic e) : case_(e) {}          // NOLINT(google-explicit-constructor)
+  Error(UnknownVersion e) : case_(e) {}    // NOLINT(google-explicit-constructor)
+  Error(ChecksumMismatch e) : case_(e) {}  // NOLINT(google-explicit-constructor)
+  Error(Backwards e) : case_(e) {}         // NOLINT(google-explicit-constructor)
 
   ErrorKind kind() const { return static_cast<ErrorKind>(case_.index()); }
   const Case& detail() const { return case_; }

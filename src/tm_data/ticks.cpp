@@ -65,7 +65,7 @@ constexpr std::align_val_t kBlockAlignment{64};
 // objects as soon as it is allocated.
 Tick* allocate_block(std::uint64_t records) {
   if (records == 0) return nullptr;
-  return static_cast<Tick*>(::operator new(records * kRecordBytes, kBlockAlignment));
+  return static_cast<Tick*>(::operator new(records* kRecordBytes, kBlockAlignment));
 }
 
 // File offset of the end of record `records`, pinned at the largest value.
@@ -189,7 +189,8 @@ bool TickReader::refill() {
     finished_ = true;
     return false;
   }
-  const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, kBlockRecords));
+  const std::size_t n =
+      static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, kBlockRecords));
   const std::size_t bytes = n * kRecordBytes;
   if (read_full(fd_, block_.get(), bytes) < bytes) {
     fail(Truncated{offset_of(count_), offset_of(count_ - remaining_)});

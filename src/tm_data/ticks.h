@@ -85,10 +85,10 @@ class TickReader {
   std::uint64_t count_ = 0;
   std::uint64_t instrument_ = 0;
   std::uint32_t stored_checksum_ = 0;
-  std::uint32_t crc_ = 0;          // CRC of the records read so far
-  std::uint64_t remaining_ = 0;    // records not yet read from the file
+  std::uint32_t crc_ = 0;        // CRC of the records read so far
+  std::uint64_t remaining_ = 0;  // records not yet read from the file
   std::uint64_t delivered_ = 0;
-  tm_types::Nanos previous_ = 0;   // exchange time of the last tick handed out
+  tm_types::Nanos previous_ = 0;  // exchange time of the last tick handed out
   struct BlockDeleter {
     void operator()(tm_engine::Tick* block) const noexcept;
   };

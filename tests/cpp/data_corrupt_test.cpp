@@ -2,12 +2,12 @@
 // independent whole-file model of the format says: the same number of ticks,
 // then the same message (or a clean end). Each family also pins the outcome its
 // corruption must produce.
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-#include <gtest/gtest.h>
 #include <limits>
 #include <optional>
 #include <random>
@@ -113,9 +113,7 @@ Outcome read(const Bytes& bytes) {
   return out;
 }
 
-void fix_checksum(Bytes& b) {
-  set(b, 24, crc32_portable(0, b.data() + 32, b.size() - 32));
-}
+void fix_checksum(Bytes& b) { set(b, 24, crc32_portable(0, b.data() + 32, b.size() - 32)); }
 
 class CorruptFileTest : public ::testing::Test {
  protected:
@@ -221,10 +219,18 @@ TEST_F(CorruptFileTest, AChangedCountFailsOrReadsFewer) {
     const std::uint64_t count = get<std::uint64_t>(b, 8);
     std::uint64_t claimed;
     switch (below(4)) {
-      case 0: claimed = count + 1 + below(20000); break;
-      case 1: claimed = count == 0 ? 0 : below(count); break;
-      case 2: claimed = std::numeric_limits<std::uint64_t>::max() - below(3); break;
-      default: claimed = count ^ (std::uint64_t{1} << below(64)); break;
+      case 0:
+        claimed = count + 1 + below(20000);
+        break;
+      case 1:
+        claimed = count == 0 ? 0 : below(count);
+        break;
+      case 2:
+        claimed = std::numeric_limits<std::uint64_t>::max() - below(3);
+        break;
+      default:
+        claimed = count ^ (std::uint64_t{1} << below(64));
+        break;
     }
     set(b, 8, claimed);
     const Outcome o = judged(b);
@@ -256,7 +262,8 @@ TEST_F(CorruptFileTest, ManyRandomBytesAtOnceNeverCrash) {
   for (int i = 0; i < kRounds; ++i) {
     Bytes b = sound_file();
     const std::size_t flips = 1 + below(64);
-    for (std::size_t k = 0; k < flips; ++k) b[below(b.size())] = static_cast<std::uint8_t>(random_());
+    for (std::size_t k = 0; k < flips; ++k)
+      b[below(b.size())] = static_cast<std::uint8_t>(random_());
     if (below(2) == 0) fix_checksum(b);
     judged(b);
   }

@@ -30,7 +30,9 @@ class Crc32Test : public ::testing::TestWithParam<Crc> {
       GTEST_SKIP() << "no carry-less multiply on this processor";
     }
   }
-  std::uint32_t crc(std::uint32_t seed, const void* p, std::size_t n) { return GetParam()(seed, p, n); }
+  std::uint32_t crc(std::uint32_t seed, const void* p, std::size_t n) {
+    return GetParam()(seed, p, n);
+  }
 };
 
 TEST_P(Crc32Test, MatchesTheStandardCheckValues) {
@@ -55,7 +57,8 @@ TEST_P(Crc32Test, AgreesWithTheReferenceAtEveryLengthAndAlignment) {
     const std::size_t offset = random() % 64;
     const std::size_t length = random() % 4096;
     const std::uint32_t seed = static_cast<std::uint32_t>(random());
-    ASSERT_EQ(crc(seed, data.data() + offset, length), reference(seed, data.data() + offset, length))
+    ASSERT_EQ(crc(seed, data.data() + offset, length),
+              reference(seed, data.data() + offset, length))
         << "length " << length << " offset " << offset;
   }
 }

@@ -1,6 +1,7 @@
 // The tick file end to end: the bytes encode produces, and what the reader makes
 // of sound, cut, corrupted and disordered files.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -9,7 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <gtest/gtest.h>
 #include <limits>
 #include <string>
 #include <vector>
@@ -29,7 +29,8 @@ Tick tick_at(std::int64_t exch_ts, std::int64_t i = 0) {
 
 std::vector<Tick> ascending(std::size_t n) {
   std::vector<Tick> ticks;
-  for (std::size_t i = 0; i < n; ++i) ticks.push_back(tick_at(1000 + static_cast<std::int64_t>(i / 3), i));
+  for (std::size_t i = 0; i < n; ++i)
+    ticks.push_back(tick_at(1000 + static_cast<std::int64_t>(i / 3), i));
   return ticks;
 }
 
@@ -66,7 +67,8 @@ class TickFileTest : public ::testing::Test {
   std::string put(const std::vector<std::uint8_t>& bytes, const std::string& name = "t.tmtk") {
     const std::string path = dir_ + "/" + name;
     std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     return path;
   }
 
@@ -98,10 +100,10 @@ T field(const std::vector<std::uint8_t>& bytes, std::size_t at) {
 TEST_F(TickFileTest, EncodeOfNoTicksIsTheHeaderAlone) {
   const auto bytes = encode(0x0102030405060708, {});
   const std::vector<std::uint8_t> expected = {
-      'T', 'M', 'T', 'K', 2, 0, 0, 0,                   // magic, version, reserved
-      0, 0, 0, 0, 0, 0, 0, 0,                           // count
-      0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,   // instrument
-      0, 0, 0, 0, 0, 0, 0, 0};                          // checksum, reserved
+      'T',  'M',  'T',  'K',  2,    0,    0,    0,     // magic, version, reserved
+      0,    0,    0,    0,    0,    0,    0,    0,     // count
+      0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,  // instrument
+      0,    0,    0,    0,    0,    0,    0,    0};    // checksum, reserved
   EXPECT_EQ(bytes, expected);
 
   TickReader reader = open_ok(put(bytes));

@@ -1,5 +1,6 @@
 // Whole-file writes: a failure at any step leaves an existing file as it was
 // and no temporary file behind; success leaves exactly the bytes given.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -7,7 +8,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <gtest/gtest.h>
 #include <iterator>
 #include <string>
 #include <vector>

@@ -24,13 +24,12 @@ using tm_data::Error;
 using tm_data::TickReader;
 using tm_engine::Tick;
 
-#define CHECK(condition)                                                     \
-  do {                                                                       \
-    if (!(condition)) {                                                      \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, \
-                   #condition);                                              \
-      std::abort();                                                          \
-    }                                                                        \
+#define CHECK(condition)                                                                 \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
+      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+      std::abort();                                                                      \
+    }                                                                                    \
   } while (0)
 
 template <class T>
