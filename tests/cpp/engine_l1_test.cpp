@@ -11,6 +11,7 @@
 #include "tm_backtest/tier.h"
 #include "tm_engine/l0.h"
 #include "tm_engine/l1.h"
+#include "tm_engine/l2.h"
 
 namespace tm_engine {
 namespace {
@@ -31,10 +32,12 @@ Tick tick(Nanos t, std::int64_t last, std::int64_t high, std::int64_t low, std::
 
 std::vector<L0Fill> copy(std::span<const L0Fill> fills) { return {fills.begin(), fills.end()}; }
 
+// L2 without any depth given behaves as L1 does.
 TEST(L1AgreesWithL0, WithEveryAdditionOffFillForFillOverARandomStream) {
   std::mt19937_64 rng(20261206);
   L0Engine l0(3);
   L1Engine l1(3, L1Config{});
+  L2Engine l2(3, L1Config{});
   std::int64_t last = 1000;
   std::int64_t volume = 0;
   OrderId next_id = 1;
@@ -51,6 +54,7 @@ TEST(L1AgreesWithL0, WithEveryAdditionOffFillForFillOverARandomStream) {
     const auto a = copy(l0.on_tick(t));
     const auto b = copy(l1.on_tick(t));
     ASSERT_EQ(a, b) << "tick " << i;
+    ASSERT_EQ(a, copy(l2.on_tick(t))) << "tick " << i;
     total_fills += a.size();
     for (int k = static_cast<int>(rng() % 3); k > 0; --k) {
       const OrderId id = next_id++;
@@ -62,16 +66,22 @@ TEST(L1AgreesWithL0, WithEveryAdditionOffFillForFillOverARandomStream) {
                                        qty, t.exch_ts, t.local_ts, Offset::Open);
       l0.submit(order);
       l1.submit(order, t.local_ts);
+      l2.submit(order, t.local_ts);
       live.push_back(id);
     }
     if (!live.empty() && rng() % 4 == 0) {
       const OrderId id = live[rng() % live.size()];
-      ASSERT_EQ(l0.cancel(id), l1.cancel(id));
+      const bool found = l0.cancel(id);
+      ASSERT_EQ(found, l1.cancel(id));
+      ASSERT_EQ(found, l2.cancel(id));
     }
   }
   EXPECT_GT(total_fills, 10000u);
-  EXPECT_EQ(l0.cancel_all(), l1.cancel_all());
+  const std::size_t left = l0.cancel_all();
+  EXPECT_EQ(left, l1.cancel_all());
+  EXPECT_EQ(left, l2.cancel_all());
   EXPECT_TRUE(l1.drain_unreported().empty());
+  EXPECT_EQ(l2.invalid_ticks(), 0u);
 }
 
 TEST(L1Latency, FixedSubmissionLatencyDefersToTheFirstTickAtOrAfterArrival) {
