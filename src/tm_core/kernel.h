@@ -133,8 +133,11 @@ struct Summary {
 class Kernel {
  public:
   explicit Kernel(State state);
+  // Neither copied nor moved: the kernel keeps a pointer into its own state.
   Kernel(const Kernel&) = delete;
   Kernel& operator=(const Kernel&) = delete;
+  Kernel(Kernel&&) = delete;
+  Kernel& operator=(Kernel&&) = delete;
 
   // Applies one event and returns what happened. The view is valid until the
   // next call that changes the kernel. Refusals are Rejected outputs; apply

@@ -180,5 +180,23 @@ TEST_F(Account, CloseAllUsesTheEntryBeforeTheFirstTick) {
   EXPECT_EQ(state.realised, 0);
 }
 
+TEST_F(Account, CloseAllOfAShortLegBeforeTheFirstTickUsesTheShortEntry) {
+  state.two_leg = true;
+  state.apply_fill(fill(Side::Sell, 2, 100));
+  const auto records = state.close_all();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].price, 100);  // not 0, which would book the whole cost as profit
+  EXPECT_EQ(state.realised, 0);
+}
+
+TEST_F(Account, FillOfNoLotsChangesNothing) {
+  state.apply_fill(fill(Side::Buy, 0, 100));
+  EXPECT_EQ(h().position, 0);
+  EXPECT_EQ(h().entry, 0);  // a flat leg never carries an entry
+  state.two_leg = true;
+  state.apply_fill(fill(Side::Sell, 0, 100));
+  EXPECT_EQ(h().short_entry, 0);
+}
+
 }  // namespace
 }  // namespace tm_core
