@@ -29,8 +29,8 @@ struct MomentTriple {
 [[nodiscard]] Outcome<MomentTriple> moments(std::span<const double> returns);
 
 [[nodiscard]] Outcome<double> probabilistic_sharpe_ratio(double observed, double benchmark,
-                                                         std::uint64_t n_observations, double skewness,
-                                                         double kurtosis);
+                                                         std::uint64_t n_observations,
+                                                         double skewness, double kurtosis);
 
 // all_sharpes: the Sharpe ratio of every configuration tried. The largest
 // (NaN never wins) is the observed ratio; their sample variance sets the bar.
@@ -40,10 +40,11 @@ struct MomentTriple {
 
 // columns: one return series per configuration, all of the same length; they
 // are never truncated or padded.
-[[nodiscard]] Outcome<double> probability_of_backtest_overfitting(std::span<const std::vector<double>> columns,
-                                                                  std::uint64_t n_blocks);
+[[nodiscard]] Outcome<double> probability_of_backtest_overfitting(
+    std::span<const std::vector<double>> columns, std::uint64_t n_blocks);
 
-[[nodiscard]] Outcome<double> minimum_track_record_length(double observed, double benchmark, double skewness,
-                                                          double kurtosis, double confidence);
+[[nodiscard]] Outcome<double> minimum_track_record_length(double observed, double benchmark,
+                                                          double skewness, double kurtosis,
+                                                          double confidence);
 
 }  // namespace tm_py::pure

@@ -3,7 +3,8 @@
 // def probabilistic_sharpe_ratio(observed, benchmark, n_observations, skewness, kurtosis) -> float
 // def deflated_sharpe_ratio(all_sharpes, n_observations, skewness, kurtosis) -> float
 // def probability_of_backtest_overfitting(columns, n_blocks=16) -> float
-// def minimum_track_record_length(observed, benchmark, skewness, kurtosis, confidence=0.95) -> float
+// def minimum_track_record_length(observed, benchmark, skewness, kurtosis, confidence=0.95) ->
+// float
 //
 // Each function converts its arguments, calls its half in pure.h and raises
 // ValueError with the text of a failed computation. The overfitting estimate
@@ -67,7 +68,8 @@ PyObject* moments(PyObject* module, PyObject* args, PyObject* kwargs) {
   });
 }
 
-constexpr const char* kPsrParams[] = {"observed", "benchmark", "n_observations", "skewness", "kurtosis"};
+constexpr const char* kPsrParams[] = {"observed", "benchmark", "n_observations", "skewness",
+                                      "kurtosis"};
 
 PyObject* probabilistic_sharpe_ratio(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded(state_of(module), [&]() -> PyObject* {
@@ -83,8 +85,8 @@ PyObject* probabilistic_sharpe_ratio(PyObject* module, PyObject* args, PyObject*
     if (!skewness) return nullptr;
     const auto kurtosis = to_f64(slot[4], "kurtosis");
     if (!kurtosis) return nullptr;
-    return float_or_raise(
-        pure::probabilistic_sharpe_ratio(*observed, *benchmark, *n_observations, *skewness, *kurtosis));
+    return float_or_raise(pure::probabilistic_sharpe_ratio(*observed, *benchmark, *n_observations,
+                                                           *skewness, *kurtosis));
   });
 }
 
@@ -102,7 +104,8 @@ PyObject* deflated_sharpe_ratio(PyObject* module, PyObject* args, PyObject* kwar
     if (!skewness) return nullptr;
     const auto kurtosis = to_f64(slot[3], "kurtosis");
     if (!kurtosis) return nullptr;
-    return float_or_raise(pure::deflated_sharpe_ratio(*all_sharpes, *n_observations, *skewness, *kurtosis));
+    return float_or_raise(
+        pure::deflated_sharpe_ratio(*all_sharpes, *n_observations, *skewness, *kurtosis));
   });
 }
 
@@ -112,7 +115,8 @@ constexpr std::uint64_t kDefaultBlocks = 16;
 PyObject* probability_of_backtest_overfitting(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded(state_of(module), [&]() -> PyObject* {
     PyObject* slot[2];
-    if (!bind({"probability_of_backtest_overfitting", kPboParams, 1}, args, kwargs, slot)) return nullptr;
+    if (!bind({"probability_of_backtest_overfitting", kPboParams, 1}, args, kwargs, slot))
+      return nullptr;
     // The columns are copied out here; nothing below touches a Python object
     // until the lock is taken back.
     const auto columns = to_f64_table(slot[0], "columns");
@@ -132,13 +136,15 @@ PyObject* probability_of_backtest_overfitting(PyObject* module, PyObject* args, 
   });
 }
 
-constexpr const char* kMinTrlParams[] = {"observed", "benchmark", "skewness", "kurtosis", "confidence"};
+constexpr const char* kMinTrlParams[] = {"observed", "benchmark", "skewness", "kurtosis",
+                                         "confidence"};
 constexpr double kDefaultConfidence = 0.95;
 
 PyObject* minimum_track_record_length(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded(state_of(module), [&]() -> PyObject* {
     PyObject* slot[5];
-    if (!bind({"minimum_track_record_length", kMinTrlParams, 4}, args, kwargs, slot)) return nullptr;
+    if (!bind({"minimum_track_record_length", kMinTrlParams, 4}, args, kwargs, slot))
+      return nullptr;
     const auto observed = to_f64(slot[0], "observed");
     if (!observed) return nullptr;
     const auto benchmark = to_f64(slot[1], "benchmark");
@@ -149,8 +155,8 @@ PyObject* minimum_track_record_length(PyObject* module, PyObject* args, PyObject
     if (!kurtosis) return nullptr;
     const auto confidence = f64_or(slot[4], "confidence", kDefaultConfidence);
     if (!confidence) return nullptr;
-    return float_or_raise(
-        pure::minimum_track_record_length(*observed, *benchmark, *skewness, *kurtosis, *confidence));
+    return float_or_raise(pure::minimum_track_record_length(*observed, *benchmark, *skewness,
+                                                            *kurtosis, *confidence));
   });
 }
 
@@ -161,21 +167,28 @@ PyCFunction as_method() {
 
 // Each documentation string is the text signature alone.
 PyMethodDef kFunctions[] = {
-    {"sharpe_ratio", as_method<sharpe_ratio>(), METH_VARARGS | METH_KEYWORDS, "sharpe_ratio(returns)\n--\n\n"},
+    {"sharpe_ratio", as_method<sharpe_ratio>(), METH_VARARGS | METH_KEYWORDS,
+     "sharpe_ratio(returns)\n--\n\n"},
     {"moments", as_method<moments>(), METH_VARARGS | METH_KEYWORDS, "moments(returns)\n--\n\n"},
-    {"probabilistic_sharpe_ratio", as_method<probabilistic_sharpe_ratio>(), METH_VARARGS | METH_KEYWORDS,
+    {"probabilistic_sharpe_ratio", as_method<probabilistic_sharpe_ratio>(),
+     METH_VARARGS | METH_KEYWORDS,
      "probabilistic_sharpe_ratio(observed, benchmark, n_observations, skewness, kurtosis)\n--\n\n"},
     {"deflated_sharpe_ratio", as_method<deflated_sharpe_ratio>(), METH_VARARGS | METH_KEYWORDS,
      "deflated_sharpe_ratio(all_sharpes, n_observations, skewness, kurtosis)\n--\n\n"},
     {"probability_of_backtest_overfitting", as_method<probability_of_backtest_overfitting>(),
-     METH_VARARGS | METH_KEYWORDS, "probability_of_backtest_overfitting(columns, n_blocks=16)\n--\n\n"},
-    {"minimum_track_record_length", as_method<minimum_track_record_length>(), METH_VARARGS | METH_KEYWORDS,
-     "minimum_track_record_length(observed, benchmark, skewness, kurtosis, confidence=0.95)\n--\n\n"},
+     METH_VARARGS | METH_KEYWORDS,
+     "probability_of_backtest_overfitting(columns, n_blocks=16)\n--\n\n"},
+    {"minimum_track_record_length", as_method<minimum_track_record_length>(),
+     METH_VARARGS | METH_KEYWORDS,
+     "minimum_track_record_length(observed, benchmark, skewness, kurtosis, "
+     "confidence=0.95)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-bool add_statistics_functions(PyObject* module) { return PyModule_AddFunctions(module, kFunctions) == 0; }
+bool add_statistics_functions(PyObject* module) {
+  return PyModule_AddFunctions(module, kFunctions) == 0;
+}
 
 }  // namespace tm_py

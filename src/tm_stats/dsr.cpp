@@ -29,8 +29,8 @@ double expected_maximum(std::uint64_t trials, double variance) {
 
 }  // namespace
 
-Result<double> probabilistic_sharpe_ratio(std::uint64_t n_observations, double observed, double benchmark,
-                                          double skewness, double kurtosis) {
+Result<double> probabilistic_sharpe_ratio(std::uint64_t n_observations, double observed,
+                                          double benchmark, double skewness, double kurtosis) {
   if (n_observations < kMinimumObservations) {
     return StatsError::too_few_observations(n_observations, kMinimumObservations);
   }
@@ -40,12 +40,14 @@ Result<double> probabilistic_sharpe_ratio(std::uint64_t n_observations, double o
   if (!std::isfinite(kurtosis)) return StatsError::non_finite("kurtosis");
   const double d = dispersion(observed, skewness, kurtosis);
   if (d <= 0) return StatsError::zero_variance();
-  const double z = (observed - benchmark) * std::sqrt(static_cast<double>(n_observations - 1)) / std::sqrt(d);
+  const double z =
+      (observed - benchmark) * std::sqrt(static_cast<double>(n_observations - 1)) / std::sqrt(d);
   return normal::cdf(z);
 }
 
-Result<double> deflated_sharpe_ratio(std::uint64_t n_observations, std::uint64_t trials, double observed,
-                                     double skewness, double kurtosis, double trial_variance) {
+Result<double> deflated_sharpe_ratio(std::uint64_t n_observations, std::uint64_t trials,
+                                     double observed, double skewness, double kurtosis,
+                                     double trial_variance) {
   const double benchmark = expected_maximum(trials, trial_variance);
   if (n_observations < kMinimumObservations) {
     return StatsError::too_few_observations(n_observations, kMinimumObservations);
@@ -56,12 +58,13 @@ Result<double> deflated_sharpe_ratio(std::uint64_t n_observations, std::uint64_t
   if (!std::isfinite(kurtosis)) return StatsError::non_finite("kurtosis");
   const double d = dispersion(observed, skewness, kurtosis);
   if (d <= 0) return StatsError::zero_variance();
-  const double z = std::sqrt(static_cast<double>(n_observations - 1)) * (observed - benchmark) / std::sqrt(d);
+  const double z =
+      std::sqrt(static_cast<double>(n_observations - 1)) * (observed - benchmark) / std::sqrt(d);
   return normal::cdf(z);
 }
 
-Result<double> minimum_track_record_length(double observed, double benchmark, double skewness, double kurtosis,
-                                           double confidence) {
+Result<double> minimum_track_record_length(double observed, double benchmark, double skewness,
+                                           double kurtosis, double confidence) {
   if (!std::isfinite(observed)) return StatsError::non_finite("sharpe");
   if (!std::isfinite(benchmark)) return StatsError::non_finite("benchmark");
   if (!std::isfinite(skewness)) return StatsError::non_finite("skewness");

@@ -11,25 +11,29 @@
 
 namespace tm_stats::dsr {
 
-// Bailey & López de Prado (2012), "The Sharpe Ratio Efficient Frontier", J. of Risk 15(2): the PSR(SR*) equation.
+// Bailey & López de Prado (2012), "The Sharpe Ratio Efficient Frontier": PSR(SR*).
 // Fails with TooFewObservations when n_observations < 2, NonFinite naming the
 // first non-finite of observed ("sharpe"), benchmark, skewness, kurtosis, and
 // ZeroVariance when the dispersion factor is not positive.
-[[nodiscard]] Result<double> probabilistic_sharpe_ratio(std::uint64_t n_observations, double observed, double benchmark,
+[[nodiscard]] Result<double> probabilistic_sharpe_ratio(std::uint64_t n_observations,
+                                                        double observed, double benchmark,
                                                         double skewness, double kurtosis);
 
-// Bailey & López de Prado (2014), "The Deflated Sharpe Ratio", J. Portfolio Management 40(5): DSR = PSR(SR0), SR0 the expected maximum of N trials.
+// Bailey & López de Prado (2014), "The Deflated Sharpe Ratio": DSR = PSR(SR0), SR0 = E[max SR].
 // The benchmark SR0 is derived from the number of trials and their variance; a
 // non-finite trial_variance therefore fails as NonFinite ("benchmark").
-[[nodiscard]] Result<double> deflated_sharpe_ratio(std::uint64_t n_observations, std::uint64_t trials, double observed,
-                                                   double skewness, double kurtosis, double trial_variance);
+[[nodiscard]] Result<double> deflated_sharpe_ratio(std::uint64_t n_observations,
+                                                   std::uint64_t trials, double observed,
+                                                   double skewness, double kurtosis,
+                                                   double trial_variance);
 
-// Bailey & López de Prado (2012), "The Sharpe Ratio Efficient Frontier", J. of Risk 15(2): the MinTRL equation.
+// Bailey & López de Prado (2012), "The Sharpe Ratio Efficient Frontier": MinTRL.
 // Returns a number of observations (not rounded). Fails with NonFinite naming
 // the first non-finite of observed ("sharpe"), benchmark, skewness, kurtosis,
 // confidence, and ZeroVariance when observed <= benchmark or the dispersion
 // factor is not positive.
-[[nodiscard]] Result<double> minimum_track_record_length(double observed, double benchmark, double skewness,
-                                                         double kurtosis, double confidence);
+[[nodiscard]] Result<double> minimum_track_record_length(double observed, double benchmark,
+                                                         double skewness, double kurtosis,
+                                                         double confidence);
 
 }  // namespace tm_stats::dsr

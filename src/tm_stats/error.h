@@ -57,7 +57,8 @@ class StatsError {
   friend bool operator==(const StatsError&, const StatsError&) = default;
 
  private:
-  StatsError(StatsErrorKind kind, std::uint64_t first, std::uint64_t second, std::string_view detail)
+  StatsError(StatsErrorKind kind, std::uint64_t first, std::uint64_t second,
+             std::string_view detail)
       : kind_(kind), first_(first), second_(second), detail_(detail) {}
 
   StatsErrorKind kind_;

@@ -13,7 +13,8 @@ constexpr std::uint64_t kMinimumReturns = 4;
 // of them after rounding, and the deviations from it would then report a tiny
 // variance where there is none.
 Result<double> checked_sum(std::span<const double> returns, bool* constant) {
-  if (returns.size() < kMinimumReturns) return StatsError::too_few_observations(returns.size(), kMinimumReturns);
+  if (returns.size() < kMinimumReturns)
+    return StatsError::too_few_observations(returns.size(), kMinimumReturns);
   for (double r : returns) {
     if (!std::isfinite(r)) return StatsError::non_finite("return");
   }

@@ -1,6 +1,8 @@
 #include "tm_stats/normal.h"
 
+#include <array>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 
 namespace tm_stats::normal {
@@ -16,52 +18,35 @@ constexpr double kSaturation = 37.0;
 constexpr double kLowerRegion = 0.02425;
 constexpr double kUpperRegion = 0.97575;
 
+// Evaluates c[0] x^(N-1) + ... + c[N-1] in Horner's order:
+// ((c[0] x + c[1]) x + c[2]) x + ..., one rounding per operation.
+template <std::size_t N>
+double horner(const std::array<double, N>& c, double x) {
+  double acc = c[0];
+  for (std::size_t i = 1; i < N; ++i) acc = acc * x + c[i];
+  return acc;
+}
+
 // Numerator P(a) and denominator R(a) of Hart's upper-tail approximation.
-double hart_p(double a) {
-  return ((((((0.03526249659989109 * a + 0.700383064443688) * a + 6.37396220353165) * a + 33.912866078383) * a +
-            112.079291497871) *
-               a +
-           221.213596169931) *
-              a +
-          220.206867912376);
-}
+constexpr std::array<double, 7> kHartP = {0.03526249659989109, 0.700383064443688, 6.37396220353165,
+                                          33.912866078383,     112.079291497871,  221.213596169931,
+                                          220.206867912376};
+constexpr std::array<double, 8> kHartR = {0.08838834764831845, 1.75566716318264, 16.064177579207,
+                                          86.7807322029461,    296.564248779674, 637.333633378831,
+                                          793.826512519948,    440.413735824752};
 
-double hart_r(double a) {
-  return (((((((0.08838834764831845 * a + 1.75566716318264) * a + 16.064177579207) * a + 86.7807322029461) * a +
-             296.564248779674) *
-                a +
-            637.333633378831) *
-               a +
-           793.826512519948) *
-              a +
-          440.413735824752);
-}
-
-double acklam_a(double r) {
-  return (((((-39.69683028665376 * r + 220.9460984245205) * r - 275.9285104469687) * r + 138.357751867269) * r -
-           30.66479806614716) *
-              r +
-          2.506628277459239);
-}
-
-double acklam_b(double r) {
-  return (((((-54.47609879822406 * r + 161.5858368580409) * r - 155.6989798598866) * r + 66.80131188771972) * r -
-           13.28068155288572) *
-              r +
-          1);
-}
-
-double acklam_c(double q) {
-  return (((((-0.007784894002430293 * q - 0.3223964580411365) * q - 2.400758277161838) * q - 2.549732539343734) * q +
-           4.374664141464968) *
-              q +
-          2.938163982698783);
-}
-
-double acklam_d(double q) {
-  return ((((0.007784695709041462 * q + 0.3224671290700398) * q + 2.445134137142996) * q + 3.754408661907416) * q +
-          1);
-}
+// Acklam's coefficients: A / B in the central region, C / D in the tails.
+constexpr std::array<double, 6> kAcklamA = {-39.69683028665376, 220.9460984245205,
+                                            -275.9285104469687, 138.357751867269,
+                                            -30.66479806614716, 2.506628277459239};
+constexpr std::array<double, 6> kAcklamB = {-54.47609879822406, 161.5858368580409,
+                                            -155.6989798598866, 66.80131188771972,
+                                            -13.28068155288572, 1};
+constexpr std::array<double, 6> kAcklamC = {-0.007784894002430293, -0.3223964580411365,
+                                            -2.400758277161838,    -2.549732539343734,
+                                            4.374664141464968,     2.938163982698783};
+constexpr std::array<double, 5> kAcklamD = {0.007784695709041462, 0.3224671290700398,
+                                            2.445134137142996, 3.754408661907416, 1};
 
 }  // namespace
 
@@ -72,7 +57,7 @@ double cdf(double x) {
   const double g = std::exp(-(a * a) / 2);
   double q;  // the upper tail 1 - cdf(a)
   if (a < kTailStart) {
-    q = g * hart_p(a) / hart_r(a);
+    q = g * horner(kHartP, a) / horner(kHartR, a);
   } else {
     double f = a;
     for (int k = 16; k >= 1; --k) f = a + k / f;
@@ -89,14 +74,14 @@ double inverse_cdf(double p) {
   double x;
   if (p < kLowerRegion) {
     const double q = std::sqrt(-2 * std::log(p));
-    x = acklam_c(q) / acklam_d(q);
+    x = horner(kAcklamC, q) / horner(kAcklamD, q);
   } else if (p <= kUpperRegion) {
     const double q = p - 0.5;
     const double r = q * q;
-    x = acklam_a(r) * q / acklam_b(r);
+    x = horner(kAcklamA, r) * q / horner(kAcklamB, r);
   } else {
     const double q = std::sqrt(-2 * std::log(1 - p));
-    x = -acklam_c(q) / acklam_d(q);
+    x = -horner(kAcklamC, q) / horner(kAcklamD, q);
   }
 
   // The Halley step measures the estimate's error through cdf, which is

@@ -5,11 +5,11 @@
 
 namespace tm_stats::normal {
 
-// Hart (1968), "Computer Approximations", algorithm 5666, in West (2005), "Better approximations to cumulative normal functions", fig. 2.
+// Hart (1968), "Computer Approximations": algorithm 5666, with a continued-fraction tail.
 // NaN gives NaN; below -37 the result is 0 and above 37 it is 1.
 double cdf(double x);
 
-// Acklam (2003), "An algorithm for computing the inverse normal cumulative distribution function", refined by one Halley step.
+// Acklam (2003): rational approximation of the inverse normal, plus one Halley step.
 // p NaN or outside [0, 1] gives NaN; 0 gives minus infinity and 1 plus infinity.
 double inverse_cdf(double p);
 

@@ -30,7 +30,8 @@ inline double sharpe_of(double sum, double sum_squares, double lowest, double hi
 // of the other configurations and ties with `ties` of them.
 double logit_of(std::uint64_t below, std::uint64_t ties, std::uint64_t n_configs) {
   const double omega =
-      std::clamp((static_cast<double>(below) + 0.5 * static_cast<double>(ties) + 1) / static_cast<double>(n_configs + 1),
+      std::clamp((static_cast<double>(below) + 0.5 * static_cast<double>(ties) + 1) /
+                     static_cast<double>(n_configs + 1),
                  kOmegaFloor, kOmegaCeiling);
   return std::log(omega / (1 - omega));
 }
@@ -68,7 +69,8 @@ void extend_row(std::size_t nc, const double* __restrict prev, const double* __r
 
 // The Sharpe ratio of every configuration from a packed row over n periods.
 void row_sharpes(std::size_t nc, const double* __restrict row, double n, double* __restrict out) {
-  for (std::size_t c = 0; c < nc; ++c) out[c] = sharpe_of(row[c], row[nc + c], row[2 * nc + c], row[3 * nc + c], n);
+  for (std::size_t c = 0; c < nc; ++c)
+    out[c] = sharpe_of(row[c], row[nc + c], row[2 * nc + c], row[3 * nc + c], n);
 }
 
 // Sums over an ascending list of blocks, kept for every prefix of the list:
@@ -110,7 +112,8 @@ class UnionSums {
   // and returns whether any of them is finite.
   // REQUIRES: out.size() == n_configs; the blocks hold at least 2 periods together.
   bool sharpes(std::span<double> out) const {
-    row_sharpes(configs_, &rows_[length_ * width_], static_cast<double>(counts_[length_]), out.data());
+    row_sharpes(configs_, &rows_[length_ * width_], static_cast<double>(counts_[length_]),
+                out.data());
     bool any_finite = false;
     for (double r : out) any_finite |= (r > -kInfinity) & (r < kInfinity);
     return any_finite;
@@ -134,7 +137,8 @@ double median(std::vector<double>& values) {
   std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(mid), values.end());
   const double upper = values[mid];
   if (values.size() % 2 == 1) return upper;
-  const double lower = *std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(mid));
+  const double lower =
+      *std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(mid));
   return (lower + upper) / 2;
 }
 
@@ -157,11 +161,13 @@ double slope(const std::vector<double>& x, const std::vector<double>& y) {
 
 }  // namespace
 
-Result<PerformanceMatrix> PerformanceMatrix::from_columns(std::span<const std::vector<double>> columns) {
+Result<PerformanceMatrix> PerformanceMatrix::from_columns(
+    std::span<const std::vector<double>> columns) {
   if (columns.empty()) return StatsError::malformed("no configurations");
   const std::size_t periods = columns[0].size();
   for (const auto& column : columns) {
-    if (column.size() != periods) return StatsError::malformed("configurations cover different numbers of periods");
+    if (column.size() != periods)
+      return StatsError::malformed("configurations cover different numbers of periods");
   }
   if (periods == 0) return StatsError::malformed("dimensions must be non-zero");
 
@@ -188,7 +194,8 @@ BlockStats BlockStats::from_matrix(const PerformanceMatrix& matrix, std::uint32_
   stats.minima.assign(n_blocks * nc, kInfinity);
   stats.maxima.assign(n_blocks * nc, -kInfinity);
   for (std::uint64_t t = 0; t < matrix.n_periods; ++t) {
-    const std::uint64_t block = std::min<std::uint64_t>(n_blocks - 1, t * n_blocks / matrix.n_periods);
+    const std::uint64_t block =
+        std::min<std::uint64_t>(n_blocks - 1, t * n_blocks / matrix.n_periods);
     ++stats.counts[block];
     const double* row = &matrix.data[t * nc];
     for (std::size_t c = 0; c < nc; ++c) {
@@ -224,7 +231,8 @@ Result<std::vector<double>> BlockStats::sharpes(std::span<const std::uint32_t> b
   return out;
 }
 
-Result<PboReport> probability_of_backtest_overfitting(const PerformanceMatrix& matrix, std::uint64_t n_blocks) {
+Result<PboReport> probability_of_backtest_overfitting(const PerformanceMatrix& matrix,
+                                                      std::uint64_t n_blocks) {
   const std::uint64_t nc = matrix.n_configs;
   // The fields are public: a matrix not built by from_columns is checked
   // before anything is read from it.
@@ -232,7 +240,8 @@ Result<PboReport> probability_of_backtest_overfitting(const PerformanceMatrix& m
   if (__builtin_mul_overflow(matrix.n_periods, nc, &cells) || cells != matrix.data.size()) {
     return StatsError::malformed("data length does not match n_periods * n_configs");
   }
-  if (n_blocks % 2 != 0 || n_blocks < kMinimumSplits || n_blocks > kMaxSplits) return StatsError::bad_split(n_blocks);
+  if (n_blocks % 2 != 0 || n_blocks < kMinimumSplits || n_blocks > kMaxSplits)
+    return StatsError::bad_split(n_blocks);
   if (nc < kMinimumConfigs) return StatsError::too_few_observations(nc, kMinimumConfigs);
   if (matrix.n_periods < kMinimumPeriodsPerBlock * n_blocks) {
     return StatsError::too_few_observations(matrix.n_periods, kMinimumPeriodsPerBlock * n_blocks);
@@ -267,10 +276,12 @@ Result<PboReport> probability_of_backtest_overfitting(const PerformanceMatrix& m
   // below + ties < n_configs, computed once instead of per combination.
   std::vector<double> logits(nc * nc);
   for (std::size_t below = 0; below < nc; ++below) {
-    for (std::size_t ties = 0; below + ties < nc; ++ties) logits[below * nc + ties] = logit_of(below, ties, nc);
+    for (std::size_t ties = 0; below + ties < nc; ++ties)
+      logits[below * nc + ties] = logit_of(below, ties, nc);
   }
   // Records combination `at`: the winner of `chosen`, ranked on `other`.
-  const auto record = [&](std::uint64_t at, std::span<const double> chosen, std::span<const double> other) {
+  const auto record = [&](std::uint64_t at, std::span<const double> chosen,
+                          std::span<const double> other) {
     std::size_t w = 0;
     for (std::size_t c = 1; c < nc; ++c) {
       if (chosen[c] > chosen[w]) w = c;

@@ -23,7 +23,8 @@ struct PerformanceMatrix {
   // Lays the columns out period-major. Fails with Malformed when there are no
   // columns, their lengths differ or they are empty, and with NonFinite
   // ("performance matrix entry") on a NaN or infinite return.
-  [[nodiscard]] static Result<PerformanceMatrix> from_columns(std::span<const std::vector<double>> columns);
+  [[nodiscard]] static Result<PerformanceMatrix> from_columns(
+      std::span<const std::vector<double>> columns);
 };
 
 // The matrix reduced to sufficient statistics per contiguous block of periods.
@@ -43,7 +44,7 @@ struct BlockStats {
   // REQUIRES: matrix.data.size() == n_periods * n_configs, n_blocks >= 1.
   static BlockStats from_matrix(const PerformanceMatrix& matrix, std::uint32_t n_blocks);
 
-  // Bailey et al. (2017), "The Probability of Backtest Overfitting", J. Computational Finance 20(4): per-configuration Sharpe ratio over a block union.
+  // Bailey et al. (2017), "The Probability of Backtest Overfitting": SR per configuration.
   // The Sharpe ratio of every configuration over the union of the given blocks
   // (summed in the order given), minus infinity for a configuration without
   // variance there. Fails with TooFewObservations when the blocks hold fewer
@@ -53,15 +54,15 @@ struct BlockStats {
 };
 
 struct PboReport {
-  std::vector<double> logits;       // one per combination, in enumeration order
-  double pbo = 0;                   // share of logits <= 0
+  std::vector<double> logits;  // one per combination, in enumeration order
+  double pbo = 0;              // share of logits <= 0
   std::uint64_t combinations = 0;
-  double probability_of_loss = 0;   // share of winners with a negative out-of-sample ratio
-  double median_oos_sharpe = 0;     // median out-of-sample ratio of the winners
-  double degradation_slope = 0;     // least-squares slope of winners' out-of-sample on in-sample ratio
+  double probability_of_loss = 0;  // share of winners with a negative out-of-sample ratio
+  double median_oos_sharpe = 0;    // median out-of-sample ratio of the winners
+  double degradation_slope = 0;  // least-squares slope of winners' out-of-sample on in-sample ratio
 };
 
-// Bailey et al. (2017), "The Probability of Backtest Overfitting", J. Computational Finance 20(4): PBO = share of logits λ_c <= 0 under CSCV.
+// Bailey et al. (2017), "The Probability of Backtest Overfitting": PBO = P[λ_c <= 0] by CSCV.
 // Fails with Malformed when data does not hold n_periods * n_configs entries,
 // BadSplit unless n_blocks is even and in [4, 24], TooFewObservations for
 // fewer than 2 configurations or fewer than 2 * n_blocks periods, NonFinite on

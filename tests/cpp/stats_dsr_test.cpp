@@ -21,11 +21,14 @@ TEST(NormalCdf, MatchesReferenceValuesToTheAccuracyOfEachRegime) {
   // The rational approximation is accurate to about 1e-15 in absolute terms,
   // which near its end at 7.07 is a relative error of a few parts in 1e9; the
   // continued fraction beyond it is accurate to about 1e-13 relative.
-  struct Case { double x, phi, relative; };
-  const Case cases[] = {{-1.0, 0.15865525393145707, 1e-15},    {1.96, 0.9750021048517795, 1e-15},
-                        {-3.0, 0.0013498980316300933, 1e-13},  {-7.0, 1.279812543885835e-12, 5e-9},
-                        {-7.5, 3.1908916729108844e-14, 1e-13}, {-20.0, 2.7536241186061556e-89, 1e-13},
-                        {-36.9, 2.3105244811403487e-298, 5e-13}};
+  struct Case {
+    double x, phi, relative;
+  };
+  const Case cases[] = {
+      {-1.0, 0.15865525393145707, 1e-15},     {1.96, 0.9750021048517795, 1e-15},
+      {-3.0, 0.0013498980316300933, 1e-13},   {-7.0, 1.279812543885835e-12, 5e-9},
+      {-7.5, 3.1908916729108844e-14, 1e-13},  {-20.0, 2.7536241186061556e-89, 1e-13},
+      {-36.9, 2.3105244811403487e-298, 5e-13}};
   for (const auto& c : cases) EXPECT_NEAR(normal::cdf(c.x) / c.phi, 1.0, c.relative) << c.x;
 }
 
@@ -56,7 +59,8 @@ TEST(NormalInverse, PinnedPoints) {
 }
 
 TEST(NormalInverse, InvertsTheDistributionFunctionAcrossAllThreeRegions) {
-  for (double p : {1e-250, 1e-20, 1e-5, 0.01, 0.02425, 0.1, 0.3, 0.7, 0.9, 0.97575, 0.99, 0.999999}) {
+  for (double p :
+       {1e-250, 1e-20, 1e-5, 0.01, 0.02425, 0.1, 0.3, 0.7, 0.9, 0.97575, 0.99, 0.999999}) {
     const double x = normal::inverse_cdf(p);
     EXPECT_NEAR(normal::cdf(x) / p, 1.0, 1e-12) << p;
   }
@@ -90,12 +94,18 @@ TEST_F(SharpeJudgement, ProbabilisticRatioMatchesItsDefinition) {
 }
 
 TEST_F(SharpeJudgement, ProbabilisticRatioFailures) {
-  EXPECT_EQ(error_of(dsr::probabilistic_sharpe_ratio(1, 0.1, 0, 0, 3)), "too few observations: got 1, need at least 2");
-  EXPECT_EQ(error_of(dsr::probabilistic_sharpe_ratio(1, kNaN, 0, 0, 3)), "too few observations: got 1, need at least 2");
-  EXPECT_EQ(error_of(dsr::probabilistic_sharpe_ratio(10, kNaN, kInf, 0, 3)), "sharpe must be finite");
-  EXPECT_EQ(error_of(dsr::probabilistic_sharpe_ratio(10, 0.1, kInf, 0, 3)), "benchmark must be finite");
-  EXPECT_EQ(error_of(dsr::probabilistic_sharpe_ratio(10, 0.1, 0, kNaN, kNaN)), "skewness must be finite");
-  EXPECT_EQ(error_of(dsr::probabilistic_sharpe_ratio(10, 0.1, 0, 0, -kInf)), "kurtosis must be finite");
+  EXPECT_EQ(error_of(dsr::probabilistic_sharpe_ratio(1, 0.1, 0, 0, 3)),
+            "too few observations: got 1, need at least 2");
+  EXPECT_EQ(error_of(dsr::probabilistic_sharpe_ratio(1, kNaN, 0, 0, 3)),
+            "too few observations: got 1, need at least 2");
+  EXPECT_EQ(error_of(dsr::probabilistic_sharpe_ratio(10, kNaN, kInf, 0, 3)),
+            "sharpe must be finite");
+  EXPECT_EQ(error_of(dsr::probabilistic_sharpe_ratio(10, 0.1, kInf, 0, 3)),
+            "benchmark must be finite");
+  EXPECT_EQ(error_of(dsr::probabilistic_sharpe_ratio(10, 0.1, 0, kNaN, kNaN)),
+            "skewness must be finite");
+  EXPECT_EQ(error_of(dsr::probabilistic_sharpe_ratio(10, 0.1, 0, 0, -kInf)),
+            "kurtosis must be finite");
   // d = 1 - 0 + 1 * (1 * ((-3 - 1) * 0.25)) = 0.
   EXPECT_EQ(error_of(dsr::probabilistic_sharpe_ratio(10, 1, 0, 0, -3)),
             "sample has zero variance; Sharpe ratio is undefined");
@@ -110,8 +120,9 @@ TEST_F(SharpeJudgement, DeflationWithoutTrialVarianceIsTheProbabilisticRatioAgai
 
 TEST_F(SharpeJudgement, DeflationUsesTheExpectedMaximumAsBenchmark) {
   const double v = 0.08;
-  const double sr0 = std::sqrt(v) * (0.42278433509846713 * normal::inverse_cdf(1 - 1 / 2.0) +
-                                     0.5772156649015329 * normal::inverse_cdf(1 - 1 / (2.0 * 2.718281828459045)));
+  const double sr0 =
+      std::sqrt(v) * (0.42278433509846713 * normal::inverse_cdf(1 - 1 / 2.0) +
+                      0.5772156649015329 * normal::inverse_cdf(1 - 1 / (2.0 * 2.718281828459045)));
   const double d = 1 - 1.2 * 0.0 + 1.2 * (1.2 * ((3.0 - 1) * 0.25));
   const double z = std::sqrt(249.0) * (1.2 - sr0) / std::sqrt(d);
   EXPECT_EQ(dsr::deflated_sharpe_ratio(250, 2, 1.2, 0.0, 3.0, v).value(), normal::cdf(z));
@@ -121,10 +132,14 @@ TEST_F(SharpeJudgement, DeflationUsesTheExpectedMaximumAsBenchmark) {
 }
 
 TEST_F(SharpeJudgement, DeflationReportsANonFiniteVarianceAsTheBenchmark) {
-  EXPECT_EQ(error_of(dsr::deflated_sharpe_ratio(250, 2, 0.5, 0, 3, kNaN)), "benchmark must be finite");
-  EXPECT_EQ(error_of(dsr::deflated_sharpe_ratio(250, 2, 0.5, 0, 3, kInf)), "benchmark must be finite");
-  EXPECT_EQ(error_of(dsr::deflated_sharpe_ratio(1, 2, 0.5, 0, 3, kNaN)), "too few observations: got 1, need at least 2");
-  EXPECT_EQ(error_of(dsr::deflated_sharpe_ratio(250, 2, kNaN, 0, 3, kNaN)), "sharpe must be finite");
+  EXPECT_EQ(error_of(dsr::deflated_sharpe_ratio(250, 2, 0.5, 0, 3, kNaN)),
+            "benchmark must be finite");
+  EXPECT_EQ(error_of(dsr::deflated_sharpe_ratio(250, 2, 0.5, 0, 3, kInf)),
+            "benchmark must be finite");
+  EXPECT_EQ(error_of(dsr::deflated_sharpe_ratio(1, 2, 0.5, 0, 3, kNaN)),
+            "too few observations: got 1, need at least 2");
+  EXPECT_EQ(error_of(dsr::deflated_sharpe_ratio(250, 2, kNaN, 0, 3, kNaN)),
+            "sharpe must be finite");
 }
 
 TEST_F(SharpeJudgement, MinimumTrackRecordWorkedExample) {
@@ -142,8 +157,10 @@ TEST_F(SharpeJudgement, MinimumTrackRecordFailures) {
             "sample has zero variance; Sharpe ratio is undefined");
   EXPECT_EQ(error_of(dsr::minimum_track_record_length(1, 0, 0, -3, 0.95)),
             "sample has zero variance; Sharpe ratio is undefined");
-  EXPECT_EQ(error_of(dsr::minimum_track_record_length(0.1, 0, 0, 3, kNaN)), "confidence must be finite");
-  EXPECT_EQ(error_of(dsr::minimum_track_record_length(kInf, 0, 0, 3, kNaN)), "sharpe must be finite");
+  EXPECT_EQ(error_of(dsr::minimum_track_record_length(0.1, 0, 0, 3, kNaN)),
+            "confidence must be finite");
+  EXPECT_EQ(error_of(dsr::minimum_track_record_length(kInf, 0, 0, 3, kNaN)),
+            "sharpe must be finite");
 }
 
 }  // namespace

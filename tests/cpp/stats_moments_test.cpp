@@ -14,10 +14,14 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 TEST(StatsErrorText, EveryVariantFillsItsTemplate) {
-  EXPECT_EQ(StatsError::too_few_observations(3, 4).message(), "too few observations: got 3, need at least 4");
-  EXPECT_EQ(StatsError::zero_variance().message(), "sample has zero variance; Sharpe ratio is undefined");
-  EXPECT_EQ(StatsError::malformed("no configurations").message(), "malformed performance matrix: no configurations");
-  EXPECT_EQ(StatsError::bad_split(26).message(), "split count must be even, at least 4 and at most 24, got 26");
+  EXPECT_EQ(StatsError::too_few_observations(3, 4).message(),
+            "too few observations: got 3, need at least 4");
+  EXPECT_EQ(StatsError::zero_variance().message(),
+            "sample has zero variance; Sharpe ratio is undefined");
+  EXPECT_EQ(StatsError::malformed("no configurations").message(),
+            "malformed performance matrix: no configurations");
+  EXPECT_EQ(StatsError::bad_split(26).message(),
+            "split count must be even, at least 4 and at most 24, got 26");
   EXPECT_EQ(StatsError::non_finite("kurtosis").message(), "kurtosis must be finite");
   EXPECT_EQ(StatsError::bad_split(18446744073709551615u).message(),
             "split count must be even, at least 4 and at most 24, got 18446744073709551615");
@@ -43,7 +47,8 @@ TEST(MomentsFromReturns, SkewnessSignFollowsTheLongTail) {
   const std::vector<double> right = {0, 0, 0, 0, 0, 0, 0, 10};
   const auto m = Moments::from_returns(right);
   ASSERT_TRUE(m.ok());
-  // m2 = 10.9375, m3 = 7/8 * 2.5^3 * ... computed independently: skew = (1 - 2p)/sqrt(p(1-p)) for a two-point sample.
+  // m2 = 10.9375, m3 = 7/8 * 2.5^3 * ... computed independently: skew = (1 - 2p)/sqrt(p(1-p)) for a
+  // two-point sample.
   const double p = 1.0 / 8;
   EXPECT_NEAR(m.value().skewness, (1 - 2 * p) / std::sqrt(p * (1 - p)), 1e-12);
   EXPECT_NEAR(m.value().kurtosis, (1 - 3 * p + 3 * p * p) / (p * (1 - p)), 1e-12);
@@ -77,12 +82,15 @@ TEST_F(MomentsFailure, CountIsCheckedBeforeFiniteness) {
 TEST_F(MomentsFailure, NaNOrInfinityAnywhereIsNonFinite) {
   EXPECT_EQ(moments_error({1, 2, 3, kNaN}), "return must be finite");
   EXPECT_EQ(sharpe_error({kNaN, 1, 2, 3}), "return must be finite");
-  EXPECT_EQ(sharpe_error({1, -std::numeric_limits<double>::infinity(), 2, 3}), "return must be finite");
+  EXPECT_EQ(sharpe_error({1, -std::numeric_limits<double>::infinity(), 2, 3}),
+            "return must be finite");
 }
 
 TEST_F(MomentsFailure, EqualReturnsHaveZeroVariance) {
-  EXPECT_EQ(moments_error({0.5, 0.5, 0.5, 0.5}), "sample has zero variance; Sharpe ratio is undefined");
-  EXPECT_EQ(sharpe_error({0.5, 0.5, 0.5, 0.5}), "sample has zero variance; Sharpe ratio is undefined");
+  EXPECT_EQ(moments_error({0.5, 0.5, 0.5, 0.5}),
+            "sample has zero variance; Sharpe ratio is undefined");
+  EXPECT_EQ(sharpe_error({0.5, 0.5, 0.5, 0.5}),
+            "sample has zero variance; Sharpe ratio is undefined");
 }
 
 TEST_F(MomentsFailure, EqualReturnsWhoseMeanRoundsAwayStillHaveZeroVariance) {

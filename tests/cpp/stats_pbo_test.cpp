@@ -50,7 +50,8 @@ TEST(PerformanceMatrixFromColumns, LaysColumnsOutPeriodMajor) {
 
 TEST(PerformanceMatrixFromColumns, RefusesMalformedInputInOrder) {
   EXPECT_EQ(error_of({}, 4), "malformed performance matrix: no configurations");
-  EXPECT_EQ(error_of({{}, {1.0}}, 4), "malformed performance matrix: configurations cover different numbers of periods");
+  EXPECT_EQ(error_of({{}, {1.0}}, 4),
+            "malformed performance matrix: configurations cover different numbers of periods");
   EXPECT_EQ(error_of({{}, {}}, 4), "malformed performance matrix: dimensions must be non-zero");
   EXPECT_EQ(error_of({{1, 2}, {3, std::nan("")}}, 4), "performance matrix entry must be finite");
   EXPECT_EQ(error_of({{1, -kInf}, {3, 4}}, 4), "performance matrix entry must be finite");
@@ -66,7 +67,8 @@ TEST(BlockStatsFromMatrix, TenPeriodsInFourBlocksAreThreeTwoThreeTwo) {
 }
 
 TEST(BlockStatsSharpes, UnionOfBlocksAndItsRefusals) {
-  const auto stats = BlockStats::from_matrix(matrix_of({{1, 2, 3, 4, 5, 6, 7, 8}, {1, 1, 1, 1, 2, 2, 2, 2}}), 4);
+  const auto stats =
+      BlockStats::from_matrix(matrix_of({{1, 2, 3, 4, 5, 6, 7, 8}, {1, 1, 1, 1, 2, 2, 2, 2}}), 4);
   const std::uint32_t first_two[] = {0, 1};
   auto s = stats.sharpes(first_two);
   ASSERT_TRUE(s.ok());
@@ -75,7 +77,8 @@ TEST(BlockStatsSharpes, UnionOfBlocksAndItsRefusals) {
   const std::uint32_t second_half[] = {2, 3};
   EXPECT_EQ(stats.sharpes(second_half).value()[1], -kInf);
   const std::uint32_t none[] = {0};
-  EXPECT_TRUE(stats.sharpes(std::span<const std::uint32_t>(none, 0)).error() == StatsError::too_few_observations(0, 2));
+  EXPECT_TRUE(stats.sharpes(std::span<const std::uint32_t>(none, 0)).error() ==
+              StatsError::too_few_observations(0, 2));
   const auto flat = BlockStats::from_matrix(matrix_of({{1, 1, 1, 1}, {2, 2, 2, 2}}), 2);
   EXPECT_TRUE(flat.sharpes(first_two).error() == StatsError::zero_variance());
 }
@@ -113,7 +116,8 @@ TEST_F(PboRefusal, EveryBlockNeedsTwoPeriods) {
 }
 
 TEST_F(PboRefusal, SplitIsCheckedBeforeTheShape) {
-  EXPECT_EQ(error_of({alternating(3, 1, 2)}, 3), "split count must be even, at least 4 and at most 24, got 3");
+  EXPECT_EQ(error_of({alternating(3, 1, 2)}, 3),
+            "split count must be even, at least 4 and at most 24, got 3");
 }
 
 TEST_F(PboRefusal, HandBuiltMatrixIsCheckedBeforeItIsRead) {
@@ -142,9 +146,8 @@ class PboWorkedCases : public ::testing::TestWithParam<std::uint64_t> {
 TEST_P(PboWorkedCases, ConsistentWinnerIsNeverOverfit) {
   const std::uint64_t blocks = GetParam();
   const std::size_t periods = 4 * blocks;
-  const auto report =
-      probability_of_backtest_overfitting(matrix_of({alternating(periods, 1.0, 1.2), alternating(periods, -1, 1.3)}),
-                                          blocks);
+  const auto report = probability_of_backtest_overfitting(
+      matrix_of({alternating(periods, 1.0, 1.2), alternating(periods, -1, 1.3)}), blocks);
   ASSERT_TRUE(report.ok());
   for (double l : report.value().logits) ASSERT_EQ(l, logit(2.0 / 3));
   EXPECT_NEAR(report.value().logits[0], std::log(2.0), 1e-15);
@@ -183,7 +186,8 @@ TEST_P(PboWorkedCases, ConstantConfigurationNeverWinsEvenWhenRoundingLeavesAResi
   const std::uint64_t blocks = GetParam();
   const std::size_t periods = 3 * blocks;
   {
-    const double block_sum = 0.0 + 0.7 + 0.7 + 0.7, block_squares = 0.0 + 0.7 * 0.7 + 0.7 * 0.7 + 0.7 * 0.7;
+    const double block_sum = 0.0 + 0.7 + 0.7 + 0.7,
+                 block_squares = 0.0 + 0.7 * 0.7 + 0.7 * 0.7 + 0.7 * 0.7;
     double s = 0, q = 0;
     for (std::uint64_t k = 0; k < blocks / 2; ++k) {
       s += block_sum;
@@ -192,10 +196,13 @@ TEST_P(PboWorkedCases, ConstantConfigurationNeverWinsEvenWhenRoundingLeavesAResi
     const double n = static_cast<double>(periods / 2), m = s / n;
     ASSERT_GT((q - m * (m * n)) / (n - 1), 0.0);
   }
-  const auto matrix = matrix_of({std::vector<double>(periods, 0.7), alternating(periods, 0.01, -0.005)});
+  const auto matrix =
+      matrix_of({std::vector<double>(periods, 0.7), alternating(periods, 0.01, -0.005)});
   std::vector<std::uint32_t> half(blocks / 2);
   for (std::uint32_t b = 0; b < half.size(); ++b) half[b] = 2 * b + 1;
-  EXPECT_EQ(BlockStats::from_matrix(matrix, static_cast<std::uint32_t>(blocks)).sharpes(half).value()[0], -kInf);
+  EXPECT_EQ(
+      BlockStats::from_matrix(matrix, static_cast<std::uint32_t>(blocks)).sharpes(half).value()[0],
+      -kInf);
   const auto report = probability_of_backtest_overfitting(matrix, blocks);
   ASSERT_TRUE(report.ok());
   for (double l : report.value().logits) ASSERT_EQ(l, logit(2.0 / 3));
@@ -297,14 +304,16 @@ class StraightforwardPbo {
   }
 
   void evaluate(const std::vector<double>& is, const std::vector<double>& oos) {
-    const std::size_t w = static_cast<std::size_t>(std::max_element(is.begin(), is.end()) - is.begin());
+    const std::size_t w =
+        static_cast<std::size_t>(std::max_element(is.begin(), is.end()) - is.begin());
     std::size_t below = 0, ties = 0;
     for (std::size_t c = 0; c < configs_; ++c) {
       if (c == w) continue;
       below += oos[c] < oos[w];
       ties += oos[c] == oos[w];
     }
-    double omega = (static_cast<double>(below) + 0.5 * static_cast<double>(ties) + 1) / static_cast<double>(configs_ + 1);
+    double omega = (static_cast<double>(below) + 0.5 * static_cast<double>(ties) + 1) /
+                   static_cast<double>(configs_ + 1);
     omega = std::min(std::max(omega, 2.220446049250313e-16), 0.9999999999999998);
     logits_.push_back(std::log(omega / (1 - omega)));
     is_.push_back(is[w]);
@@ -317,7 +326,9 @@ class StraightforwardPbo {
   std::vector<double> logits_, is_, oos_;
 };
 
-bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+bool same_bits(double a, double b) {
+  return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
 
 TEST(PboAgreement, IncrementalSumsEqualTheStraightforwardEvaluationBitForBit) {
   std::mt19937_64 rng(20261206);
@@ -334,7 +345,7 @@ TEST(PboAgreement, IncrementalSumsEqualTheStraightforwardEvaluationBitForBit) {
         columns[c].push_back(c % 3 == 1 ? coarse(rng) * 0.01 : noise(rng));
       }
     }
-    if (configs >= 4) columns[3] = columns[0];                          // exact ties in both halves
+    if (configs >= 4) columns[3] = columns[0];                         // exact ties in both halves
     if (configs >= 6) columns[5] = std::vector<double>(periods, 0.3);  // flat, rounding residue
     const auto fast = probability_of_backtest_overfitting(matrix_of(columns), blocks);
     ASSERT_TRUE(fast.ok()) << fast.error().message();
@@ -342,7 +353,8 @@ TEST(PboAgreement, IncrementalSumsEqualTheStraightforwardEvaluationBitForBit) {
     const PboReport& got = fast.value();
     ASSERT_EQ(got.combinations, slow.combinations);
     for (std::size_t i = 0; i < got.logits.size(); ++i) {
-      ASSERT_TRUE(same_bits(got.logits[i], slow.logits[i])) << "trial " << trial << " combination " << i;
+      ASSERT_TRUE(same_bits(got.logits[i], slow.logits[i]))
+          << "trial " << trial << " combination " << i;
     }
     EXPECT_TRUE(same_bits(got.pbo, slow.pbo)) << trial;
     EXPECT_TRUE(same_bits(got.probability_of_loss, slow.probability_of_loss)) << trial;
