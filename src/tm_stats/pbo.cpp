@@ -240,8 +240,9 @@ Result<PboReport> probability_of_backtest_overfitting(const PerformanceMatrix& m
   if (__builtin_mul_overflow(matrix.n_periods, nc, &cells) || cells != matrix.data.size()) {
     return StatsError::malformed("data length does not match n_periods * n_configs");
   }
-  if (n_blocks % 2 != 0 || n_blocks < kMinimumSplits || n_blocks > kMaxSplits)
+  if (n_blocks % 2 != 0 || n_blocks < kMinimumSplits || n_blocks > kMaxSplits) {
     return StatsError::bad_split(n_blocks);
+  }
   if (nc < kMinimumConfigs) return StatsError::too_few_observations(nc, kMinimumConfigs);
   if (matrix.n_periods < kMinimumPeriodsPerBlock * n_blocks) {
     return StatsError::too_few_observations(matrix.n_periods, kMinimumPeriodsPerBlock * n_blocks);
