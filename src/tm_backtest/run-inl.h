@@ -53,11 +53,9 @@ RunResult run_stream(const RunConfig& config, S& strategy, Src& source) {
   std::vector<tm_strategy::Intent> intents;
   std::vector<Ending> endings;
   std::vector<tm_strategy::VenueClosed> notices;
-  std::vector<tm_types::Fill> tick_fills;
   std::vector<tm_types::OrderId> to_cancel;
   intents.reserve(16);
   endings.reserve(16);
-  tick_fills.reserve(16);
   to_cancel.reserve(16);
 
   const bool has_funding = !config.funding_schedule.empty();
@@ -96,7 +94,6 @@ RunResult run_stream(const RunConfig& config, S& strategy, Src& source) {
       for (const tm_core::Output& out : outs) {
         if (const auto* fill = std::get_if<tm_types::Fill>(&out)) {
           result.fills.push_back(*fill);
-          tick_fills.push_back(*fill);
         } else if (const auto* r = std::get_if<tm_core::Liquidated>(&out)) {
           run_detail::record_liquidation(*r, result.liquidations, notices);
         }
@@ -154,7 +151,6 @@ RunResult run_stream(const RunConfig& config, S& strategy, Src& source) {
         note_endings(kernel.apply(submit), kernel.working(), endings);
       }
     }
-    tick_fills.clear();
   }
 
   for (const tm_core::Output& out : kernel.settle_unreported()) {
