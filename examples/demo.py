@@ -75,12 +75,13 @@ def ensure_data(path: str, n: int) -> tm.TickSource:
 def main() -> None:
     parser = argparse.ArgumentParser(description="tallowmarsh demo")
     parser.add_argument("--ticks", type=int, default=3_000_000)
-    parser.add_argument("--out", default=os.path.join(ROOT, "out"))
+    parser.add_argument("--out", default=os.path.join(ROOT, "out"), help="where the picture goes")
+    parser.add_argument("--data", default=os.path.join(HERE, "data"), help="where the tick file goes")
     args = parser.parse_args()
     started = time.perf_counter()
 
     heading("Data")
-    path = os.path.join(HERE, "data", f"btc-{args.ticks}.tmtk")
+    path = os.path.join(args.data, f"btc-{args.ticks}.tmtk")
     source = ensure_data(path, args.ticks)
     print(f"  {source}")
 
@@ -143,8 +144,12 @@ def main() -> None:
         print("  minimum track record: undefined (the best Sharpe ratio is not positive)")
     columns = [row[3].sampler.returns for row in sweep]
     length = min(len(c) for c in columns)
-    pbo = tm.probability_of_backtest_overfitting([c[:length] for c in columns], 16)
-    print(f"  probability of backtest overfitting (16 blocks): {pbo:.3f}")
+    blocks = min(16, length // 2 // 2 * 2)  # every block needs two periods
+    if blocks >= 4:
+        pbo = tm.probability_of_backtest_overfitting([c[:length] for c in columns], blocks)
+        print(f"  probability of backtest overfitting ({blocks} blocks): {pbo:.3f}")
+    else:
+        print("  probability of backtest overfitting: too few periods for 4 blocks")
 
     heading("Equity curve")
     os.makedirs(args.out, exist_ok=True)
