@@ -193,7 +193,8 @@ class Kernel {
 
 // A one-holding account whose book is empty costs a lookup of the engine and a
 // flag test here; everything else is out of line.
-[[gnu::always_inline]] inline std::span<const Output> Kernel::apply_tick(const tm_engine::Tick& tick) {
+[[gnu::always_inline]] inline std::span<const Output> Kernel::apply_tick(
+    const tm_engine::Tick& tick) {
   outputs_.clear();
   if (only_ == nullptr) {
     apply_event(TickEvent{tick, std::nullopt});

@@ -43,7 +43,8 @@ class FundingSchedule {
   // The events with from < at <= to, in schedule order; empty when to <= from.
   // Calling it with consecutive tick times settles every event exactly once.
   // The view is valid while the schedule lives unchanged.
-  [[nodiscard]] std::span<const FundingRate> between(tm_types::Nanos from, tm_types::Nanos to) const;
+  [[nodiscard]] std::span<const FundingRate> between(tm_types::Nanos from,
+                                                    tm_types::Nanos to) const;
 
   bool empty() const { return rates_.empty(); }
   const std::vector<FundingRate>& rates() const { return rates_; }

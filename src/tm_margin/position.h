@@ -45,7 +45,8 @@ struct MarginedPosition {
   // highest whole tick at which a long is liquidatable, the lowest for a short.
   // Absent for a flat position and for a long that survives any positive price.
   // Intermediates out of 128-bit range are an invariant failure.
-  [[nodiscard]] std::optional<Price> liquidation_price_at(const TierTable& tiers, Price price) const;
+  [[nodiscard]] std::optional<Price> liquidation_price_at(const TierTable& tiers,
+                                                          Price price) const;
 
  private:
   Cash unrealized(Price price) const;

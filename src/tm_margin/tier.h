@@ -31,7 +31,8 @@ constexpr Cash apply_rate(Cash amount, std::int64_t rate) {
 // with the products that fit 64 bits (every realistic position) formed in 64.
 inline i128 leg_value(QtyLots qty, Price price, std::int64_t size) {
   std::int64_t lots_price, value;
-  if (qty != tm_types::kI64Min && !__builtin_mul_overflow(qty < 0 ? -qty : qty, price, &lots_price) &&
+  if (qty != tm_types::kI64Min &&
+      !__builtin_mul_overflow(qty < 0 ? -qty : qty, price, &lots_price) &&
       !__builtin_mul_overflow(lots_price, size, &value)) {
     return value;
   }
