@@ -39,7 +39,7 @@ int module_clear(PyObject* module) {
   return 0;
 }
 
-void module_free(void* module) { clear_state(state_of(static_cast<PyObject*>(module))); }
+void module_free(void* module) { free_state(state_of(static_cast<PyObject*>(module))); }
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(tallowmarsh)},

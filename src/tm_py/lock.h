@@ -1,7 +1,7 @@
-// The two ways the module moves the interpreter lock: Unlocked releases it
-// around engine work; Gil takes it around a call into Python from code that
-// runs with it released. Both restore the previous state also when an
-// exception leaves their scope.
+// How the module moves the interpreter lock: Unlocked releases it around
+// engine work; Relocked and Gil take it around a call into Python from code
+// that runs with it released. Each restores the previous state also when an
+// exception leaves its scope.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -19,6 +19,17 @@ class Unlocked {
 
  private:
   PyThreadState* saved_;
+};
+
+// Holds the interpreter lock for its lifetime on behalf of `thread`, a thread
+// state of the calling thread that an Unlocked further up the stack released.
+// Cheaper than Gil: it skips the lookup of the calling thread's state.
+class Relocked {
+ public:
+  explicit Relocked(PyThreadState* thread) { PyEval_RestoreThread(thread); }
+  ~Relocked() { PyEval_SaveThread(); }
+  Relocked(const Relocked&) = delete;
+  Relocked& operator=(const Relocked&) = delete;
 };
 
 // Holds the interpreter lock for its lifetime, from a thread that may or may

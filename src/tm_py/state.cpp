@@ -59,6 +59,13 @@ void clear_state(State* state) {
   for (const Interned& name : kInterned) Py_CLEAR(state->*name.slot);
 }
 
+void free_state(State* state) {
+  clear_state(state);
+  for (Spares* spares : {&state->spare_ticks, &state->spare_contexts}) {
+    while (spares->head != nullptr) PyObject_Free(take_block(*spares, 0));
+  }
+}
+
 PyObject* raise_cpp_exception(State* state) noexcept {
   try {
     throw;

@@ -7,7 +7,37 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+
 namespace tm_py {
+
+// Memory blocks of freed objects of one class, kept for the next object of
+// that class instead of going back to the allocator: a batched run makes and
+// drops one Tick per tick. The blocks are chained through their first bytes.
+// Touched only with the interpreter lock held.
+struct Spares {
+  void* head;
+  std::size_t count;
+};
+
+// A kept block, or a new one from the object allocator; null when out of memory.
+inline void* take_block(Spares& spares, std::size_t size) {
+  void* block = spares.head;
+  if (block == nullptr) return PyObject_Malloc(size);
+  spares.head = *static_cast<void**>(block);
+  --spares.count;
+  return block;
+}
+// Keeps `block` for reuse, or frees it when `limit` blocks are kept already.
+inline void give_block(Spares& spares, void* block, std::size_t limit) {
+  if (spares.count >= limit) {
+    PyObject_Free(block);
+    return;
+  }
+  *static_cast<void**>(block) = spares.head;
+  spares.head = block;
+  ++spares.count;
+}
 
 struct State {
   // Classes, set by register in registration order.
@@ -33,6 +63,9 @@ struct State {
   PyObject* str_equity;
   PyObject* str_last;
   PyObject* str_name;
+  // Blocks of dropped Tick and Context objects; freed with the module.
+  Spares spare_ticks;
+  Spares spare_contexts;
 };
 
 // The state of a module object made from this module's definition.
@@ -46,9 +79,12 @@ inline State* state_of_type(PyTypeObject* type) {
 
 // Fills the state's exception and interned strings. Returns false with an exception set.
 [[nodiscard]] bool init_state(State* state);
-// Visits, clears every reference the state holds (module traverse/clear/free).
+// Visits, clears every reference the state holds (module traverse/clear).
 int traverse_state(State* state, visitproc visit, void* arg);
 void clear_state(State* state);
+// clear_state, and returns the kept blocks to the allocator (module free:
+// no object of the module's classes exists any more).
+void free_state(State* state);
 
 // Call inside a catch block at an entry point: sets the Python exception for
 // the C++ exception in flight (InvariantError: the module's InvariantError

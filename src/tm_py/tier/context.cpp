@@ -5,7 +5,7 @@
 //     def __repr__(self) -> "Context(last=100, position=0, equity=10000000000000)"
 //
 // Built once per tick in compatibility mode, so it holds plain integers, is
-// not tracked by the cyclic collector and is allocated without zeroing.
+// not tracked by the cyclic collector, and reuses the memory of dropped Contexts.
 #include "tm_py/tier/context.h"
 
 #include <structmember.h>
@@ -17,10 +17,14 @@
 namespace tm_py::tier {
 namespace {
 
+// The most blocks of dropped Contexts kept for reuse; a run holds one at a time
+// unless the strategy keeps them.
+constexpr std::size_t kSpareContexts = 64;
+
 // Dealloc.
 void context_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  PyObject_Free(self);
+  give_block(state_of_type(type)->spare_contexts, self, kSpareContexts);
   Py_DECREF(type);
 }
 
@@ -97,7 +101,7 @@ bool add_context_class(PyObject* module, State* state) {
 }
 
 PyObject* new_context(State* state, const tm_strategy::Context& context) {
-  void* memory = PyObject_Malloc(sizeof(PyContext));
+  void* memory = take_block(state->spare_contexts, sizeof(PyContext));
   if (memory == nullptr) return PyErr_NoMemory();
   PyObject* self = PyObject_Init(static_cast<PyObject*>(memory), state->context_type);
   auto* out = reinterpret_cast<PyContext*>(self);
