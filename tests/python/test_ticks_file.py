@@ -144,6 +144,21 @@ class TestLoad:
         with pytest.raises(TypeError):
             type(source)()
 
+    def test_len_beyond_the_signed_range(self, path):
+        t.save_ticks(path, [])
+        rewrite(path, 8, struct.pack("<Q", 2**63 + 5))
+        source = t.load_ticks(path)
+        assert source.count == 2**63 + 5
+        with pytest.raises(OverflowError):
+            len(source)
+
+    def test_signatures(self):
+        assert t.load_ticks.__text_signature__ == "(path)"
+        assert t.save_ticks.__text_signature__ == "(path, ticks, instrument=1)"
+        assert t.load_ticks.__doc__.startswith("Open a tick file for a run, without reading it.")
+        assert t.save_ticks.__doc__.startswith("Write ticks to a file `load_ticks` can read.")
+        assert "Errors\n------" in t.save_ticks.__doc__
+
     def test_missing_file(self, tmp_path):
         target = str(tmp_path / "missing.tmtk")
         with pytest.raises(ValueError) as info:
