@@ -3,7 +3,8 @@ same algorithm on the same input (a list of return lists, one per
 configuration), which must give the same probability.
 
 Prints one JSON object per line: {"figure": ..., "value": ..., "unit": ...}.
-Every time is the median of several repetitions.
+Every time is the median of several repetitions, in process CPU time (the
+machine is shared; wall time would count the other processes too).
 
     python bench/stats_pbo_bench.py [--repeats N] [--skip-large]
 """
@@ -31,9 +32,9 @@ def emit(figure: str, value: float, unit: str, **extra) -> None:
 def median_seconds(fn, repeats: int) -> tuple[float, object]:
     times, result = [], None
     for _ in range(repeats):
-        started = time.perf_counter()
+        started = time.process_time()
         result = fn()
-        times.append(time.perf_counter() - started)
+        times.append(time.process_time() - started)
     return statistics.median(times), result
 
 

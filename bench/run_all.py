@@ -1,0 +1,183 @@
+"""Every performance figure of the project in one run, side by side on one machine.
+
+Runs the C++ benchmark executables of build/bench (Google Benchmark, JSON output,
+repetitions reduced to their medians), bench/module_bench.py and
+bench/stats_pbo_bench.py, then prints one table: each figure beside its floor and
+its target, and whether the floor is met.
+
+Rates are computed from process CPU time, not wall time: the machine is shared,
+and wall time measures the other processes as much as this one. Every figure is
+the median of its repetitions.
+
+    python bench/run_all.py [--build build/bench] [--repetitions 5]
+                            [--memory-ticks 100000000] [--skip-large-pbo]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+@dataclass
+class Figure:
+    number: str
+    name: str
+    value: float | None
+    unit: str
+    floor: float
+    target: float | None
+    higher_is_better: bool = True
+    note: str = ""
+
+    def passed(self) -> bool | None:
+        if self.value is None:
+            return None
+        return self.value >= self.floor if self.higher_is_better else self.value <= self.floor
+
+
+def google_benchmark(executable: Path, repetitions: int, pattern: str = "") -> dict[str, dict]:
+    """Median aggregates of one benchmark executable, by benchmark name."""
+    command = [str(executable), "--benchmark_format=json",
+               f"--benchmark_repetitions={repetitions}",
+               "--benchmark_report_aggregates_only=true"]
+    if pattern:
+        command.append(f"--benchmark_filter={pattern}")
+    print(f"# {' '.join(command)}", file=sys.stderr, flush=True)
+    out = subprocess.run(command, check=True, capture_output=True, text=True).stdout
+    medians = {}
+    for entry in json.loads(out)["benchmarks"]:
+        if entry.get("aggregate_name") == "median":
+            medians[entry["run_name"]] = entry
+    return medians
+
+
+def python_lines(script: Path, *args: str) -> dict[str, dict]:
+    """The JSON lines a Python benchmark script prints, by figure name."""
+    command = [sys.executable, str(script), *args]
+    print(f"# {' '.join(command)}", file=sys.stderr, flush=True)
+    out = subprocess.run(command, check=True, capture_output=True, text=True).stdout
+    found = {}
+    for line in out.splitlines():
+        line = line.strip()
+        if line.startswith("{"):
+            entry = json.loads(line)
+            found[entry["figure"]] = entry
+    return found
+
+
+def rate(entry: dict | None, key: str, scale: float) -> float | None:
+    if entry is None or key not in entry:
+        return None
+    return entry[key] / scale
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", default=str(ROOT / "build" / "bench"),
+                        help="the build directory holding bench/ (default build/bench)")
+    parser.add_argument("--repetitions", type=int, default=5)
+    parser.add_argument("--memory-ticks", type=int, default=100_000_000,
+                        help="ticks in the file of the memory figure (64 bytes each, "
+                             "written to the temporary directory)")
+    parser.add_argument("--skip-large-pbo", action="store_true",
+                        help="skip the 24-block overfitting case")
+    parser.add_argument("--json", help="also write every figure to this file")
+    args = parser.parse_args()
+
+    bench_dir = Path(args.build) / "bench"
+    reps = max(1, args.repetitions)
+    run = google_benchmark(bench_dir / "backtest_run_bench", reps, "BM_RunStreamNoOpL0")
+    data = google_benchmark(bench_dir / "data_ticks_bench", reps)
+    module = python_lines(ROOT / "bench" / "module_bench.py", f"--repeats={reps}",
+                          f"--memory-ticks={args.memory_ticks}")
+    pbo_args = [f"--repeats={reps}"] + (["--skip-large"] if args.skip_large_pbo else [])
+    pbo = python_lines(ROOT / "bench" / "stats_pbo_bench.py", *pbo_args)
+
+    reader = rate(data.get("BM_ReaderWithChecksum"), "bytes_per_second", 1e9)
+    raw = rate(data.get("BM_RawBlockReads"), "bytes_per_second", 1e9)
+    clmul = rate(data.get("BM_Crc32CarryLessMultiply/524288"), "bytes_per_second", 1e9)
+    clmul_large = rate(data.get("BM_Crc32CarryLessMultiply/67108864"), "bytes_per_second", 1e9)
+    portable = rate(data.get("BM_Crc32Portable/524288"), "bytes_per_second", 1e9)
+    zlib = module.get("zlib.crc32", {}).get("value")
+    file_py = module.get("python throughput over a file, Python never called", {}).get("value")
+    compat_ns = module.get("compatibility mode, ns per tick", {}).get("value")
+    compat_x = module.get("compatibility mode / plain Python loop", {}).get("value")
+    batch = module.get("throughput mode batch 4096", {})
+    memory = next((v for k, v in module.items() if k.startswith("peak memory")), {})
+    lookahead = module.get("lookahead_check / its plain runs", {}).get("value")
+    pbo_speedup = pbo.get("pbo_16x50x2000_speedup_vs_numpy_per_combination", {}).get("value")
+    pbo_speedup_all = pbo.get("pbo_16x50x2000_speedup_vs_numpy_all_combinations",
+                              {}).get("value")
+    pbo_large = pbo.get("pbo_24x20x4800_module", {}).get("value")
+
+    def ratio(a, b):
+        return None if a is None or b is None or b == 0 else a / b
+
+    figures = [
+        Figure("1", "run_stream L0, no-op strategy, in memory",
+               rate(run.get("BM_RunStreamNoOpL0"), "items_per_second", 1e6), "M ticks/s", 60, 100),
+        Figure("2", "TickReader with checksum, page cache", reader, "GB/s", 3.0, raw,
+               note=f"target: raw 512 KiB reads {raw:.1f} GB/s" if raw else ""),
+        Figure("2", "CRC-32 carry-less multiply, 512 KiB", clmul, "GB/s", 8.0, None,
+               note=f"64 MiB: {clmul_large:.1f} GB/s" if clmul_large else ""),
+        Figure("2", "CRC-32 carry-less / zlib.crc32", ratio(clmul, zlib), "x", 10.0, None,
+               note=f"zlib.crc32 {zlib:.2f} GB/s" if zlib else ""),
+        Figure("2", "CRC-32 portable, 512 KiB", portable, "GB/s", 2.0, None),
+        Figure("3", "Python throughput mode over a file / figure 2", ratio(file_py, reader),
+               "x", 0.8, 1.0, note=f"{file_py:.2f} GB/s" if file_py else ""),
+        Figure("4", "compatibility mode / plain Python loop", compat_x, "x", 2.5, None,
+               higher_is_better=False),
+        Figure("4", "compatibility mode per tick", compat_ns, "ns", float("inf"), 150,
+               higher_is_better=False,
+               note="" if compat_ns is None else
+               ("target met" if compat_ns <= 150 else "target not met")),
+        Figure("5", "throughput mode, batch 4096", batch.get("value"), "M ticks/s", 25, None,
+               note=f"gc collections {batch.get('gc_collections')}" if batch else ""),
+        Figure("5", "cyclic collections during batch runs",
+               None if not batch else float(batch.get("gc_collections", 0)), "", 0, 0,
+               higher_is_better=False),
+        Figure("6", f"peak memory over {args.memory_ticks:,} ticks", memory.get("value"), "MB",
+               64, None, higher_is_better=False),
+        Figure("7", "overfitting 16x50x2000, NumPy per combination / ours", pbo_speedup, "x",
+               20, None),
+        Figure("7", "overfitting 16x50x2000, NumPy all combinations / ours", pbo_speedup_all,
+               "x", 20, None),
+        Figure("7", "overfitting 24x20x4800", pbo_large, "s", 2.0, None, higher_is_better=False),
+        Figure("8", "lookahead_check / its 201 plain runs", lookahead, "x", 1.2, None,
+               higher_is_better=False),
+    ]
+
+    def show(v: float | None) -> str:
+        if v is None:
+            return "-"
+        if v == float("inf"):
+            return "-"
+        return f"{v:.3g}" if abs(v) < 1000 else f"{v:,.0f}"
+
+    rows = [("#", "figure", "median", "unit", "floor", "target", "", "")]
+    for f in figures:
+        mark = {True: "pass", False: "MISS", None: "n/a"}[f.passed()]
+        rows.append((f.number, f.name, show(f.value), f.unit,
+                     ("<= " if not f.higher_is_better and f.floor != float("inf") else "")
+                     + show(f.floor), show(f.target), mark, f.note))
+    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
+    for r in rows:
+        print("  ".join(cell.rjust(w) if i in (2, 4, 5) else cell.ljust(w)
+                        for i, (cell, w) in enumerate(zip(r, widths))).rstrip())
+    if args.json:
+        Path(args.json).write_text(json.dumps([f.__dict__ for f in figures], indent=1,
+                                              default=str))
+    return 0 if all(f.passed() is not False for f in figures) else 1
+
+
+if __name__ == "__main__":
+    os.chdir(ROOT)
+    sys.exit(main())
