@@ -10,18 +10,22 @@
 namespace tm_data {
 
 // Extends `crc`, the CRC of the bytes before (0 for none), over `n` bytes.
-// Uses carry-less multiplication when the processor has it, else the portable
-// table; both give the same value.
+// Uses the widest carry-less multiplication the processor has, else the
+// portable table; all give the same value.
 [[nodiscard]] std::uint32_t crc32(std::uint32_t crc, const void* data, std::size_t n);
 
-// The two implementations behind crc32, for tests and benchmarks.
+// The implementations behind crc32, for tests and benchmarks.
 // Slicing-by-16 over a 16 x 256 table; runs on any processor.
 [[nodiscard]] std::uint32_t crc32_portable(std::uint32_t crc, const void* data, std::size_t n);
 // Folds four 128-bit lanes with PCLMULQDQ.
 // REQUIRES: crc32_clmul_available().
 [[nodiscard]] std::uint32_t crc32_clmul(std::uint32_t crc, const void* data, std::size_t n);
+// Folds four 512-bit lanes with VPCLMULQDQ (AVX-512), 256 bytes a round.
+// REQUIRES: crc32_wide_available().
+[[nodiscard]] std::uint32_t crc32_wide(std::uint32_t crc, const void* data, std::size_t n);
 
-// Whether this processor (and build) can run crc32_clmul.
+// Whether this processor (and build) can run crc32_clmul, crc32_wide.
 [[nodiscard]] bool crc32_clmul_available();
+[[nodiscard]] bool crc32_wide_available();
 
 }  // namespace tm_data

@@ -29,6 +29,9 @@ class Crc32Test : public ::testing::TestWithParam<Crc> {
     if (GetParam() == &crc32_clmul && !crc32_clmul_available()) {
       GTEST_SKIP() << "no carry-less multiply on this processor";
     }
+    if (GetParam() == &crc32_wide && !crc32_wide_available()) {
+      GTEST_SKIP() << "no 512-bit carry-less multiply on this processor";
+    }
   }
   std::uint32_t crc(std::uint32_t seed, const void* p, std::size_t n) {
     return GetParam()(seed, p, n);
@@ -86,10 +89,11 @@ TEST_P(Crc32Test, DetectsEverySingleBitFlipInABlock) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Implementations, Crc32Test,
-                         ::testing::Values(&crc32_portable, &crc32_clmul, &crc32),
+                         ::testing::Values(&crc32_portable, &crc32_clmul, &crc32_wide, &crc32),
                          [](const auto& info) {
                            return std::string(info.index == 0   ? "Portable"
                                               : info.index == 1 ? "CarryLessMultiply"
+                                              : info.index == 2 ? "WideCarryLessMultiply"
                                                                 : "Dispatched");
                          });
 
