@@ -1,5 +1,6 @@
 """The module's face: registration, argument conventions and the value classes."""
 
+import gc
 import inspect
 import subprocess
 import sys
@@ -105,6 +106,18 @@ class TestTick:
 
     def test_no_value_equality(self):
         assert t.Tick(1, 2) != t.Tick(1, 2)
+
+    def test_not_tracked_by_the_cyclic_collector(self):
+        assert not gc.is_tracked(t.Tick(1, 2))
+        assert not gc.is_tracked(t.Order("buy", 1))
+
+    def test_reused_memory_carries_nothing_over(self):
+        # Dropped Ticks give their memory to the next ones; every field is rewritten.
+        first = [t.Tick(i, 10 * i, bid=3, ask=4, volume=5) for i in range(100)]
+        del first
+        fresh = [t.Tick(7, 8) for _ in range(100)]
+        assert {(x.exch_ts, x.local_ts, x.last, x.high, x.low, x.bid, x.ask, x.volume)
+                for x in fresh} == {(7, 7, 8, 8, 8, 0, 0, 0)}
 
 
 class TestBinding:
@@ -221,3 +234,13 @@ class TestContext:
 
     def test_documentation(self):
         assert t.Context.__doc__.startswith("The tick plus the account, as Python sees it.")
+
+    def test_not_tracked_by_the_cyclic_collector(self):
+        seen = []
+
+        class Keep:
+            def on_tick(self, ctx):
+                seen.append(ctx)
+
+        t.run_backtest(Keep(), [t.Tick(1, 2)], 1000)
+        assert type(seen[0]) is t.Context and not gc.is_tracked(seen[0])
