@@ -1,13 +1,22 @@
 // run_stream with a strategy that never trades, over 10 million in-memory ticks
 // at L0: the cost of the loop itself per tick (a flat account, an empty book).
 // Also a run that holds a position the whole time, so every tick values it and
-// checks it for liquidation.
+// checks it for liquidation, and the no-op run over the same ticks streamed
+// from a tick file in the page cache (the ceiling of a Python run over a file).
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "tm_backtest/run.h"
+#include "tm_data/source.h"
+#include "tm_data/ticks.h"
+#include "tm_data/write.h"
 
 namespace {
 
@@ -65,10 +74,44 @@ void run_over_ticks(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kTicks));
 }
 
+// The ticks above written once to a file that is removed at exit.
+const std::string& tick_file() {
+  static const std::string path = [] {
+    const std::string p = (std::filesystem::temp_directory_path() /
+                           ("tm_run_bench_" + std::to_string(::getpid()) + ".tmtk"))
+                              .string();
+    if (auto error = tm_data::write_file(p, tm_data::encode(1, ticks()))) {
+      std::fprintf(stderr, "%s: %s\n", p.c_str(), error->c_str());
+      std::abort();
+    }
+    std::atexit([] { std::filesystem::remove(tick_file()); });
+    return p;
+  }();
+  return path;
+}
+
 void BM_RunStreamNoOpL0(benchmark::State& state) { run_over_ticks<NoOp>(state); }
 BENCHMARK(BM_RunStreamNoOpL0)->Unit(benchmark::kMillisecond);
 
 void BM_RunStreamHoldingL0(benchmark::State& state) { run_over_ticks<BuyAndHold>(state); }
 BENCHMARK(BM_RunStreamHoldingL0)->Unit(benchmark::kMillisecond);
+
+void BM_RunStreamNoOpL0File(benchmark::State& state) {
+  tm_backtest::RunConfig config;
+  config.balance = tm_types::units_to_cash(1'000'000);
+  const std::string& path = tick_file();
+  for (auto _ : state) {
+    auto opened = tm_data::TickReader::open(path);
+    tm_data::ReaderSource source(std::get<tm_data::TickReader>(opened));
+    NoOp strategy;
+    const tm_backtest::RunResult result = tm_backtest::run_stream(config, strategy, source);
+    if (result.ticks != kTicks) state.SkipWithError("short run");
+    benchmark::DoNotOptimize(result.final_equity);
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kTicks));
+  state.SetBytesProcessed(
+      static_cast<std::int64_t>(state.iterations() * kTicks * sizeof(tm_engine::Tick)));
+}
+BENCHMARK(BM_RunStreamNoOpL0File)->Unit(benchmark::kMillisecond);
 
 }  // namespace
