@@ -74,28 +74,30 @@ std::string describe_current_exception() {
 }
 
 PyDriven::PyDriven(State* state, PyObject* strategy, Mode mode, std::uint64_t batch,
-                   std::string name, std::shared_ptr<FailureSlot> slot)
+                   std::string name, std::shared_ptr<FailureSlot> slot, Interrupt* interrupt)
     : mode_(mode),
       batch_(batch),
       name_(std::move(name)),
       strategy_(strategy),
       slot_(std::move(slot)),
-      state_(state) {
+      state_(state),
+      interrupt_(interrupt) {
   if (mode_ == Mode::Throughput) pending_.reserve(std::min(batch_, kMaxReserve));
 }
 
-PyDriven::PyDriven(State* state, PyObject* strategy, std::uint64_t batch, std::string name)
+PyDriven::PyDriven(State* state, PyObject* strategy, std::uint64_t batch, std::string name,
+                   Interrupt& interrupt)
     : PyDriven(state, Py_NewRef(strategy), batch > 1 ? Mode::Throughput : Mode::Compatibility,
-               batch, std::move(name), nullptr) {}
+               batch, std::move(name), nullptr, &interrupt) {}
 
 PyDriven::PyDriven(State* state, PyObject* strategy, std::string name,
-                   std::shared_ptr<FailureSlot> slot)
-    : PyDriven(state, Py_NewRef(strategy), Mode::Compatibility, 1, std::move(name),
-               std::move(slot)) {}
+                   std::shared_ptr<FailureSlot> slot, Interrupt& interrupt)
+    : PyDriven(state, Py_NewRef(strategy), Mode::Compatibility, 1, std::move(name), std::move(slot),
+               &interrupt) {}
 
 PyDriven PyDriven::born_failed(State* state, std::string failure,
                                std::shared_ptr<FailureSlot> slot) {
-  PyDriven adapter(state, nullptr, Mode::Compatibility, 1, std::string(), std::move(slot));
+  PyDriven adapter(state, nullptr, Mode::Compatibility, 1, std::string(), std::move(slot), nullptr);
   adapter.fail(std::move(failure));
   return adapter;
 }
@@ -109,7 +111,8 @@ PyDriven::PyDriven(PyDriven&& other) noexcept
       strategy_(std::exchange(other.strategy_, nullptr)),
       order_counter_(other.order_counter_),
       slot_(std::move(other.slot_)),
-      state_(other.state_) {}
+      state_(other.state_),
+      interrupt_(other.interrupt_) {}
 
 PyDriven& PyDriven::operator=(PyDriven&& other) noexcept {
   if (this != &other) {
@@ -123,6 +126,7 @@ PyDriven& PyDriven::operator=(PyDriven&& other) noexcept {
     order_counter_ = other.order_counter_;
     slot_ = std::move(other.slot_);
     state_ = other.state_;
+    interrupt_ = other.interrupt_;
   }
   return *this;
 }
@@ -135,7 +139,8 @@ PyDriven::~PyDriven() {
 
 void PyDriven::on_tick(const tm_strategy::Context& context,
                        std::vector<tm_strategy::Intent>& intents) {
-  if (failure_) return;
+  // A failed run's result is discarded, so the ticks left would be work for nothing.
+  if (failure_) throw Stopped{};
   if (mode_ == Mode::Throughput) {
     pending_.push_back(context.tick);
     if (pending_.size() < batch_) return;
@@ -147,9 +152,15 @@ void PyDriven::on_tick(const tm_strategy::Context& context,
 void PyDriven::ask(const tm_strategy::Context& context,
                    std::vector<tm_strategy::Intent>& intents) {
   if (failure_) return;
+  // A strategy implemented without Python code would never run the handlers itself.
+  if (interrupt_->check_signals()) throw Stopped{};
   Ref returned = Ref::steal(mode_ == Mode::Throughput ? call_throughput(context)
                                                       : call_compatibility(context));
   if (!returned) {
+    if (stops_run()) {
+      interrupt_->keep_current();
+      throw Stopped{};
+    }
     fail(describe_current_exception());
     return;
   }

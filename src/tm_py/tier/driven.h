@@ -2,7 +2,10 @@
 // call becomes a call of the object's `on_tick(ctx)` (compatibility mode) or,
 // once per `batch` ticks, `on_batch(ticks)` (throughput mode); what the method
 // returns becomes intents. A Python exception never crosses into the engine: it
-// is recorded as text and the adapter stops calling Python for the rest of the run.
+// is recorded as text, and the adapter ends the run by throwing Stopped at its
+// next tick (the run's result is discarded anyway). An exception that is not an
+// `Exception` (KeyboardInterrupt, SystemExit) is not turned into text: it is
+// kept in the run's Interrupt and the run is stopped at once.
 //
 // The run loop calls on_tick without the interpreter lock; the adapter takes it
 // only around each call into Python.
@@ -20,6 +23,7 @@
 
 #include "tm_engine/tick.h"
 #include "tm_py/state.h"
+#include "tm_py/tier/interrupt.h"
 #include "tm_strategy/strategy.h"
 
 namespace tm_py::tier {
@@ -52,11 +56,13 @@ class PyDriven {
 
   // The adapter of one run_backtest run: throughput mode when `batch` > 1.
   // Takes a new reference to `strategy`. REQUIRES: the interpreter lock,
-  // batch >= 1; "*state" must outlive the adapter.
-  PyDriven(State* state, PyObject* strategy, std::uint64_t batch, std::string name);
+  // batch >= 1; "*state" and "*interrupt" must outlive the adapter.
+  PyDriven(State* state, PyObject* strategy, std::uint64_t batch, std::string name,
+           Interrupt& interrupt);
   // An adapter of a lookahead check: compatibility mode, reporting its first
   // failure also to `slot`. Takes a new reference to `strategy`. REQUIRES: the lock.
-  PyDriven(State* state, PyObject* strategy, std::string name, std::shared_ptr<FailureSlot> slot);
+  PyDriven(State* state, PyObject* strategy, std::string name, std::shared_ptr<FailureSlot> slot,
+           Interrupt& interrupt);
   // An adapter of a lookahead check whose build failed: it holds None and is
   // failed at once with `failure`, which also goes to `slot`. Needs no lock.
   static PyDriven born_failed(State* state, std::string failure, std::shared_ptr<FailureSlot> slot);
@@ -70,6 +76,8 @@ class PyDriven {
   ~PyDriven();
 
   // The Strategy operations. on_tick is called WITHOUT the interpreter lock.
+  // It throws Stopped when the adapter has failed or an exception stopped the
+  // run; whoever starts the run must catch it.
   void on_tick(const tm_strategy::Context& context, std::vector<tm_strategy::Intent>& intents);
   const std::string& name() const { return name_; }
 
@@ -79,7 +87,7 @@ class PyDriven {
 
  private:
   PyDriven(State* state, PyObject* strategy, Mode mode, std::uint64_t batch, std::string name,
-           std::shared_ptr<FailureSlot> slot);
+           std::shared_ptr<FailureSlot> slot, Interrupt* interrupt);
 
   // One call into Python. REQUIRES: the interpreter lock.
   void ask(const tm_strategy::Context& context, std::vector<tm_strategy::Intent>& intents);
@@ -101,6 +109,7 @@ class PyDriven {
   std::uint64_t order_counter_ = 0;
   std::shared_ptr<FailureSlot> slot_;
   State* state_;
+  Interrupt* interrupt_;  // null only in an adapter born failed, which never calls Python
 };
 
 static_assert(tm_strategy::Strategy<PyDriven>);

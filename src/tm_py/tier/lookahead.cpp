@@ -4,7 +4,9 @@
 // The lookahead check over Python strategies. The whole check runs with the
 // interpreter lock released; the build callback and the adapters take it back
 // for each call into Python. The first failure of any run, a failed build
-// included, lands in one slot shared by every adapter of the check.
+// included, lands in one slot shared by every adapter of the check, and ends
+// the check: its report would be discarded. An exception that is not an
+// `Exception` stops the check at once and is raised again unchanged.
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -18,6 +20,7 @@
 #include "tm_py/ref.h"
 #include "tm_py/tier/driven.h"
 #include "tm_py/tier/examine.h"
+#include "tm_py/tier/interrupt.h"
 #include "tm_py/tier/lookahead_report.h"
 #include "tm_py/tier/run.h"
 #include "tm_py/tier/tick.h"
@@ -27,20 +30,26 @@ namespace {
 
 // Makes the adapter for one prefix: `build(list of Tick)` wrapped, or an
 // adapter born failed when the list could not be made or build raised.
-// Called by the check without the interpreter lock.
+// Called by the check without the interpreter lock; throws Stopped once
+// `interrupt` holds an exception.
 class Builder {
  public:
-  // `state`, `build` and `slot` must outlive the builder; `build` is borrowed.
-  Builder(State* state, PyObject* build, std::shared_ptr<FailureSlot> slot)
-      : state_(state), build_(build), slot_(std::move(slot)) {}
+  // `state`, `build`, `slot` and `interrupt` must outlive the builder; `build` is borrowed.
+  Builder(State* state, PyObject* build, std::shared_ptr<FailureSlot> slot, Interrupt& interrupt)
+      : state_(state), build_(build), slot_(std::move(slot)), interrupt_(&interrupt) {}
 
   PyDriven operator()(std::span<const tm_engine::Tick> prefix) const {
     Gil gil;
+    if (interrupt_->check_signals()) throw Stopped{};
     Ref built = call(prefix);
     if (!built) {
+      if (stops_run()) {
+        interrupt_->keep_current();
+        throw Stopped{};
+      }
       return PyDriven::born_failed(state_, "build raised: " + describe_current_exception(), slot_);
     }
-    return PyDriven(state_, built.get(), strategy_name(built.get()), slot_);
+    return PyDriven(state_, built.get(), strategy_name(built.get()), slot_, *interrupt_);
   }
 
  private:
@@ -59,6 +68,7 @@ class Builder {
   State* state_;
   PyObject* build_;
   std::shared_ptr<FailureSlot> slot_;
+  Interrupt* interrupt_;
 };
 
 constexpr const char* kParams[] = {"build",          "ticks", "balance", "max_points",
@@ -89,13 +99,16 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwargs) {
     const tm_backtest::RunConfig config =
         python_config(*balance, *enforce_margin, 0, *contract_size);
     auto failure = std::make_shared<FailureSlot>();
+    Interrupt interrupt;
     tm_backtest::LookaheadReport report;
-    {
+    try {
       Unlocked unlocked;
-      report = tm_backtest::lookahead<PyDriven>(config, Builder(state, slot[0], failure), *ticks,
-                                                *max_points);
+      report = tm_backtest::lookahead<PyDriven>(config, Builder(state, slot[0], failure, interrupt),
+                                                *ticks, *max_points);
+    } catch (const Stopped&) {
     }
-    // 4-5. The first failure, or the report.
+    // 4-5. The exception that stopped the check, the first failure, or the report.
+    if (interrupt.raise_kept()) return nullptr;
     if (std::optional<std::string> text = failure->get()) {
       raise_value_error("the strategy failed during the check: " + *text);
       return nullptr;

@@ -15,6 +15,7 @@
 #include "tm_py/args.h"
 #include "tm_py/ref.h"
 #include "tm_py/tier/driven.h"
+#include "tm_py/tier/interrupt.h"
 #include "tm_py/tier/run_result.h"
 #include "tm_py/tier/tick.h"
 #include "tm_py/tier/tick_source.h"
@@ -57,11 +58,13 @@ std::nullopt_t raise_value_error(const std::string& message) {
 
 namespace {
 
-// The outcome of a finished run, in its order of precedence: a strategy
-// failure before a tick-file error.
+// The outcome of a finished or stopped run, in its order of precedence: the
+// exception that stopped it, a strategy failure, a tick-file error. `result`
+// is read only when the run was not stopped, which leaves one of the first two.
 std::optional<tm_backtest::RunResult> outcome(tm_backtest::RunResult result,
-                                              const PyDriven& adapter,
+                                              const PyDriven& adapter, Interrupt& interrupt,
                                               const std::optional<tm_data::Error>& file_error) {
+  if (interrupt.raise_kept()) return std::nullopt;
   if (adapter.failure()) {
     return raise_value_error("the strategy failed during the run: " + *adapter.failure());
   }
@@ -235,30 +238,36 @@ std::optional<tm_backtest::RunResult> run_python(State* state, PyObject* strateg
   }
 
   // 4-5. The name and the adapter.
-  PyDriven adapter(state, strategy, batch, strategy_name(strategy));
+  Interrupt interrupt;
+  PyDriven adapter(state, strategy, batch, strategy_name(strategy), interrupt);
 
-  // 6. The run, with the interpreter lock released.
+  // 6. The run, with the interpreter lock released (and taken back before a
+  // Stopped is handled).
   if (!path) {
     tm_backtest::RunResult result;
-    {
+    try {
       Unlocked unlocked;
-      tm_backtest::SpanSource source(copied);
+      tm_backtest::SpanSource memory(copied);
+      Interruptible source(memory, interrupt);
       result = tm_backtest::run_stream(config, adapter, source);
+    } catch (const Stopped&) {
     }
-    return outcome(std::move(result), adapter, std::nullopt);
+    return outcome(std::move(result), adapter, interrupt, std::nullopt);
   }
   tm_data::OpenResult opened = tm_data::TickReader::open(*path);
   if (const tm_data::Error* error = std::get_if<tm_data::Error>(&opened)) {
     return raise_value_error(*path + ": " + error->message());
   }
   tm_data::TickReader& reader = std::get<tm_data::TickReader>(opened);
-  tm_data::ReaderSource source(reader);
+  tm_data::ReaderSource file(reader);
   tm_backtest::RunResult result;
-  {
+  try {
     Unlocked unlocked;
+    Interruptible source(file, interrupt);
     result = tm_backtest::run_stream(config, adapter, source);
+  } catch (const Stopped&) {
   }
-  return outcome(std::move(result), adapter, source.error());
+  return outcome(std::move(result), adapter, interrupt, file.error());
 }
 
 bool add_run_backtest(PyObject* module) { return PyModule_AddFunctions(module, kRunBacktest) == 0; }

@@ -1,0 +1,92 @@
+// Ending a run made from Python before its last tick without losing why. A
+// signal whose handler raises (Ctrl-C's KeyboardInterrupt) and an exception
+// from the strategy or a lookahead build that is not an `Exception`
+// (KeyboardInterrupt, SystemExit, the module's InvariantError) are never
+// turned into failure text: the run's Interrupt keeps the exception, owned,
+// the run unwinds, and the entry point raises it again unchanged, before it
+// looks at strategy failures or tick-file errors.
+//
+// Signals are polled wherever the run holds the interpreter lock anyway (each
+// strategy call, each lookahead build) and, for stretches in which Python is
+// not called at all, by Interruptible every kPollEvery ticks.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+#include "tm_engine/tick.h"
+
+namespace tm_py::tier {
+
+// Thrown by the adapter and the lookahead builder to unwind the run loop once
+// the outcome of the call is settled: an Interrupt holds an exception, or the
+// strategy failed (the run's result would be discarded anyway). The entry
+// point that started the run catches it; it never reaches Python.
+struct Stopped {};
+
+// The exception that stopped one entry-point call. Touched only by the thread
+// making that call.
+class Interrupt {
+ public:
+  Interrupt() = default;
+  Interrupt(const Interrupt&) = delete;
+  Interrupt& operator=(const Interrupt&) = delete;
+  // Drops an exception kept but never raised, taking the lock if needed.
+  ~Interrupt();
+
+  bool held() const { return type_ != nullptr; }
+  // Takes the current Python exception over; the first one kept stays.
+  // REQUIRES: the interpreter lock, an exception set.
+  void keep_current();
+  // Runs the pending signal handlers and keeps what they raise. True when an
+  // exception is held. REQUIRES: the interpreter lock.
+  bool check_signals();
+  // As check_signals, from a thread that does not hold the lock.
+  bool poll_signals();
+  // Sets the kept exception, traceback included, as the current one and gives
+  // it up. False when none is kept. REQUIRES: the interpreter lock.
+  bool raise_kept();
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
+// Whether the current exception stops the run instead of failing the
+// strategy: anything that is not an `Exception`. REQUIRES: the lock, an
+// exception set.
+inline bool stops_run() { return PyErr_ExceptionMatches(PyExc_Exception) == 0; }
+
+// A tick source that polls the signal handlers every kPollEvery ticks, and
+// ends the stream once its Interrupt holds an exception. Called by the run
+// loop without the interpreter lock.
+template <class Source>
+class Interruptible {
+ public:
+  // At the engine's speed this is a few milliseconds of run, and rare enough
+  // that taking the lock for the poll costs nothing measurable.
+  static constexpr std::uint32_t kPollEvery = 1u << 20;
+
+  // Borrows both; they must outlive this source.
+  Interruptible(Source& source, Interrupt& interrupt) : source_(source), interrupt_(interrupt) {}
+  Interruptible(const Interruptible&) = delete;
+  Interruptible& operator=(const Interruptible&) = delete;
+
+  const tm_engine::Tick* next() {
+    if (--until_poll_ == 0) [[unlikely]] {
+      until_poll_ = kPollEvery;
+      if (interrupt_.poll_signals()) return nullptr;
+    }
+    return source_.next();
+  }
+
+ private:
+  Source& source_;
+  Interrupt& interrupt_;
+  std::uint32_t until_poll_ = 1;  // the first tick polls: a signal may have come during setup
+};
+
+}  // namespace tm_py::tier
