@@ -4,6 +4,7 @@
 // missing, so that the first error reported is the one Python would report.
 #include "tm_py/args.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -94,6 +95,15 @@ bool is_numpy_bool(PyObject* value) {
          PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
 }
 
+// Items reserved up front for a sequence: its length when it is a list or a
+// tuple, else at most a bounded number, since any other sequence only claims a
+// length (one claiming 2^40 items must fail when read, not when reserved).
+std::size_t reserve_for(PyObject* sequence, Py_ssize_t size) {
+  constexpr Py_ssize_t kClaimedReserve = 1 << 16;
+  const bool exact = PyList_Check(sequence) || PyTuple_Check(sequence);
+  return static_cast<std::size_t>(exact ? size : std::min(size, kClaimedReserve));
+}
+
 // The float conversion without the note, shared by the list conversions.
 bool float_of(PyObject* value, double& out) {
   out = PyFloat_AsDouble(value);
@@ -112,7 +122,7 @@ bool float_list_of(PyObject* value, std::vector<double>& out) {
   const Py_ssize_t size = PySequence_Size(value);
   if (size < 0) return false;
   out.clear();
-  out.reserve(static_cast<std::size_t>(size));
+  out.reserve(reserve_for(value, size));
   for (Py_ssize_t i = 0; i < size; ++i) {
     Ref item = Ref::steal(PySequence_GetItem(value, i));
     if (!item) return false;
@@ -271,10 +281,10 @@ std::optional<std::vector<std::vector<double>>> to_f64_table(PyObject* value, co
   }
   const Py_ssize_t size = PySequence_Size(value);
   if (size < 0) return fail();
-  result.resize(static_cast<std::size_t>(size));
+  result.reserve(reserve_for(value, size));
   for (Py_ssize_t i = 0; i < size; ++i) {
     Ref item = Ref::steal(PySequence_GetItem(value, i));
-    if (!item || !float_list_of(item.get(), result[static_cast<std::size_t>(i)])) return fail();
+    if (!item || !float_list_of(item.get(), result.emplace_back())) return fail();
   }
   return result;
 }

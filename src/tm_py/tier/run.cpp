@@ -6,6 +6,7 @@
 // compare_modes and lookahead_check.
 #include "tm_py/tier/run.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <variant>
@@ -164,8 +165,11 @@ std::optional<std::vector<tm_engine::Tick>> ticks_from(State* state, PyObject* o
                           : tuple ? PyTuple_Size(object)
                                   : PySequence_Size(object);
   if (size < 0) return refuse();
+  // A list or tuple knows its length; any other sequence only claims one, so
+  // what is reserved for it up front is bounded and the rest grows as read.
+  constexpr Py_ssize_t kClaimedReserve = 1 << 16;
   std::vector<tm_engine::Tick> ticks;
-  ticks.reserve(static_cast<std::size_t>(size));
+  ticks.reserve(static_cast<std::size_t>(list || tuple ? size : std::min(size, kClaimedReserve)));
   for (Py_ssize_t i = 0; i < size; ++i) {
     Ref owned;
     PyObject* item = nullptr;
