@@ -38,8 +38,9 @@ class _EquitySampler:
             return
         self._seen = 0
         self.curve.append(equity)
-        if self._previous is not None and self._previous > 0:
-            self.returns.append(equity / self._previous - 1.0)
+        if self._previous is not None:
+            # An emptied account (liquidated, its balance forfeited) earns nothing more.
+            self.returns.append(equity / self._previous - 1.0 if self._previous > 0 else 0.0)
         self._previous = equity
 
 
