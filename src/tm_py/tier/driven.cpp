@@ -81,7 +81,8 @@ PyDriven::PyDriven(State* state, PyObject* strategy, Mode mode, std::uint64_t ba
       strategy_(strategy),
       slot_(std::move(slot)),
       state_(state),
-      interrupt_(interrupt) {
+      interrupt_(interrupt),
+      thread_(strategy != nullptr ? PyThreadState_Get() : nullptr) {
   if (mode_ == Mode::Throughput) pending_.reserve(std::min(batch_, kMaxReserve));
 }
 
@@ -112,7 +113,9 @@ PyDriven::PyDriven(PyDriven&& other) noexcept
       order_counter_(other.order_counter_),
       slot_(std::move(other.slot_)),
       state_(other.state_),
-      interrupt_(other.interrupt_) {}
+      interrupt_(other.interrupt_),
+      owner_(other.owner_),
+      thread_(other.thread_) {}
 
 PyDriven& PyDriven::operator=(PyDriven&& other) noexcept {
   if (this != &other) {
@@ -127,6 +130,8 @@ PyDriven& PyDriven::operator=(PyDriven&& other) noexcept {
     slot_ = std::move(other.slot_);
     state_ = other.state_;
     interrupt_ = other.interrupt_;
+    owner_ = other.owner_;
+    thread_ = other.thread_;
   }
   return *this;
 }
@@ -145,8 +150,13 @@ void PyDriven::on_tick(const tm_strategy::Context& context,
     pending_.push_back(context.tick);
     if (pending_.size() < batch_) return;
   }
-  Gil gil;
-  ask(context, intents);
+  if (std::this_thread::get_id() == owner_) {
+    Relocked lock(thread_);
+    ask(context, intents);
+  } else {
+    Gil gil;
+    ask(context, intents);
+  }
 }
 
 void PyDriven::ask(const tm_strategy::Context& context,

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tm_engine/tick.h"
@@ -110,6 +111,10 @@ class PyDriven {
   std::shared_ptr<FailureSlot> slot_;
   State* state_;
   Interrupt* interrupt_;  // null only in an adapter born failed, which never calls Python
+  // The thread that made the adapter and its thread state: the run loop
+  // normally calls on_tick on that thread, with that state released.
+  std::thread::id owner_ = std::this_thread::get_id();
+  PyThreadState* thread_ = nullptr;
 };
 
 static_assert(tm_strategy::Strategy<PyDriven>);
