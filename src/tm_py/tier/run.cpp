@@ -6,7 +6,10 @@
 // compare_modes and lookahead_check.
 #include "tm_py/tier/run.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <variant>
@@ -152,6 +155,27 @@ PyMethodDef kRunBacktest[] = {
 
 }  // namespace
 
+namespace {
+
+// Asks the kernel to back the whole 2 MiB pages of a large tick array with huge
+// pages. Every run copies its list into fresh memory, and faulting a few
+// hundred megabytes in 4 KiB at a time costs more than the copy itself. Only
+// advice: where it is refused, the array is backed as before.
+void prefer_huge_pages(const std::vector<tm_engine::Tick>& ticks) {
+#ifdef MADV_HUGEPAGE
+  constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
+  if (ticks.capacity() * sizeof(tm_engine::Tick) < 2 * kHuge) return;
+  const auto begin = reinterpret_cast<std::uintptr_t>(ticks.data());
+  const std::uintptr_t from = (begin + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t to = (begin + ticks.capacity() * sizeof(tm_engine::Tick)) & ~(kHuge - 1);
+  if (to > from) (void)::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+  (void)ticks;
+#endif
+}
+
+}  // namespace
+
 std::optional<std::vector<tm_engine::Tick>> ticks_from(State* state, PyObject* object) {
   const auto refuse = []() -> std::optional<std::vector<tm_engine::Tick>> {
     PyErr_Clear();
@@ -170,6 +194,7 @@ std::optional<std::vector<tm_engine::Tick>> ticks_from(State* state, PyObject* o
   constexpr Py_ssize_t kClaimedReserve = 1 << 16;
   std::vector<tm_engine::Tick> ticks;
   ticks.reserve(static_cast<std::size_t>(list || tuple ? size : std::min(size, kClaimedReserve)));
+  prefer_huge_pages(ticks);
   for (Py_ssize_t i = 0; i < size; ++i) {
     Ref owned;
     PyObject* item = nullptr;
