@@ -76,12 +76,14 @@ PyMemberDef kMembers[] = {
 
 // Slots.
 PyObject* lookahead_report_repr(PyObject* self) {
-  const PyLookaheadReport& report = *self_of(self);
-  const std::string text = "LookaheadReport(signals=" + std::to_string(report.signals) +
-                           ", checked=" + std::to_string(report.checked) +
-                           ", clean=" + (report.divergences.empty() ? "True" : "False") +
-                           ", divergences=" + std::to_string(report.divergences.size()) + ")";
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
+    const PyLookaheadReport& report = *self_of(self);
+    const std::string text = "LookaheadReport(signals=" + std::to_string(report.signals) +
+                             ", checked=" + std::to_string(report.checked) +
+                             ", clean=" + (report.divergences.empty() ? "True" : "False") +
+                             ", divergences=" + std::to_string(report.divergences.size()) + ")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
 }
 
 // Spec.

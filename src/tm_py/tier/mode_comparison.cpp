@@ -3,8 +3,8 @@
 //     first_divergence: int | None
 //     equity_difference: int  (batched minus per-tick)
 //     identical: bool
-//     def __repr__(self) -> "ModeComparison(batch=4, identical)"
-//                        or "ModeComparison(batch=4, fills 2 vs 3, first divergence Some(1), equity -350)"
+//     def __repr__(self) -> "ModeComparison(batch=4, identical)", or when not identical
+//         "ModeComparison(batch=4, fills 2 vs 3, first divergence Some(1), equity -350)"
 #include "tm_py/tier/mode_comparison.h"
 
 #include <structmember.h>
@@ -58,18 +58,20 @@ PyMemberDef kMembers[] = {
 
 // Slots.
 PyObject* mode_comparison_repr(PyObject* self) {
-  const PyModeComparison& c = *self_of(self);
-  std::string text = "ModeComparison(batch=" + std::to_string(c.batch);
-  if (c.identical) {
-    text += ", identical)";
-  } else {
-    const std::string divergence =
-        c.has_divergence ? "Some(" + std::to_string(c.first_divergence) + ")" : "None";
-    text += ", fills " + std::to_string(c.compat_fills) + " vs " +
-            std::to_string(c.batched_fills) + ", first divergence " + divergence + ", equity " +
-            (c.equity_difference >= 0 ? "+" : "") + std::to_string(c.equity_difference) + ")";
-  }
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
+    const PyModeComparison& c = *self_of(self);
+    std::string text = "ModeComparison(batch=" + std::to_string(c.batch);
+    if (c.identical) {
+      text += ", identical)";
+    } else {
+      const std::string divergence =
+          c.has_divergence ? "Some(" + std::to_string(c.first_divergence) + ")" : "None";
+      text += ", fills " + std::to_string(c.compat_fills) + " vs " +
+              std::to_string(c.batched_fills) + ", first divergence " + divergence + ", equity " +
+              (c.equity_difference >= 0 ? "+" : "") + std::to_string(c.equity_difference) + ")";
+    }
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
 }
 
 // Spec.

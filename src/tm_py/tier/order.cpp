@@ -55,48 +55,51 @@ constexpr const char* kParams[] = {"side", "qty", "offset", "price"};
 
 PyObject* order_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   State* state = state_of_type(type);
-  PyObject* slot[4];
-  if (!bind({"Order", kParams, 2}, args, kwargs, slot)) return nullptr;
+  return guarded(state, [&]() -> PyObject* {
+    PyObject* slot[4];
+    if (!bind({"Order", kParams, 2}, args, kwargs, slot)) return nullptr;
 
-  // Every argument is converted before any is validated.
-  const std::optional<std::string> side = to_str(slot[0], "side");
-  if (!side) return nullptr;
-  const std::optional<std::int64_t> qty = to_i64(slot[1], "qty");
-  if (!qty) return nullptr;
-  std::optional<std::string> offset = std::string("open");
-  if (slot[2] != nullptr && !(offset = to_str(slot[2], "offset"))) return nullptr;
-  std::optional<std::int64_t> price;
-  if (!omitted(slot[3]) && !(price = to_i64(slot[3], "price"))) return nullptr;
+    // Every argument is converted before any is validated.
+    const std::optional<std::string> side = to_str(slot[0], "side");
+    if (!side) return nullptr;
+    const std::optional<std::int64_t> qty = to_i64(slot[1], "qty");
+    if (!qty) return nullptr;
+    std::optional<std::string> offset = std::string("open");
+    if (slot[2] != nullptr && !(offset = to_str(slot[2], "offset"))) return nullptr;
+    std::optional<std::int64_t> price;
+    if (!omitted(slot[3]) && !(price = to_i64(slot[3], "price"))) return nullptr;
 
-  if (*side != "buy" && *side != "sell") {
-    PyErr_Format(PyExc_ValueError, "side must be \"buy\" or \"sell\", got %s",
-                 quoted(*side).c_str());
-    return nullptr;
-  }
-  if (*offset != "open" && *offset != "close") {
-    PyErr_Format(PyExc_ValueError, "offset must be \"open\" or \"close\", got %s",
-                 quoted(*offset).c_str());
-    return nullptr;
-  }
-  if (*qty <= 0) {
-    PyErr_Format(PyExc_ValueError, "qty must be positive, got %lld", static_cast<long long>(*qty));
-    return nullptr;
-  }
+    if (*side != "buy" && *side != "sell") {
+      PyErr_Format(PyExc_ValueError, "side must be \"buy\" or \"sell\", got %s",
+                   quoted(*side).c_str());
+      return nullptr;
+    }
+    if (*offset != "open" && *offset != "close") {
+      PyErr_Format(PyExc_ValueError, "offset must be \"open\" or \"close\", got %s",
+                   quoted(*offset).c_str());
+      return nullptr;
+    }
+    if (*qty <= 0) {
+      PyErr_Format(PyExc_ValueError, "qty must be positive, got %lld",
+                   static_cast<long long>(*qty));
+      return nullptr;
+    }
 
-  void* memory = PyObject_Malloc(sizeof(PyOrder));
-  if (memory == nullptr) return PyErr_NoMemory();
-  PyObject* self = PyObject_Init(static_cast<PyObject*>(memory), type);
-  auto* order = reinterpret_cast<PyOrder*>(self);
-  const bool buy = *side == "buy";
-  const bool open = *offset == "open";
-  order->side = Py_NewRef(buy ? state->str_buy : state->str_sell);
-  order->offset = Py_NewRef(open ? state->str_open : state->str_close);
-  order->qty = *qty;
-  order->has_price = price.has_value();
-  order->price = price.value_or(0);
-  order->side_code = buy ? tm_types::Side::Buy : tm_types::Side::Sell;
-  order->offset_code = open ? tm_types::Offset::Open : tm_types::Offset::Close;
-  return self;
+    void* memory = PyObject_Malloc(sizeof(PyOrder));
+    if (memory == nullptr) return PyErr_NoMemory();
+    PyObject* self = PyObject_Init(static_cast<PyObject*>(memory), type);
+    auto* order = reinterpret_cast<PyOrder*>(self);
+    const bool buy = *side == "buy";
+    const bool open = *offset == "open";
+    order->side = Py_NewRef(buy ? state->str_buy : state->str_sell);
+    order->offset = Py_NewRef(open ? state->str_open : state->str_close);
+    order->qty = *qty;
+    order->has_price = price.has_value();
+    order->price = price.value_or(0);
+    order->side_code = buy ? tm_types::Side::Buy : tm_types::Side::Sell;
+    order->offset_code = open ? tm_types::Offset::Open : tm_types::Offset::Close;
+    return self;
+  });
 }
 
 PyObject* order_repr(PyObject* self) {

@@ -77,14 +77,18 @@ PyMemberDef kMembers[] = {
 
 // Slots.
 PyObject* run_result_repr(PyObject* self) {
-  const PyRunResult& result = *self_of(self);
-  std::string text = "RunResult(strategy=" + quoted(result.strategy) +
-                     ", ticks=" + std::to_string(result.ticks) +
-                     ", fills=" + std::to_string(result.fill_prices.size()) +
-                     ", final_equity=" + std::to_string(result.final_equity);
-  if (result.liquidations != 0) text += ", LIQUIDATED " + std::to_string(result.liquidations) + "x";
-  text += ")";
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
+    const PyRunResult& result = *self_of(self);
+    std::string text = "RunResult(strategy=" + quoted(result.strategy) +
+                       ", ticks=" + std::to_string(result.ticks) +
+                       ", fills=" + std::to_string(result.fill_prices.size()) +
+                       ", final_equity=" + std::to_string(result.final_equity);
+    if (result.liquidations != 0) {
+      text += ", LIQUIDATED " + std::to_string(result.liquidations) + "x";
+    }
+    text += ")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
 }
 
 // Spec.

@@ -58,33 +58,35 @@ constexpr const char* kParams[] = {"exch_ts", "last", "local_ts", "high",
 
 PyObject* tick_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   State* state = state_of_type(type);
-  PyObject* slot[8];
-  if (!bind({"Tick", kParams, 2}, args, kwargs, slot)) return nullptr;
+  return guarded(state, [&]() -> PyObject* {
+    PyObject* slot[8];
+    if (!bind({"Tick", kParams, 2}, args, kwargs, slot)) return nullptr;
 
-  // Parameters that default to another field when omitted or None.
-  tm_engine::Tick tick;
-  std::optional<std::int64_t> value;
-  if (!(value = to_i64(slot[0], "exch_ts"))) return nullptr;
-  tick.exch_ts = *value;
-  if (!(value = to_i64(slot[1], "last"))) return nullptr;
-  tick.last = *value;
-  tick.local_ts = tick.exch_ts;
-  tick.high = tick.last;
-  tick.low = tick.last;
-  std::int64_t* optional_fields[] = {&tick.local_ts, &tick.high, &tick.low};
-  for (int i = 0; i < 3; ++i) {
-    if (omitted(slot[2 + i])) continue;
-    if (!(value = to_i64(slot[2 + i], kParams[2 + i]))) return nullptr;
-    *optional_fields[i] = *value;
-  }
-  // Parameters that default to 0 and do not accept None.
-  std::int64_t* zero_fields[] = {&tick.bid, &tick.ask, &tick.volume};
-  for (int i = 0; i < 3; ++i) {
-    if (slot[5 + i] == nullptr) continue;
-    if (!(value = to_i64(slot[5 + i], kParams[5 + i]))) return nullptr;
-    *zero_fields[i] = *value;
-  }
-  return new_tick(state, tick);
+    // Parameters that default to another field when omitted or None.
+    tm_engine::Tick tick;
+    std::optional<std::int64_t> value;
+    if (!(value = to_i64(slot[0], "exch_ts"))) return nullptr;
+    tick.exch_ts = *value;
+    if (!(value = to_i64(slot[1], "last"))) return nullptr;
+    tick.last = *value;
+    tick.local_ts = tick.exch_ts;
+    tick.high = tick.last;
+    tick.low = tick.last;
+    std::int64_t* optional_fields[] = {&tick.local_ts, &tick.high, &tick.low};
+    for (int i = 0; i < 3; ++i) {
+      if (omitted(slot[2 + i])) continue;
+      if (!(value = to_i64(slot[2 + i], kParams[2 + i]))) return nullptr;
+      *optional_fields[i] = *value;
+    }
+    // Parameters that default to 0 and do not accept None.
+    std::int64_t* zero_fields[] = {&tick.bid, &tick.ask, &tick.volume};
+    for (int i = 0; i < 3; ++i) {
+      if (slot[5 + i] == nullptr) continue;
+      if (!(value = to_i64(slot[5 + i], kParams[5 + i]))) return nullptr;
+      *zero_fields[i] = *value;
+    }
+    return new_tick(state, tick);
+  });
 }
 
 PyObject* tick_repr(PyObject* self) {

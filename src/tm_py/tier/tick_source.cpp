@@ -54,10 +54,12 @@ Py_ssize_t tick_source_length(PyObject* self) {
 }
 
 PyObject* tick_source_repr(PyObject* self) {
-  const PyTickSource& source = *self_of(self);
-  std::string text = "TickSource(" + source.path + ", " + std::to_string(source.count) +
-                     " ticks, instrument " + std::to_string(source.instrument) + ")";
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
+    const PyTickSource& source = *self_of(self);
+    std::string text = "TickSource(" + source.path + ", " + std::to_string(source.count) +
+                       " ticks, instrument " + std::to_string(source.instrument) + ")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
 }
 
 // Spec.
