@@ -111,6 +111,7 @@ PyDriven::PyDriven(PyDriven&& other) noexcept
       failure_(std::move(other.failure_)),
       strategy_(std::exchange(other.strategy_, nullptr)),
       order_counter_(other.order_counter_),
+      to_buffer_(other.to_buffer_),
       slot_(std::move(other.slot_)),
       state_(other.state_),
       interrupt_(other.interrupt_),
@@ -127,6 +128,7 @@ PyDriven& PyDriven::operator=(PyDriven&& other) noexcept {
     failure_ = std::move(other.failure_);
     strategy_ = std::exchange(other.strategy_, nullptr);
     order_counter_ = other.order_counter_;
+    to_buffer_ = other.to_buffer_;
     slot_ = std::move(other.slot_);
     state_ = other.state_;
     interrupt_ = other.interrupt_;
@@ -142,11 +144,17 @@ PyDriven::~PyDriven() {
   Py_DECREF(strategy_);
 }
 
+void PyDriven::expect_at_most(std::uint64_t ticks) {
+  if (mode_ == Mode::Throughput) to_buffer_ = ticks - ticks % batch_;
+}
+
 void PyDriven::on_tick(const tm_strategy::Context& context,
                        std::vector<tm_strategy::Intent>& intents) {
   // A failed run's result is discarded, so the ticks left would be work for nothing.
   if (failure_) throw Stopped{};
   if (mode_ == Mode::Throughput) {
+    if (to_buffer_ == 0) return;
+    --to_buffer_;
     pending_.push_back(context.tick);
     if (pending_.size() < batch_) return;
   }

@@ -83,6 +83,11 @@ class PyDriven {
   const std::string& name() const { return name_; }
 
   Mode mode() const { return mode_; }
+  // Tells the adapter that the run delivers at most `ticks` ticks. In
+  // throughput mode the ticks after the last batch that can still fill are
+  // then not buffered: they would never reach the strategy, and a batch larger
+  // than a whole tick file would otherwise hold all of it in memory.
+  void expect_at_most(std::uint64_t ticks);
   // The text of the first failure, once one happened.
   const std::optional<std::string>& failure() const { return failure_; }
 
@@ -108,6 +113,7 @@ class PyDriven {
   std::optional<std::string> failure_;
   PyObject* strategy_;  // owned; null only in a moved-from adapter
   std::uint64_t order_counter_ = 0;
+  std::uint64_t to_buffer_ = UINT64_MAX;  // ticks that can still reach a full batch
   std::shared_ptr<FailureSlot> slot_;
   State* state_;
   Interrupt* interrupt_;  // null only in an adapter born failed, which never calls Python

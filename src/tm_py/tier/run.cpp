@@ -269,6 +269,7 @@ std::optional<tm_backtest::RunResult> run_python(State* state, PyObject* strateg
   // 4-5. The name and the adapter.
   Interrupt interrupt;
   PyDriven adapter(state, strategy, batch, strategy_name(strategy), interrupt);
+  if (!path) adapter.expect_at_most(copied.size());
 
   // 6. The run, with the interpreter lock released (and taken back before a
   // Stopped is handled).
@@ -288,6 +289,7 @@ std::optional<tm_backtest::RunResult> run_python(State* state, PyObject* strateg
     return raise_value_error(*path + ": " + error->message());
   }
   tm_data::TickReader& reader = std::get<tm_data::TickReader>(opened);
+  adapter.expect_at_most(reader.count());  // a reader never delivers more than its header claims
   tm_data::ReaderSource file(reader);
   tm_backtest::RunResult result;
   try {
