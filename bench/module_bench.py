@@ -1,8 +1,10 @@
 """Benchmarks of the Python module, side by side in one process.
 
 Prints one JSON object per line: {"figure": ..., "value": ..., "unit": ...}, read by
-bench/run_all.py. Every rate is the median of several repetitions, timed in process
-CPU time: the machine is shared, and wall time would count the other processes too.
+bench/run_all.py. Every rate is the median of several repetitions, timed in CPU time
+of the calling thread, which runs all the work measured: the machine is shared, and
+wall time would count the other processes too. A figure that is a ratio of two
+measurements alternates them, so both see the same moments of the machine.
 
     python bench/module_bench.py [--ticks N] [--memory-ticks N] [--repeats N] [--only NAME]
 """
@@ -32,13 +34,21 @@ def emit(figure: str, value: float, unit: str, **extra) -> None:
     print(json.dumps({"figure": figure, "value": value, "unit": unit, **extra}), flush=True)
 
 
+def seconds(fn) -> float:
+    started = time.thread_time()
+    fn()
+    return time.thread_time() - started
+
+
 def median_seconds(fn, repeats: int | None = None) -> float:
-    times = []
-    for _ in range(repeats or REPEATS):
-        started = time.process_time()
-        fn()
-        times.append(time.process_time() - started)
-    return statistics.median(times)
+    return statistics.median(seconds(fn) for _ in range(repeats or REPEATS))
+
+
+def median_ratio(fn, base, repeats: int | None = None) -> tuple[float, float, float]:
+    """fn and base timed in turn; the medians of fn's time, base's, and their ratios."""
+    pairs = [(seconds(fn), seconds(base)) for _ in range(repeats or REPEATS)]
+    return (statistics.median(a for a, _ in pairs), statistics.median(b for _, b in pairs),
+            statistics.median(a / b for a, b in pairs))
 
 
 def write_file(path: str, n: int, chunk: int = 1 << 20) -> None:
@@ -98,7 +108,6 @@ def bench_file_throughput(path: str, n: int) -> None:
 def bench_compat(ticks: list) -> None:
     strategy = Nothing()
     n = len(ticks)
-    run = median_seconds(lambda: tm.run_backtest(strategy, ticks, 100_000))
     # The floor: a plain Python loop calling the same method once per tick.
     contexts = ticks  # prebuilt objects handed to the method
 
@@ -107,9 +116,9 @@ def bench_compat(ticks: list) -> None:
         for obj in contexts:
             method(obj)
 
-    base = median_seconds(floor)
-    emit("compatibility mode, ns per tick", run / n * 1e9, "ns")
-    emit("compatibility mode / plain Python loop", run / base, "x")
+    run, base, ratio = median_ratio(lambda: tm.run_backtest(strategy, ticks, 100_000), floor)
+    emit("compatibility mode, ns per tick", run / n * 1e9, "ns", floor_ns=base / n * 1e9)
+    emit("compatibility mode / plain Python loop", ratio, "x")
 
 
 def bench_throughput(ticks: list) -> None:
@@ -143,8 +152,6 @@ def bench_lookahead(ticks: list) -> None:
             return None
 
     points = 200
-    check = median_seconds(lambda: tm.lookahead_check(lambda t: Signal(), ticks, 100_000,
-                                                      max_points=points), repeats=3)
     report = tm.lookahead_check(lambda t: Signal(), ticks, 100_000, max_points=points)
     # The plain runs the check performs: the full series, then each checked prefix.
     signals = sorted({i - 1 for i in range(50, len(ticks) + 1, 50)})
@@ -158,8 +165,9 @@ def bench_lookahead(ticks: list) -> None:
         for t in picks:
             tm.run_backtest(Signal(), ticks[: t + 1], 100_000)
 
-    base = median_seconds(plain, repeats=3)
-    emit("lookahead_check / its plain runs", check / base, "x", points=report.checked)
+    _, _, ratio = median_ratio(
+        lambda: tm.lookahead_check(lambda t: Signal(), ticks, 100_000, max_points=points), plain)
+    emit("lookahead_check / its plain runs", ratio, "x", points=report.checked)
 
 
 def bench_memory(n: int) -> None:

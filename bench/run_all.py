@@ -5,9 +5,10 @@ repetitions reduced to their medians), bench/module_bench.py and
 bench/stats_pbo_bench.py, then prints one table: each figure beside its floor and
 its target, and whether the floor is met.
 
-Rates are computed from process CPU time, not wall time: the machine is shared,
-and wall time measures the other processes as much as this one. Every figure is
-the median of its repetitions.
+Rates are computed from CPU time (of the process for the C++ benchmarks, of the
+calling thread in the Python scripts), not wall time: the machine is shared, and
+wall time measures the other processes as much as this one. Every figure is the
+median of its repetitions.
 
     python bench/run_all.py [--build build/bench] [--repetitions 5]
                             [--memory-ticks 100000000] [--skip-large-pbo]

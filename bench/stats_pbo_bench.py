@@ -3,8 +3,9 @@ same algorithm on the same input (a list of return lists, one per
 configuration), which must give the same probability.
 
 Prints one JSON object per line: {"figure": ..., "value": ..., "unit": ...}.
-Every time is the median of several repetitions, in process CPU time (the
-machine is shared; wall time would count the other processes too).
+Every time is the median of several repetitions, in CPU time of the calling
+thread, which does all the work measured (the machine is shared: wall time would
+count the other processes too, and process time NumPy's idle BLAS threads).
 
     python bench/stats_pbo_bench.py [--repeats N] [--skip-large]
 """
@@ -32,9 +33,9 @@ def emit(figure: str, value: float, unit: str, **extra) -> None:
 def median_seconds(fn, repeats: int) -> tuple[float, object]:
     times, result = [], None
     for _ in range(repeats):
-        started = time.process_time()
+        started = time.thread_time()
         result = fn()
-        times.append(time.process_time() - started)
+        times.append(time.thread_time() - started)
     return statistics.median(times), result
 
 
