@@ -145,8 +145,12 @@ def main() -> int:
                higher_is_better=False,
                note="" if compat_ns is None else
                ("target met" if compat_ns <= 150 else "target not met")),
-        Figure("5", "throughput mode, batch 4096", batch.get("value"), "M ticks/s", 25, None,
+        Figure("5", "throughput mode, batch 4096, from a list", batch.get("value"), "M ticks/s",
+               25, None,
                note=f"gc collections {batch.get('gc_collections')}" if batch else ""),
+        Figure("5", "throughput mode, batch 4096, from a file",
+               module.get("throughput mode batch 4096 over a file", {}).get("value"),
+               "M ticks/s", 25, None),
         Figure("5", "cyclic collections during batch runs",
                None if not batch else float(batch.get("gc_collections", 0)), "", 0, 0,
                higher_is_better=False),
