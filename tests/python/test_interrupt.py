@@ -300,6 +300,57 @@ class TestStrategyRaisesBaseException:
         assert len(built) == 2
 
 
+class Raising:
+    """A sequence of two items whose reading raises `error` at item `at`
+    (at -1: when asked for its length)."""
+
+    def __init__(self, item, error, at):
+        self.item, self.error, self.at = item, error, at
+
+    def __len__(self):
+        if self.at < 0:
+            raise self.error
+        return 2
+
+    def __getitem__(self, i):
+        if i == self.at:
+            raise self.error
+        if i >= 2:
+            raise IndexError(i)
+        return self.item
+
+
+class TestReadingASequenceRaisesBaseException:
+    @pytest.mark.parametrize("at", [-1, 0, 1])
+    def test_returned_orders(self, at):
+        class Returns:
+            def on_tick(self, ctx):
+                return Raising(t.Order("buy", 1), KeyboardInterrupt("reading"), at)
+
+        with pytest.raises(KeyboardInterrupt, match="^reading$"):
+            t.run_backtest(Returns(), [t.Tick(i, 100) for i in range(5)], 1000)
+
+    def test_returned_orders_raising_an_exception_are_still_a_bad_return(self):
+        class Returns:
+            def on_tick(self, ctx):
+                return Raising(t.Order("buy", 1), LookupError("reading"), 1)
+
+        with pytest.raises(ValueError, match="^the strategy failed during the run: a strategy "
+                                             "must return None or a list of Order"):
+            t.run_backtest(Returns(), [t.Tick(i, 100) for i in range(5)], 1000)
+
+    @pytest.mark.parametrize("at", [-1, 1])
+    def test_ticks_argument(self, at):
+        ticks = Raising(t.Tick(1, 100), SystemExit("reading"), at)
+        with pytest.raises(SystemExit, match="^reading$"):
+            t.run_backtest(Silent(), ticks, 1000, batch=2)
+        with pytest.raises(SystemExit, match="^reading$"):
+            t.lookahead_check(Slow, ticks, 1000)
+        ticks = Raising(t.Tick(1, 100), LookupError("reading"), at)
+        with pytest.raises(TypeError, match="^ticks must be a sequence of Tick"):
+            t.run_backtest(Silent(), ticks, 1000, batch=2)
+
+
 class TestFailureEndsTheRun:
     def test_failed_strategy_stops_a_long_run_early(self, big, full_run_seconds):
         class FailFirst:

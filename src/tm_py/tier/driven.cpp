@@ -175,10 +175,7 @@ void PyDriven::ask(const tm_strategy::Context& context,
   Ref returned = Ref::steal(mode_ == Mode::Throughput ? call_throughput(context)
                                                       : call_compatibility(context));
   if (!returned) {
-    if (stops_run()) {
-      interrupt_->keep_current();
-      throw Stopped{};
-    }
+    interrupt_->stop_if_stopping();
     fail(describe_current_exception());
     return;
   }
@@ -225,7 +222,9 @@ bool PyDriven::take_orders(PyObject* returned, const tm_strategy::Context& conte
   const Py_ssize_t size = list    ? PyList_Size(returned)
                           : tuple ? PyTuple_Size(returned)
                                   : PySequence_Size(returned);
+  // What reading the value raised is dropped with the value, unless it stops the run.
   if (size < 0) {
+    interrupt_->stop_if_stopping();
     PyErr_Clear();
     return false;
   }
@@ -246,8 +245,9 @@ bool PyDriven::take_orders(PyObject* returned, const tm_strategy::Context& conte
       item = owned.get();
     }
     if (item == nullptr || !is_order(state_, item)) {
-      PyErr_Clear();
       intents.resize(start);
+      interrupt_->stop_if_stopping();
+      PyErr_Clear();
       return false;
     }
     const PyOrder& order = order_of(item);

@@ -24,6 +24,12 @@ void Interrupt::keep_current() {
   PyErr_Fetch(&type_, &value_, &traceback_);
 }
 
+void Interrupt::stop_if_stopping() {
+  if (PyErr_Occurred() == nullptr || !stops_run()) return;
+  keep_current();
+  throw Stopped{};
+}
+
 bool Interrupt::check_signals() {
   if (!held() && PyErr_CheckSignals() < 0) keep_current();
   return held();

@@ -40,6 +40,10 @@ class Interrupt {
   // Takes the current Python exception over; the first one kept stays.
   // REQUIRES: the interpreter lock, an exception set.
   void keep_current();
+  // When an exception is set and it stops the run (stops_run below), keeps it
+  // and throws Stopped; otherwise leaves the exception state as it is.
+  // REQUIRES: the interpreter lock.
+  void stop_if_stopping();
   // Runs the pending signal handlers and keeps what they raise. True when an
   // exception is held. REQUIRES: the interpreter lock.
   bool check_signals();

@@ -43,10 +43,7 @@ class Builder {
     if (interrupt_->check_signals()) throw Stopped{};
     Ref built = call(prefix);
     if (!built) {
-      if (stops_run()) {
-        interrupt_->keep_current();
-        throw Stopped{};
-      }
+      interrupt_->stop_if_stopping();
       return PyDriven::born_failed(state_, "build raised: " + describe_current_exception(), slot_);
     }
     return PyDriven(state_, built.get(), strategy_name(built.get()), slot_, *interrupt_);

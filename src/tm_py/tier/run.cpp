@@ -177,7 +177,11 @@ void prefer_huge_pages(const std::vector<tm_engine::Tick>& ticks) {
 }  // namespace
 
 std::optional<std::vector<tm_engine::Tick>> ticks_from(State* state, PyObject* object) {
+  // Whatever made the sequence unusable becomes the one fixed TypeError, except
+  // an exception that is not an `Exception` (Ctrl-C while a custom sequence
+  // was being read), which is left to reach the caller.
   const auto refuse = []() -> std::optional<std::vector<tm_engine::Tick>> {
+    if (PyErr_Occurred() != nullptr && stops_run()) return std::nullopt;
     PyErr_Clear();
     PyErr_SetString(PyExc_TypeError, kBadTicks);
     return std::nullopt;
