@@ -142,7 +142,10 @@ constexpr const char* kDoc =
     "failure of any run, a `build` that raised included.\n"
     "TypeError: `ticks` is not a sequence of Tick (a TickSource is refused);\n"
     "an argument has the wrong type.\n"
-    "OverflowError: an integer argument is out of range.";
+    "OverflowError: an integer argument is out of range.\n"
+    "KeyboardInterrupt (Ctrl-C during the check), and any exception from\n"
+    "`build` or a strategy that is not an Exception: the check stops and it\n"
+    "is raised as is.";
 
 PyMethodDef kFunction[] = {
     {"lookahead_check",

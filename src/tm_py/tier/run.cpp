@@ -145,7 +145,9 @@ constexpr const char* kRunBacktestDoc =
     "the middle of the run (a strategy failure is reported first).\n"
     "TypeError: the strategy lacks the method its batch needs; `ticks` is not\n"
     "a sequence of Tick or a TickSource; an argument has the wrong type.\n"
-    "OverflowError: an integer argument is out of range.";
+    "OverflowError: an integer argument is out of range.\n"
+    "KeyboardInterrupt (Ctrl-C during the run), and any exception from the\n"
+    "strategy that is not an Exception: the run stops and it is raised as is.";
 
 PyMethodDef kRunBacktest[] = {
     {"run_backtest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_backtest)),
