@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "tm_stats/pbo.h"
@@ -83,44 +84,40 @@ TEST(BlockStatsSharpes, UnionOfBlocksAndItsRefusals) {
   EXPECT_TRUE(flat.sharpes(first_two).error() == StatsError::zero_variance());
 }
 
-class PboRefusal : public ::testing::Test {
- protected:
-  static Columns two_configs(std::size_t periods) {
-    return {alternating(periods, 1.0, 1.2), alternating(periods, -1.0, 1.3)};
-  }
-};
-
-TEST_F(PboRefusal, SplitCountsOutsideTheEvenRangeFourToTwentyFour) {
-  for (std::uint64_t n : {0u, 2u, 3u, 5u, 25u, 26u}) {
-    EXPECT_EQ(error_of(two_configs(100), n),
-              "split count must be even, at least 4 and at most 24, got " + std::to_string(n));
-  }
-  EXPECT_EQ(error_of(two_configs(100), 4), "ok");
-  EXPECT_EQ(error_of(two_configs(100), 16), "ok");
+Columns two_configs(std::size_t periods) {
+  return {alternating(periods, 1.0, 1.2), alternating(periods, -1.0, 1.3)};
 }
 
-TEST_F(PboRefusal, TwentyFourBlocksEnumerateEveryCombination) {
+TEST(PboRefusal, SplitCountsShapesAndVarianceInTheOrderChecked) {
+  const std::string split = "split count must be even, at least 4 and at most 24, got ";
+  for (std::uint64_t n : {0u, 2u, 3u, 5u, 25u, 26u}) {
+    EXPECT_EQ(error_of(two_configs(100), n), split + std::to_string(n));
+  }
+  const struct {
+    Columns columns;
+    std::uint64_t blocks;
+    std::string error;
+  } cases[] = {
+      {two_configs(100), 4, "ok"},
+      {two_configs(100), 16, "ok"},
+      {two_configs(32), 16, "ok"},
+      {two_configs(31), 16, "too few observations: got 31, need at least 32"},
+      {{alternating(64, 1, 2)}, 16, "too few observations: got 1, need at least 2"},
+      {{alternating(3, 1, 2)}, 3, split + "3"},  // the split is checked before the shape
+      {{std::vector<double>(16, 0.1), std::vector<double>(16, -0.2)}, 4,
+       "sample has zero variance; Sharpe ratio is undefined"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(error_of(c.columns, c.blocks), c.error) << c.error;
+}
+
+TEST(PboRefusal, TwentyFourBlocksEnumerateEveryCombination) {
   const auto report = probability_of_backtest_overfitting(matrix_of(two_configs(48)), 24);
   ASSERT_TRUE(report.ok());
   EXPECT_EQ(report.value().combinations, 2704156u);
   EXPECT_EQ(report.value().logits.size(), 2704156u);
 }
 
-TEST_F(PboRefusal, OneConfigurationIsTooFew) {
-  EXPECT_EQ(error_of({alternating(64, 1, 2)}, 16), "too few observations: got 1, need at least 2");
-}
-
-TEST_F(PboRefusal, EveryBlockNeedsTwoPeriods) {
-  EXPECT_EQ(error_of(two_configs(31), 16), "too few observations: got 31, need at least 32");
-  EXPECT_EQ(error_of(two_configs(32), 16), "ok");
-}
-
-TEST_F(PboRefusal, SplitIsCheckedBeforeTheShape) {
-  EXPECT_EQ(error_of({alternating(3, 1, 2)}, 3),
-            "split count must be even, at least 4 and at most 24, got 3");
-}
-
-TEST_F(PboRefusal, HandBuiltMatrixIsCheckedBeforeItIsRead) {
+TEST(PboRefusal, HandBuiltMatrixIsCheckedBeforeItIsRead) {
   PerformanceMatrix m{{1, 2, 3}, 8, 2};
   EXPECT_TRUE(probability_of_backtest_overfitting(m, 4).error() ==
               StatsError::malformed("data length does not match n_periods * n_configs"));
@@ -130,11 +127,6 @@ TEST_F(PboRefusal, HandBuiltMatrixIsCheckedBeforeItIsRead) {
   finite.data[5] = std::nan("");
   EXPECT_TRUE(probability_of_backtest_overfitting(finite, 4).error() ==
               StatsError::non_finite("performance matrix entry"));
-}
-
-TEST_F(PboRefusal, AllConstantConfigurationsHaveZeroVariance) {
-  EXPECT_EQ(error_of({std::vector<double>(16, 0.1), std::vector<double>(16, -0.2)}, 4),
-            "sample has zero variance; Sharpe ratio is undefined");
 }
 
 class PboWorkedCases : public ::testing::TestWithParam<std::uint64_t> {
