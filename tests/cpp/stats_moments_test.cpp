@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "tm_stats/error.h"
@@ -57,51 +58,34 @@ TEST(MomentsFromReturns, SkewnessSignFollowsTheLongTail) {
   EXPECT_EQ(Moments::from_returns(left).value().skewness, -m.value().skewness);
 }
 
-class MomentsFailure : public ::testing::Test {
- protected:
-  static std::string moments_error(const std::vector<double>& returns) {
-    const auto m = Moments::from_returns(returns);
-    return m.ok() ? "ok" : m.error().message();
+// Failures name the count before finiteness and finiteness before variance, and
+// equal returns whose computed mean rounds away from them still have none.
+TEST(MomentsFailure, MomentsAndSharpeRefuseAlike) {
+  const std::string few = "too few observations: got 3, need at least 4", finite =
+      "return must be finite", flat = "sample has zero variance; Sharpe ratio is undefined";
+  const double inf = std::numeric_limits<double>::infinity();
+  const struct {
+    std::vector<double> returns;
+    std::string error;
+  } cases[] = {
+      {{1, 2, 3}, few},
+      {{}, "too few observations: got 0, need at least 4"},
+      {{kNaN, 1, 2}, few},
+      {{1, 2, 3, kNaN}, finite},
+      {{kNaN, 1, 2, 3}, finite},
+      {{1, -inf, 2, 3}, finite},
+      {{0.5, 0.5, 0.5, 0.5}, flat},
+      {std::vector<double>(6, 0.1), flat},  // 0.6 / 6 != 0.1
+  };
+  for (const auto& c : cases) {
+    const auto m = Moments::from_returns(c.returns);
+    const auto s = sharpe_ratio(c.returns);
+    EXPECT_EQ(m.ok() ? "ok" : m.error().message(), c.error) << c.returns.size();
+    EXPECT_EQ(s.ok() ? "ok" : s.error().message(), c.error) << c.returns.size();
   }
-  static std::string sharpe_error(const std::vector<double>& returns) {
-    const auto s = sharpe_ratio(returns);
-    return s.ok() ? "ok" : s.error().message();
-  }
-};
-
-TEST_F(MomentsFailure, ThreeReturnsAreTooFew) {
-  EXPECT_EQ(moments_error({1, 2, 3}), "too few observations: got 3, need at least 4");
-  EXPECT_EQ(sharpe_error({1, 2, 3}), "too few observations: got 3, need at least 4");
-  EXPECT_EQ(sharpe_error({}), "too few observations: got 0, need at least 4");
-}
-
-TEST_F(MomentsFailure, CountIsCheckedBeforeFiniteness) {
-  EXPECT_EQ(moments_error({kNaN, 1, 2}), "too few observations: got 3, need at least 4");
-}
-
-TEST_F(MomentsFailure, NaNOrInfinityAnywhereIsNonFinite) {
-  EXPECT_EQ(moments_error({1, 2, 3, kNaN}), "return must be finite");
-  EXPECT_EQ(sharpe_error({kNaN, 1, 2, 3}), "return must be finite");
-  EXPECT_EQ(sharpe_error({1, -std::numeric_limits<double>::infinity(), 2, 3}),
-            "return must be finite");
-}
-
-TEST_F(MomentsFailure, EqualReturnsHaveZeroVariance) {
-  EXPECT_EQ(moments_error({0.5, 0.5, 0.5, 0.5}),
-            "sample has zero variance; Sharpe ratio is undefined");
-  EXPECT_EQ(sharpe_error({0.5, 0.5, 0.5, 0.5}),
-            "sample has zero variance; Sharpe ratio is undefined");
-}
-
-TEST_F(MomentsFailure, EqualReturnsWhoseMeanRoundsAwayStillHaveZeroVariance) {
-  // Six returns of 0.1 sum to a value whose sixth is not 0.1, so the deviations
-  // from the computed mean are tiny but non-zero.
-  const std::vector<double> returns(6, 0.1);
   double sum = 0;
-  for (double r : returns) sum += r;
-  ASSERT_NE(sum / 6, 0.1);
-  EXPECT_EQ(moments_error(returns), "sample has zero variance; Sharpe ratio is undefined");
-  EXPECT_EQ(sharpe_error(returns), "sample has zero variance; Sharpe ratio is undefined");
+  for (int k = 0; k < 6; ++k) sum += 0.1;
+  EXPECT_NE(sum / 6, 0.1);
 }
 
 }  // namespace
