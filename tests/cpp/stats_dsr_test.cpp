@@ -93,22 +93,21 @@ TEST_F(SharpeJudgement, ProbabilisticRatioMatchesItsDefinition) {
   EXPECT_EQ(dsr::probabilistic_sharpe_ratio(100, 0.1, 0.02, -0.2, 4.0).value(), normal::cdf(z));
 }
 
-TEST_F(SharpeJudgement, ProbabilisticRatioFailures) {
-  EXPECT_EQ(error_of(dsr::probabilistic_sharpe_ratio(1, 0.1, 0, 0, 3)),
-            "too few observations: got 1, need at least 2");
-  EXPECT_EQ(error_of(dsr::probabilistic_sharpe_ratio(1, kNaN, 0, 0, 3)),
-            "too few observations: got 1, need at least 2");
-  EXPECT_EQ(error_of(dsr::probabilistic_sharpe_ratio(10, kNaN, kInf, 0, 3)),
-            "sharpe must be finite");
-  EXPECT_EQ(error_of(dsr::probabilistic_sharpe_ratio(10, 0.1, kInf, 0, 3)),
-            "benchmark must be finite");
-  EXPECT_EQ(error_of(dsr::probabilistic_sharpe_ratio(10, 0.1, 0, kNaN, kNaN)),
-            "skewness must be finite");
-  EXPECT_EQ(error_of(dsr::probabilistic_sharpe_ratio(10, 0.1, 0, 0, -kInf)),
-            "kurtosis must be finite");
-  // d = 1 - 0 + 1 * (1 * ((-3 - 1) * 0.25)) = 0.
-  EXPECT_EQ(error_of(dsr::probabilistic_sharpe_ratio(10, 1, 0, 0, -3)),
-            "sample has zero variance; Sharpe ratio is undefined");
+TEST_F(SharpeJudgement, ProbabilisticRatioFailuresInTheOrderChecked) {
+  const std::pair<std::string, std::string> cases[] = {
+      {error_of(dsr::probabilistic_sharpe_ratio(1, 0.1, 0, 0, 3)),
+       "too few observations: got 1, need at least 2"},
+      {error_of(dsr::probabilistic_sharpe_ratio(1, kNaN, 0, 0, 3)),
+       "too few observations: got 1, need at least 2"},
+      {error_of(dsr::probabilistic_sharpe_ratio(10, kNaN, kInf, 0, 3)), "sharpe must be finite"},
+      {error_of(dsr::probabilistic_sharpe_ratio(10, 0.1, kInf, 0, 3)), "benchmark must be finite"},
+      {error_of(dsr::probabilistic_sharpe_ratio(10, 0.1, 0, kNaN, kNaN)), "skewness must be finite"},
+      {error_of(dsr::probabilistic_sharpe_ratio(10, 0.1, 0, 0, -kInf)), "kurtosis must be finite"},
+      // d = 1 - 0 + 1 * (1 * ((-3 - 1) * 0.25)) = 0.
+      {error_of(dsr::probabilistic_sharpe_ratio(10, 1, 0, 0, -3)),
+       "sample has zero variance; Sharpe ratio is undefined"},
+  };
+  for (const auto& [got, want] : cases) EXPECT_EQ(got, want);
 }
 
 TEST_F(SharpeJudgement, DeflationWithoutTrialVarianceIsTheProbabilisticRatioAgainstZero) {
