@@ -55,15 +55,11 @@ class TestResult:
         assert repr(result) == ('RunResult(strategy="Script", ticks=50, fills=2, '
                                 'final_equity=10000000000000)')
 
-    def test_fill_prices_is_a_new_list_each_read(self, ticks):
+    def test_read_only_not_constructible_and_fill_prices_a_new_list(self, ticks):
         result = t.run_backtest(Script({1: [buy()]}), ticks, 100000)
-        prices = result.fill_prices
-        prices.append(0)
+        result.fill_prices.append(0)
         assert result.fill_prices == [1002]
         assert result.fill_prices is not result.fill_prices
-
-    def test_read_only_and_not_constructible(self, ticks):
-        result = t.run_backtest(Quiet(), ticks, 1000)
         with pytest.raises(AttributeError):
             result.ticks = 0
         with pytest.raises(TypeError):
@@ -96,46 +92,22 @@ class TestResult:
         assert len(a.fill_prices) == 3
 
 
-class TestNaming:
-    def test_name_attribute(self, ticks):
-        class Any:
-            name = "sma"
+class RaisingName:
+    def __get__(self, obj, owner):
+        raise RuntimeError("no")
 
-            def on_tick(self, ctx):
-                pass
 
-        assert t.run_backtest(Any(), ticks, 1000).strategy == "sma"
-
-    def test_type_name(self, ticks):
-        class Momentum:
-            name = 42  # not a str: ignored
-
-            def on_tick(self, ctx):
-                pass
-
-        result = t.run_backtest(Momentum(), ticks, 1000)
-        assert result.strategy == "Momentum"
-        assert repr(result).startswith('RunResult(strategy="Momentum", ')
-
-    def test_name_lookup_errors_are_discarded(self, ticks):
-        class Odd:
-            @property
-            def name(self):
-                raise RuntimeError("no")
-
-            def on_tick(self, ctx):
-                pass
-
-        assert t.run_backtest(Odd(), ticks, 1000).strategy == "Odd"
-
-    def test_name_is_escaped_in_text(self):
-        class Named:
-            name = 'a"b'
-
-            def on_tick(self, ctx):
-                pass
-
-        assert repr(t.run_backtest(Named(), [], 1)).startswith('RunResult(strategy="a\\"b", ')
+@pytest.mark.parametrize("name,strategy,text", [
+    ("sma", "sma", '"sma"'),
+    (42, "Named", '"Named"'),             # not a str: the type's name instead
+    (RaisingName(), "Named", '"Named"'),  # a failing lookup is discarded
+    ('a"b', 'a"b', '"a\\"b"'),           # escaped in the text
+])
+def test_strategy_name(ticks, name, strategy, text):
+    named = type("Named", (), {"name": name, "on_tick": lambda self, ctx: None})
+    result = t.run_backtest(named(), ticks, 1000)
+    assert result.strategy == strategy
+    assert repr(result).startswith(f"RunResult(strategy={text}, ")
 
 
 class TestCompatibilityMode:
@@ -207,15 +179,6 @@ class TestCompatibilityMode:
         result = t.run_backtest(Swap(), ticks[:3], 100000)
         assert result.fills == 1
 
-    def test_keyboard_interrupt_is_not_a_failure(self, ticks):
-        class Stop:
-            def on_tick(self, ctx):
-                raise KeyboardInterrupt("stop")
-
-        with pytest.raises(KeyboardInterrupt, match="^stop$"):
-            t.run_backtest(Stop(), ticks, 1000)
-
-
 class TestReturns:
     def test_none_and_empty_place_nothing(self, ticks):
         assert t.run_backtest(Script({1: None, 2: []}), ticks, 100000).fills == 0
@@ -264,17 +227,6 @@ class TestReturns:
 
 
 class TestThroughputMode:
-    def test_whole_batches_only(self):
-        ticks = make_ticks(10, price=1000, step=1)
-        sizes = []
-
-        class Batches:
-            def on_batch(self, batch):
-                sizes.append([tk.exch_ts for tk in batch])
-
-        t.run_backtest(Batches(), ticks, 1000, batch=3)
-        assert sizes == [[0, 1, 2], [3, 4, 5], [6, 7, 8]]
-
     def test_account_attributes_set_before_each_call(self):
         ticks = make_ticks(9, price=1000, step=1)
         seen = []
@@ -315,12 +267,6 @@ class TestThroughputMode:
         with pytest.raises(ValueError, match="^the strategy failed during the run: "
                                              "ValueError: bad window$"):
             t.run_backtest(Bad(), ticks, 1000, batch=4)
-
-    def test_huge_batch_never_calls(self, ticks):
-        strategy = Quiet()
-        assert t.run_backtest(strategy, ticks, 1000, batch=2**63).ticks == len(ticks)
-        assert strategy.calls == 0
-
 
 class TestRefusals:
     def test_batch_zero_first(self):
@@ -415,16 +361,3 @@ class TestInterpreterLock:
             stop.set()
             worker.join()
         assert during > 1000
-
-    def test_runs_from_several_threads(self, ticks):
-        results = []
-
-        def run():
-            results.append(t.run_backtest(Script({1: [buy()]}), ticks, 100000).fill_prices)
-
-        threads = [threading.Thread(target=run) for _ in range(4)]
-        for th in threads:
-            th.start()
-        for th in threads:
-            th.join()
-        assert results == [[1002]] * 4
