@@ -32,35 +32,25 @@ def compare(per_tick, batched, batch=4, ticks=None):
 
 
 class TestCompareModes:
-    def test_price_differs_at_second_fill(self):
-        c = compare({1: [("buy", 1)], 2: [("buy", 1)]}, {1: [("buy", 1)], 2: [("sell", 1)]})
-        assert (c.compat_fills, c.batched_fills, c.first_divergence) == (2, 2, 1)
-        assert not c.identical
-
-    def test_one_run_filled_more(self):
-        c = compare({1: [("buy", 1)]}, {1: [("buy", 1)], 2: [("buy", 1)]})
-        assert (c.compat_fills, c.batched_fills, c.first_divergence) == (1, 2, 1)
-        assert repr(c) == ("ModeComparison(batch=4, fills 1 vs 2, first divergence Some(1), "
-                           "equity -10000)")
-
-    def test_identical(self):
-        c = compare({1: [("buy", 1)]}, {1: [("buy", 1)]})
-        assert c.identical and c.first_divergence is None and c.equity_difference == 0
-        assert repr(c) == "ModeComparison(batch=4, identical)"
-
-    def test_same_prices_different_equity(self):
-        # Bought at 101 and marked at 100: one tick down per lot, 10,000 cash units.
-        c = compare({1: [("buy", 1)]}, {1: [("buy", 3)]})
-        assert c.first_divergence is None and not c.identical
-        assert c.equity_difference == -20000
-        assert repr(c) == ("ModeComparison(batch=4, fills 1 vs 1, first divergence None, "
-                           "equity -20000)")
-        assert compare({1: [("buy", 3)]}, {1: [("buy", 1)]}).equity_difference == 20000
-
-    def test_zero_difference_has_a_sign(self):
-        c = compare({1: [("buy", 1)]}, {1: [("sell", 1)]})
-        assert c.first_divergence == 0 and c.equity_difference == 0
-        assert repr(c).endswith("first divergence Some(0), equity +0)")
+    # Bought at 101 and marked at 100: one tick down per lot, 10,000 cash units.
+    @pytest.mark.parametrize("per_tick,batched,outcome,text", [
+        ({1: [("buy", 1)], 2: [("buy", 1)]}, {1: [("buy", 1)], 2: [("sell", 1)]},
+         (2, 2, 1, False, 0), "fills 2 vs 2, first divergence Some(1), equity +0"),
+        ({1: [("buy", 1)]}, {1: [("buy", 1)], 2: [("buy", 1)]},
+         (1, 2, 1, False, -10000), "fills 1 vs 2, first divergence Some(1), equity -10000"),
+        ({1: [("buy", 1)]}, {1: [("buy", 1)]}, (1, 1, None, True, 0), "identical"),
+        ({1: [("buy", 1)]}, {1: [("buy", 3)]},  # same prices, different equity
+         (1, 1, None, False, -20000), "fills 1 vs 1, first divergence None, equity -20000"),
+        ({1: [("buy", 3)]}, {1: [("buy", 1)]},
+         (1, 1, None, False, 20000), "fills 1 vs 1, first divergence None, equity +20000"),
+        ({1: [("buy", 1)]}, {1: [("sell", 1)]},  # a zero difference has a sign
+         (1, 1, 0, False, 0), "fills 1 vs 1, first divergence Some(0), equity +0"),
+    ])
+    def test_outcomes_and_text(self, per_tick, batched, outcome, text):
+        c = compare(per_tick, batched)
+        assert (c.compat_fills, c.batched_fills, c.first_divergence, c.identical,
+                c.equity_difference) == outcome
+        assert repr(c) == f"ModeComparison(batch=4, {text})"
 
     def test_batch_one_runs_per_tick_twice(self):
         built = []
