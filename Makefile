@@ -11,6 +11,9 @@ CMAKE := $(VENV)/bin/cmake
 BUILD_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 SYSTEM_PACKAGES := g++ libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
+# Options of bench/run_all.py, e.g. BENCH_ARGS="--memory-ticks 10000000" for a
+# 640 MB file in the memory figure instead of 6.4 GB.
+BENCH_ARGS ?=
 
 .PHONY: test demo bench deps venv install cpp-test asan-test asan-py-test py-test fuzz clean
 
@@ -23,7 +26,7 @@ demo: install
 bench: install
 	$(CMAKE) -S . -B build/bench $(BUILD_FLAGS) -DCMAKE_BUILD_TYPE=Release -DTM_BENCH=ON
 	$(CMAKE) --build build/bench -j$(JOBS)
-	$(VPY) bench/run_all.py
+	$(VPY) bench/run_all.py $(BENCH_ARGS)
 
 # System packages: GoogleTest, Google Benchmark, clang with libFuzzer.
 deps:

@@ -11,7 +11,7 @@ wall time measures the other processes as much as this one. Every figure is the
 median of its repetitions.
 
     python bench/run_all.py [--build build/bench] [--repetitions 5]
-                            [--memory-ticks 100000000] [--skip-large-pbo]
+                            [--memory-ticks 100000000] [--skip-large-pbo] [--strict]
 """
 
 from __future__ import annotations
@@ -33,13 +33,13 @@ class Figure:
     name: str
     value: float | None
     unit: str
-    floor: float
+    floor: float | None
     target: float | None
     higher_is_better: bool = True
     note: str = ""
 
     def passed(self) -> bool | None:
-        if self.value is None:
+        if self.value is None or self.floor is None:
             return None
         return self.value >= self.floor if self.higher_is_better else self.value <= self.floor
 
@@ -55,8 +55,9 @@ def google_benchmark(executable: Path, repetitions: int, pattern: str = "") -> d
     out = subprocess.run(command, check=True, capture_output=True, text=True).stdout
     medians = {}
     for entry in json.loads(out)["benchmarks"]:
-        if entry.get("aggregate_name") == "median":
-            medians[entry["run_name"]] = entry
+        # One repetition reports the run itself, several only their aggregates.
+        if entry.get("aggregate_name") == "median" or entry.get("run_type") == "iteration":
+            medians[entry.get("run_name", entry["name"])] = entry
     return medians
 
 
@@ -91,6 +92,8 @@ def main() -> int:
     parser.add_argument("--skip-large-pbo", action="store_true",
                         help="skip the 24-block overfitting case")
     parser.add_argument("--json", help="also write every figure to this file")
+    parser.add_argument("--strict", action="store_true",
+                        help="exit with status 1 when a figure misses its floor")
     args = parser.parse_args()
 
     bench_dir = Path(args.build) / "bench"
@@ -141,7 +144,7 @@ def main() -> int:
                      if file_py and engine_file else "")),
         Figure("4", "compatibility mode / plain Python loop", compat_x, "x", 2.5, None,
                higher_is_better=False),
-        Figure("4", "compatibility mode per tick", compat_ns, "ns", float("inf"), 150,
+        Figure("4", "compatibility mode per tick", compat_ns, "ns", None, 150,
                higher_is_better=False,
                note="" if compat_ns is None else
                ("target met" if compat_ns <= 150 else "target not met")),
@@ -168,16 +171,14 @@ def main() -> int:
     def show(v: float | None) -> str:
         if v is None:
             return "-"
-        if v == float("inf"):
-            return "-"
         return f"{v:.3g}" if abs(v) < 1000 else f"{v:,.0f}"
 
     rows = [("#", "figure", "median", "unit", "floor", "target", "", "")]
     for f in figures:
-        mark = {True: "pass", False: "MISS", None: "n/a"}[f.passed()]
-        rows.append((f.number, f.name, show(f.value), f.unit,
-                     ("<= " if not f.higher_is_better and f.floor != float("inf") else "")
-                     + show(f.floor), show(f.target), mark, f.note))
+        mark = {True: "pass", False: "MISS", None: "-"}[f.passed()]
+        bound = "" if f.higher_is_better or f.floor is None else "<= "
+        rows.append((f.number, f.name, show(f.value), f.unit, bound + show(f.floor),
+                     show(f.target), mark, f.note))
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
     for r in rows:
         print("  ".join(cell.rjust(w) if i in (2, 4, 5) else cell.ljust(w)
@@ -185,7 +186,10 @@ def main() -> int:
     if args.json:
         Path(args.json).write_text(json.dumps([f.__dict__ for f in figures], indent=1,
                                               default=str))
-    return 0 if all(f.passed() is not False for f in figures) else 1
+    missed = [f for f in figures if f.passed() is False]
+    if missed:
+        print(f"{len(missed)} of {len(figures)} figures below their floor")
+    return 1 if missed and args.strict else 0
 
 
 if __name__ == "__main__":
