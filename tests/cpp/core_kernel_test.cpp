@@ -2,6 +2,7 @@
 // at both rates, funding, external fills, and liquidation with its records.
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 #include "tm_core/kernel.h"
@@ -74,22 +75,15 @@ TEST_F(KernelTest, QuantityIsCheckedBeforeDuplicateId) {
   EXPECT_EQ(kernel.working(), (std::vector<OrderId>{7}));
 }
 
-TEST_F(KernelTest, SubmitForAnUnknownInstrumentIsRejected) {
+TEST_F(KernelTest, UnknownInstrumentOrNoFundsRejectAndChangeNothing) {
   SubmitEvent e = limit(3, Side::Buy, 100, 1);
   e.instrument = 2;
-  EXPECT_EQ(copy(kernel.apply(e)),
-            one(Rejected{RejectReason::UnknownInstrument, 3}));
-  EXPECT_TRUE(kernel.working().empty());
-}
-
-TEST_F(KernelTest, ZeroBalanceHasNoFunds) {
+  EXPECT_EQ(copy(kernel.apply(e)), one(Rejected{RejectReason::UnknownInstrument, 3}));
   Kernel broke = make(0);
   EXPECT_EQ(copy(broke.apply(limit(1, Side::Buy, 100, 1))),
             one(Rejected{RejectReason::NoFunds, 1}));
   EXPECT_TRUE(broke.working().empty());
-}
 
-TEST_F(KernelTest, TickForAnUnknownInstrumentChangesNothing) {
   ASSERT_TRUE(kernel.apply(market(1, Side::Buy, 1)).empty());
   EXPECT_EQ(copy(kernel.apply(TickEvent{tick_at(50, 60000), 2})),
             one(Rejected{RejectReason::UnknownInstrument, 0}));
@@ -121,6 +115,10 @@ TEST_F(KernelTest, OrderIsFilledOnTheNextTickAndLeavesTheWorkingList) {
 }
 
 TEST_F(KernelTest, FillsAreChargedAtTheirOwnRate) {
+  open_at_60000(kernel, 2);  // zero rates charge nothing
+  EXPECT_EQ(kernel.summary().fees, 0);
+  EXPECT_EQ(kernel.summary().balance, 100'000'000);
+
   State s(kInstrument, 10000, tm_margin::TierTable::example_btcusdt(), 100'000'000);
   s.maker_fee = 200'000;
   s.taker_fee = 500'000;
@@ -139,19 +137,10 @@ TEST_F(KernelTest, FillsAreChargedAtTheirOwnRate) {
   EXPECT_TRUE(k.summary().fees_known);
 }
 
-TEST_F(KernelTest, ZeroRatesChargeNothing) {
-  open_at_60000(kernel, 2);
-  EXPECT_EQ(kernel.summary().fees, 0);
-  EXPECT_EQ(kernel.summary().balance, 100'000'000);
-}
-
-TEST_F(KernelTest, FundingAgainstAFlatAccountOnlyMovesTheClock) {
-  EXPECT_TRUE(kernel.apply(FundingEvent{{500, 100'000, 60000}, std::nullopt}).empty());
-  EXPECT_EQ(kernel.summary().now, 500);
+TEST_F(KernelTest, FundingMovesOnlyTheClockWhenFlatAndIsBookedForALong) {
+  EXPECT_TRUE(kernel.apply(FundingEvent{{5, 100'000, 60000}, std::nullopt}).empty());
+  EXPECT_EQ(kernel.summary().now, 5);
   EXPECT_EQ(kernel.summary().funding, 0);
-}
-
-TEST_F(KernelTest, FundingIsBookedForAnOpenLong) {
   open_at_60000(kernel, 10);
   EXPECT_EQ(copy(kernel.apply(FundingEvent{{500, 100'000, 60000}, std::nullopt})),
             one(Funding{-600'000, 500}));
@@ -187,21 +176,16 @@ class ExternalFills : public KernelTest {
   Kernel ext = make(100'000'000, false, true, true);
 };
 
-TEST_F(ExternalFills, AreRefusedWhenTheAccountTakesFillsFromItsEngine) {
+TEST_F(ExternalFills, AreRejectedFromAnEngineAccountOrForAnInstrumentNotHeld) {
   EXPECT_EQ(copy(kernel.apply(ExternalFillEvent{external(5, 1, 100), FeeComputed{}})),
             one(Rejected{RejectReason::NotExternal, 5}));
   EXPECT_EQ(kernel.summary().position, 0);
-}
-
-TEST_F(ExternalFills, ForAnInstrumentNotHeldAreRejectedAndChangeNothing) {
   const Summary before = ext.summary();
   EXPECT_EQ(copy(ext.apply(ExternalFillEvent{external(5, 1, 100, 9), FeeReported{70}})),
             one(Rejected{RejectReason::UnknownInstrument, 5}));
   const Summary after = ext.summary();
-  EXPECT_EQ(after.now, before.now);
-  EXPECT_EQ(after.balance, before.balance);
-  EXPECT_EQ(after.fees, before.fees);
-  EXPECT_EQ(after.position, 0);
+  EXPECT_EQ(std::tie(after.now, after.balance, after.fees, after.position),
+            std::tie(before.now, before.balance, before.fees, before.position));
 }
 
 TEST_F(ExternalFills, PartialFillRemovesTheOrderAndBooksTheReportedFee) {
@@ -253,8 +237,9 @@ TEST_F(Liquidation, TickBelowTheLiquidationPriceClosesAtThatTick) {
             one(Rejected{RejectReason::NoFunds, 3}));
 }
 
-TEST_F(Liquidation, GapThroughTheLiquidationPriceForfeitsADeficit) {
-  open_at_60000(kernel, 10);
+TEST_F(Liquidation, GapForfeitsADeficitAndNothingHappensWithEnforcementOff) {
+  Kernel loose = make(100'000'000, false, false);
+  for (Kernel* k : {&kernel, &loose}) open_at_60000(*k, 10);
   const auto outs = copy(kernel.apply(TickEvent{tick_at(20, 50000), std::nullopt}));
   ASSERT_EQ(outs.size(), 1u);
   const auto& r = std::get<Liquidated>(outs[0]);
@@ -262,11 +247,7 @@ TEST_F(Liquidation, GapThroughTheLiquidationPriceForfeitsADeficit) {
   EXPECT_EQ(r.forfeited, -900'000'000);  // 100,000,000 - 1,000,000,000
   EXPECT_EQ(kernel.summary().balance, 0);
   EXPECT_EQ(kernel.summary().forfeited, -900'000'000);
-}
 
-TEST_F(Liquidation, NeverHappensWithEnforcementOff) {
-  Kernel loose = make(100'000'000, false, false);
-  open_at_60000(loose, 10);
   EXPECT_TRUE(loose.apply(TickEvent{tick_at(20, 50000), std::nullopt}).empty());
   EXPECT_EQ(loose.summary().equity, -900'000'000);
   EXPECT_EQ(loose.summary().position, 10);
@@ -308,13 +289,10 @@ TEST_F(Liquidation, EquityExactlyAtMaintenanceLiquidatesAndOneUnitMoreDoesNot) {
   EXPECT_EQ(above.apply(TickEvent{tick_at(10, 60000), std::nullopt}).size(), 1u);
 }
 
-TEST_F(KernelTest, SettleUnreportedAtL0BooksNothing) {
+TEST_F(KernelTest, SettleUnreportedAtL0BooksNothingAndBadBookingIsAnInvariantFailure) {
   ASSERT_TRUE(kernel.apply(market(1, Side::Buy, 1)).empty());
   EXPECT_TRUE(kernel.settle_unreported().empty());
   EXPECT_EQ(kernel.working(), std::vector<OrderId>{1});
-}
-
-TEST_F(KernelTest, BookFillsOutOfRangeIsAnInvariantFailure) {
   EXPECT_THROW(kernel.book_fills(1, std::span<const Fill>{}), tm_types::InvariantError);
 }
 
