@@ -97,39 +97,25 @@ TEST_F(Run, OrderPlacedAfterTickKIsFilledOnTickKPlusOne) {
   EXPECT_EQ(strategy.seen[2].tick, ticks[2]);
 }
 
-TEST_F(Run, RestingOrderIsCountedAsWorking) {
-  strategy.decide = [](int call, const Context&, std::vector<Intent>& out) {
-    if (call == 1) out.push_back(Limit{1, Side::Buy, Offset::Open, 1, 100, 1});
-  };
-  run(flat_ticks(2));
-  EXPECT_EQ(strategy.seen[1].working, 1u);
-}
-
-TEST_F(Run, CancelAllThenANewOrderInTheSameCallLeavesOnlyTheNewOrder) {
+// What each call sees working after the intents of the previous ones: a resting
+// order counts, a second order reusing a live id in one call is rejected, and
+// CancelAll followed by a new order in one call leaves only the new order.
+TEST_F(Run, WorkingCountFollowsRestsDuplicatesAndCancelAll) {
   strategy.decide = [](int call, const Context&, std::vector<Intent>& out) {
     if (call == 1) {
       out.push_back(Limit{1, Side::Buy, Offset::Open, 1, 100, 1});
-      out.push_back(Limit{1, Side::Buy, Offset::Open, 2, 101, 1});
+      out.push_back(Limit{1, Side::Buy, Offset::Open, 1, 100, 1});
     }
-    if (call == 2) {
+    if (call == 2) out.push_back(Limit{1, Side::Buy, Offset::Open, 2, 101, 1});
+    if (call == 3) {
       out.push_back(CancelAll{});
       out.push_back(Limit{1, Side::Buy, Offset::Open, 1, 102, 1});  // reuses a cancelled id
     }
   };
-  run(flat_ticks(3));
-  EXPECT_EQ(strategy.seen[1].working, 2u);
-  EXPECT_EQ(strategy.seen[2].working, 1u);
-}
-
-TEST_F(Run, DuplicateIdInOneCallIsRejected) {
-  strategy.decide = [](int call, const Context&, std::vector<Intent>& out) {
-    if (call == 1) {
-      out.push_back(Limit{1, Side::Buy, Offset::Open, 1, 100, 1});
-      out.push_back(Limit{1, Side::Buy, Offset::Open, 1, 100, 1});
-    }
-  };
-  run(flat_ticks(2));
-  EXPECT_EQ(strategy.seen[1].working, 1u);
+  run(flat_ticks(4));
+  std::vector<std::size_t> working;
+  for (const Context& c : strategy.seen) working.push_back(c.working);
+  EXPECT_EQ(working, (std::vector<std::size_t>{0, 1, 2, 1}));
 }
 
 TEST_F(Run, IntentForAnotherInstrumentIsCountedAndDropped) {
@@ -213,6 +199,7 @@ TEST_F(Adverse, MinEquityAndExcursionTrackTheWorstTick) {
 
 TEST_F(Adverse, NoPositionMeansNoExcursionAndNoMarginWatchEntries) {
   strategy.decide = nullptr;
+  EXPECT_FALSE(run(flat_ticks(2)).margin_watch.has_value());  // absent unless tracked
   config.track_margin = true;
   const RunResult r = run(flat_ticks(3));
   EXPECT_EQ(r.max_adverse_excursion, 0);
@@ -231,10 +218,6 @@ TEST_F(Adverse, MarginWatchKeepsPeakMaintenanceAndMinimumHeadroom) {
   EXPECT_EQ(r.margin_watch->peak_maintenance, Cash{61000} * 10000 * 4 / 1000);
   const Cash worst = config.balance - 1000 * 10000 - Cash{59000} * 10000 * 4 / 1000;
   EXPECT_EQ(r.margin_watch->min_headroom, worst);
-}
-
-TEST_F(Run, MarginWatchIsAbsentUnlessTracked) {
-  EXPECT_FALSE(run(flat_ticks(2)).margin_watch.has_value());
 }
 
 class Funded : public Run {
@@ -260,11 +243,9 @@ TEST_F(Funded, EventsAreSettledBeforeTheTickTheyFallOn) {
   const RunResult charged = run(flat_ticks(4));
   EXPECT_EQ(charged.funding_paid, -600'000);
   EXPECT_EQ(strategy.seen[2].equity, config.balance - 600'000);  // booked before tick 3
-}
-
-TEST_F(Funded, EventsAfterTheLastTickAreNeverSettled) {
   config.funding_schedule = tm_margin::FundingSchedule({{41, 100'000, 60000}});
-  EXPECT_EQ(run(flat_ticks(4)).funding_paid, 0);
+  strategy.seen.clear();
+  EXPECT_EQ(run(flat_ticks(4)).funding_paid, 0);  // after the last tick: never settled
 }
 
 TEST_F(Funded, FundingCanLiquidate) {
@@ -288,7 +269,7 @@ TEST_F(Liquidated, TickAt59100ClosesTheLongAndTakesTheRest) {
   EXPECT_EQ(strategy.seen[2].position, 0);
 }
 
-TEST_F(Liquidated, GapThroughTheLiquidationPriceForfeitsANegativeAmount) {
+TEST_F(Liquidated, GapForfeitsANegativeAmountUnlessEnforcementIsOff) {
   std::vector<Tick> ticks = flat_ticks(3);
   ticks[2].last = 50000;
   const RunResult r = run(ticks);
@@ -296,15 +277,11 @@ TEST_F(Liquidated, GapThroughTheLiquidationPriceForfeitsANegativeAmount) {
   EXPECT_EQ(r.liquidations[0].forfeited, -900'000'000);
   EXPECT_EQ(r.liquidations[0].balance, 0);
   EXPECT_EQ(r.final_equity, 0);
-}
-
-TEST_F(Liquidated, NothingHappensWithMarginEnforcementOff) {
   config.enforce_margin = false;
-  std::vector<Tick> ticks = flat_ticks(3);
-  ticks[2].last = 50000;
-  const RunResult r = run(ticks);
-  EXPECT_TRUE(r.liquidations.empty());
-  EXPECT_EQ(r.final_equity, -900'000'000);
+  strategy.seen.clear();
+  const RunResult off = run(ticks);
+  EXPECT_TRUE(off.liquidations.empty());
+  EXPECT_EQ(off.final_equity, -900'000'000);
 }
 
 TEST_F(Liquidated, LaterOrdersFindNoFundsAndTheAccountStaysFlat) {
