@@ -148,8 +148,8 @@ void PyDriven::expect_at_most(std::uint64_t ticks) {
   if (mode_ == Mode::Throughput) to_buffer_ = ticks - ticks % batch_;
 }
 
-void PyDriven::on_tick(const tm_strategy::Context& context,
-                       std::vector<tm_strategy::Intent>& intents) {
+void PyDriven::on_tick_out_of_line(const tm_strategy::Context& context,
+                                   std::vector<tm_strategy::Intent>& intents) {
   // A failed run's result is discarded, so the ticks left would be work for nothing.
   if (failure_) throw Stopped{};
   if (mode_ == Mode::Throughput) {

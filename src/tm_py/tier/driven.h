@@ -95,6 +95,9 @@ class PyDriven {
   PyDriven(State* state, PyObject* strategy, Mode mode, std::uint64_t batch, std::string name,
            std::shared_ptr<FailureSlot> slot, Interrupt* interrupt);
 
+  // on_tick for the ticks its inline part does not settle.
+  void on_tick_out_of_line(const tm_strategy::Context& context,
+                           std::vector<tm_strategy::Intent>& intents);
   // One call into Python. REQUIRES: the interpreter lock.
   void ask(const tm_strategy::Context& context, std::vector<tm_strategy::Intent>& intents);
   // The method call of either mode; a new reference, or null with an exception set.
@@ -124,5 +127,21 @@ class PyDriven {
 };
 
 static_assert(tm_strategy::Strategy<PyDriven>);
+
+// The run loop calls this on every tick; in throughput mode most ticks only
+// join the batch, or are past the last batch that can fill, and are settled
+// here without a call.
+inline void PyDriven::on_tick(const tm_strategy::Context& context,
+                              std::vector<tm_strategy::Intent>& intents) {
+  if (mode_ == Mode::Throughput && !failure_) {
+    if (to_buffer_ == 0) return;
+    if (pending_.size() + 1 < batch_) {
+      --to_buffer_;
+      pending_.push_back(context.tick);
+      return;
+    }
+  }
+  on_tick_out_of_line(context, intents);
+}
 
 }  // namespace tm_py::tier
