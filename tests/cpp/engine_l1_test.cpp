@@ -195,17 +195,11 @@ TEST(L1Impact, HalfPercentOfRangeScaledBySquareRootOfShare) {
   EXPECT_EQ(fills[0].fill.price, 103);  // ask 101 + 2
   EXPECT_EQ(fills[1].fill.price, 97);   // bid 99 - 2
   EXPECT_EQ(fills[2].fill.price, 101);  // a limit order is never moved
-}
-
-TEST(L1Impact, AnAbsentLowGivesNoRangeRatherThanOneFromZero) {
-  L1Config config;
-  config.impact = 50;
-  L1Engine engine(1, config);
-  engine.on_tick(tick(0, 100, 0, 0, 99, 100, 500));
-  engine.submit(market_order(1, Side::Buy, 25, 0, 0, Offset::Open), 0);
-  const auto fills = copy(engine.on_tick(tick(1000, 100, 104, 0, 99, 101, 600)));
-  ASSERT_EQ(fills.size(), 1u);
-  EXPECT_EQ(fills[0].fill.price, 101);
+  // An absent low gives no range rather than one from zero.
+  engine.submit(market_order(4, Side::Buy, 25, 0, 0, Offset::Open), 0);
+  const auto unmoved = copy(engine.on_tick(tick(2000, 100, 104, 0, 99, 101, 700)));
+  ASSERT_EQ(unmoved.size(), 1u);
+  EXPECT_EQ(unmoved[0].fill.price, 101);
 }
 
 TEST(L1Reports, OneSecondReportLatencyAndDrainInDueOrder) {
