@@ -30,18 +30,9 @@ class Account : public ::testing::Test {
   State state{kInstrument, 10000, tm_margin::TierTable::example_btcusdt(), kBalance};
 };
 
-TEST_F(Account, NewAccountIsFlatWithItsBalance) {
-  EXPECT_EQ(state.holdings.size(), 1u);
-  EXPECT_EQ(state.balance(), kBalance);
+TEST_F(Account, AddingKeepsTheExactCostAndTruncatesTheEntry) {
   EXPECT_EQ(state.equity(), kBalance);
   EXPECT_EQ(state.maintenance(), 0);
-  EXPECT_TRUE(state.liquidation_enabled);
-  EXPECT_FALSE(state.two_leg || state.fees_charged || state.fee_unknown || state.external_fills);
-  EXPECT_EQ(h().matcher.tier_name(), "L0");
-  EXPECT_EQ(h().mark, 0);
-}
-
-TEST_F(Account, AddingKeepsTheExactCostAndTruncatesTheEntry) {
   state.apply_fill(fill(Side::Buy, 2, 100));
   state.apply_fill(fill(Side::Buy, 1, 103));
   EXPECT_EQ(h().position, 3);
@@ -134,7 +125,7 @@ TEST_F(Account, TwoLegEquityAndMaintenanceCountBothLegs) {
   EXPECT_EQ(state.maintenance(), (2 * 110 * 10000 * 4 / 1000) + (110 * 10000 * 4 / 1000));
 }
 
-TEST_F(Account, FillForAnotherInstrumentIsAnInvariantFailure) {
+TEST_F(Account, AnotherInstrumentsFillOrMatcherIsAnInvariantFailure) {
   Fill f = fill(Side::Buy, 1, 100);
   f.instrument = 2;
   try {
@@ -143,9 +134,6 @@ TEST_F(Account, FillForAnotherInstrumentIsAnInvariantFailure) {
   } catch (const tm_types::InvariantError& e) {
     EXPECT_EQ(e.message(), "a fill for an instrument this account does not hold");
   }
-}
-
-TEST_F(Account, MatcherForAnotherInstrumentIsRefused) {
   try {
     (void)State::matching_with(std::move(state), Matcher::l0(2));
     FAIL();
@@ -171,22 +159,19 @@ TEST_F(Account, LiquidatingATwoLegHoldingRecordsTheNetQuantity) {
   EXPECT_FALSE(h().matcher.cancel(9));  // the resting order was cancelled
 }
 
+// Before the first tick there is no mark: a short closes at its entry in either
+// booking, not at 0, which would book the whole cost as profit.
 TEST_F(Account, CloseAllUsesTheEntryBeforeTheFirstTick) {
-  state.apply_fill(fill(Side::Sell, 2, 100));
-  const auto records = state.close_all();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].price, 100);
-  EXPECT_EQ(records[0].qty, -2);
-  EXPECT_EQ(state.realised, 0);
-}
-
-TEST_F(Account, CloseAllOfAShortLegBeforeTheFirstTickUsesTheShortEntry) {
-  state.two_leg = true;
-  state.apply_fill(fill(Side::Sell, 2, 100));
-  const auto records = state.close_all();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].price, 100);  // not 0, which would book the whole cost as profit
-  EXPECT_EQ(state.realised, 0);
+  for (bool two_leg : {false, true}) {
+    State s{kInstrument, 10000, tm_margin::TierTable::example_btcusdt(), kBalance};
+    s.two_leg = two_leg;
+    s.apply_fill(fill(Side::Sell, 2, 100));
+    const auto records = s.close_all();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].price, 100) << two_leg;
+    EXPECT_EQ(records[0].qty, -2) << two_leg;
+    EXPECT_EQ(s.realised, 0) << two_leg;
+  }
 }
 
 TEST_F(Account, FillOfNoLotsChangesNothing) {
