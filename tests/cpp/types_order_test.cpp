@@ -29,15 +29,11 @@ TEST_F(WorkingFill, FillingExactlyTheRemainderCompletesTheOrder) {
   EXPECT_EQ(std::get<Working>(rest).remaining(), 0);
 }
 
-TEST_F(WorkingFill, NonPositiveQuantitiesAreRefused) {
+TEST_F(WorkingFill, RefusalsLeaveTheOrderUntouched) {
   EXPECT_EQ(std::get<FillError>(order.fill(0)).kind, FillError::Kind::NonPositive);
   EXPECT_EQ(std::get<FillError>(order.fill(-3)).kind, FillError::Kind::NonPositive);
-}
-
-TEST_F(WorkingFill, OverfillReportsRemainingAndRequested) {
   const Working part = std::get<Working>(order.fill(7));
   EXPECT_EQ(std::get<FillError>(part.fill(4)), (FillError{FillError::Kind::Overfill, 3, 4}));
-  // The receiver is never modified, whatever the outcome.
   EXPECT_EQ(part.filled, 7);
 }
 
@@ -53,16 +49,6 @@ TEST_F(WorkingFill, PartialFillKeepsIdentityTimesAndDirection) {
   EXPECT_EQ(order.filled, 0);
 }
 
-TEST(OrderConstruction, NewOrdersAreLiveAndUnfilled) {
-  const Working m = market_order(3, Side::Buy, 5, 10, 20, Offset::Open);
-  EXPECT_EQ(m.status, Status::Live);
-  EXPECT_FALSE(m.kind.is_limit);
-  EXPECT_EQ(m.filled, 0);
-  EXPECT_EQ(m.qty, 5);
-  EXPECT_EQ(sign(Side::Buy) * m.qty, 5);
-  EXPECT_EQ(sign(Side::Sell) * m.qty, -5);
-}
-
 TEST(OrderConstruction, QuantityBelowOneIsAnInvariantStop) {
   try {
     (void)limit_order(1, Side::Buy, 100, 0, 0, 0, Offset::Open);
@@ -71,14 +57,6 @@ TEST(OrderConstruction, QuantityBelowOneIsAnInvariantStop) {
     EXPECT_EQ(e.message(), "order quantity must be positive");
   }
   EXPECT_THROW((void)market_order(1, Side::Sell, -1, 0, 0, Offset::Open), InvariantError);
-}
-
-TEST(OrderCodes, EnumeratorValuesArePinned) {
-  EXPECT_EQ(static_cast<int>(Side::Buy), 0);
-  EXPECT_EQ(static_cast<int>(Side::Sell), 1);
-  EXPECT_EQ(static_cast<int>(Offset::Open), 0);
-  EXPECT_EQ(static_cast<int>(Offset::Close), 1);
-  EXPECT_EQ(static_cast<int>(Status::Live), 0);
 }
 
 }  // namespace
