@@ -40,9 +40,7 @@ TEST(ExactProducts, OverflowOf128BitsPinsWithTheSignOfTheTrueProduct) {
   EXPECT_EQ(sat_mul128(kI128Min, -1), kI128Max);
   EXPECT_EQ(sat_add128(kI128Max, 1), kI128Max);
   EXPECT_EQ(sat_sub128(kI128Min, 1), kI128Min);
-}
-
-TEST(ExactProducts, LotsValueUsesTheAbsoluteQuantity) {
+  // The quantity counts by its absolute value.
   EXPECT_EQ(lots_value128(-10, 60000, 10000), static_cast<i128>(6'000'000'000));
   EXPECT_EQ(lots_value128(1, 60000, 10000), static_cast<i128>(600'000'000));
 }
@@ -66,16 +64,12 @@ TEST(CheckedArithmetic, OverflowIsAnInvariantFailure) {
   }
 }
 
-TEST(BalancesTest, EmptyAnswersZeroAndAddingZeroInsertsAnEntry) {
+TEST(BalancesTest, EmptyAnswersZeroAddingZeroInsertsAndAmountsSaturate) {
   Balances b;
   EXPECT_EQ(b.get(USDT), 0);
   b.add(USDT, 0);
   ASSERT_EQ(b.entries().size(), 1u);
-  EXPECT_EQ(b.get(USDT), 0);
-}
-
-TEST(BalancesTest, AmountsSaturate) {
-  Balances b = Balances::of(USDT, kI64Max);
+  b.add(USDT, kI64Max);
   b.add(USDT, 1);
   EXPECT_EQ(b.get(USDT), kI64Max);
   Balances low = Balances::of(USDT, kI64Min);
@@ -100,11 +94,6 @@ TEST(BalancesTest, CurrenciesOrderByUnsignedBytes) {
   EXPECT_EQ(b.get(USDT), 1);
   EXPECT_EQ(b.get(high), 4);
   EXPECT_EQ(b.get(Currency::from("GBP")), 0);
-}
-
-TEST(CurrencyTest, UsdtIsItsAsciiBytesPaddedWithZeros) {
-  const std::array<std::uint8_t, 8> bytes{0x55, 0x53, 0x44, 0x54, 0, 0, 0, 0};
-  EXPECT_EQ(USDT.code, bytes);
 }
 
 }  // namespace
