@@ -23,6 +23,7 @@ TEST_F(ExampleTable, TenLotsAtSixtyThousandUseTheFirstRow) {
   EXPECT_EQ(Contract{10000}.notional(60000, 10), 6'000'000'000);
   EXPECT_EQ(table.maintenance(10000, 60000, 10), 24'000'000);
   EXPECT_EQ(table.maintenance(10000, 60000, -10), 24'000'000);
+  EXPECT_EQ(table.maintenance(10000, 60000, 0), 0);
 }
 
 TEST_F(ExampleTable, BoundaryBelongsToTheLowerRowAndOneUnitMoreToTheNext) {
@@ -48,8 +49,6 @@ TEST_F(ExampleTable, LargeNotionalUsesTheLastRow) {
   EXPECT_EQ(&table.row_for(tm_types::kI64Max), &table.rows()[4]);
 }
 
-TEST_F(ExampleTable, FlatPositionNeedsNothing) { EXPECT_EQ(table.maintenance(10000, 60000, 0), 0); }
-
 TEST(TierTable, DeductionLargerThanTheMarginGivesZeroNotANegativeMargin) {
   TierTable t({{tm_types::kI64Max, 1'000'000, 5'000}});
   EXPECT_EQ(t.maintenance(1, 1, 1'000'000), 0);  // 1,000 - 5,000 floors at 0
@@ -64,17 +63,14 @@ TEST(TierTable, EmptyTableIsRefused) {
   }
 }
 
-TEST(Contract, UnrealizedIsValueMinusCostForLongsAndCostMinusValueForShorts) {
+TEST(Contract, UnrealizedIsSignedByTheLegAndValuesClampInsteadOfWrapping) {
   const Contract c{10000};
   EXPECT_EQ(c.unrealized_from_cost(2'000'000, 90, -2), 200'000);
   EXPECT_EQ(c.unrealized_from_cost(2'000'000, 90, 2), -200'000);
   EXPECT_EQ(c.unrealized_from_cost(2'000'000, 90, 0), 0);
-}
-
-TEST(Contract, ValuesClampInsteadOfWrapping) {
-  const Contract c{tm_types::kI64Max};
-  EXPECT_EQ(c.notional(tm_types::kI64Max, 3), tm_types::kI64Max);
-  EXPECT_EQ(c.unrealized_from_cost(0, tm_types::kI64Max, -3), tm_types::kI64Min);
+  const Contract huge{tm_types::kI64Max};
+  EXPECT_EQ(huge.notional(tm_types::kI64Max, 3), tm_types::kI64Max);
+  EXPECT_EQ(huge.unrealized_from_cost(0, tm_types::kI64Max, -3), tm_types::kI64Min);
 }
 
 // The 64-bit shortcut must give the 128-bit saturating value everywhere,
