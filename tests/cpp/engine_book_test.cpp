@@ -32,20 +32,17 @@ class BookTest : public ::testing::Test {
   Book book;
 };
 
-TEST_F(BookTest, BuysAreBestFirstAndEqualPricesKeepArrivalOrder) {
+TEST_F(BookTest, LimitsAreBestFirstAndEqualPricesKeepArrivalOrder) {
   buy(1, 100);
   buy(2, 101);
   buy(3, 100);
+  sell(4, 50);
+  sell(5, 49);
+  sell(6, 50);
   EXPECT_EQ(ids(book.buy_limits()), (std::vector<OrderId>{2, 1, 3}));
+  EXPECT_EQ(ids(book.sell_limits()), (std::vector<OrderId>{5, 4, 6}));
   EXPECT_EQ(book.buy_limits()[0].seq, 1u);
   EXPECT_EQ(book.buy_limits()[2].seq, 2u);
-}
-
-TEST_F(BookTest, SellsAreBestFirstAndEqualPricesKeepArrivalOrder) {
-  sell(1, 50);
-  sell(2, 49);
-  sell(3, 50);
-  EXPECT_EQ(ids(book.sell_limits()), (std::vector<OrderId>{2, 1, 3}));
 }
 
 TEST_F(BookTest, MarketOrdersWaitInArrivalOrderOnTheirSide) {
@@ -77,7 +74,7 @@ TEST_F(BookTest, ReplaceWithNothingRemovesAndUnknownIdIsIgnored) {
   EXPECT_EQ(ids(book.sell_limits()), (std::vector<OrderId>{2}));
 }
 
-TEST_F(BookTest, RemoveReturnsTheOrderAndKeepsTheRestInOrder) {
+TEST_F(BookTest, RemoveReturnsTheOrderOnceAndAnUnknownIdChangesNothing) {
   buy(1, 100);
   buy(2, 99);
   buy(3, 98);
@@ -85,15 +82,11 @@ TEST_F(BookTest, RemoveReturnsTheOrderAndKeepsTheRestInOrder) {
   ASSERT_TRUE(removed.has_value());
   EXPECT_EQ(removed->kind.price, 99);
   EXPECT_EQ(ids(book.buy_limits()), (std::vector<OrderId>{1, 3}));
-  EXPECT_FALSE(book.remove(2).has_value());
-}
-
-TEST_F(BookTest, RemoveOfUnknownIdChangesNothingNotEvenTheCounter) {
-  buy(1, 100);
   const std::uint64_t counter = book.arrival_counter();
+  EXPECT_FALSE(book.remove(2).has_value());
   EXPECT_FALSE(book.remove(42).has_value());
-  EXPECT_EQ(book.arrival_counter(), counter);
-  EXPECT_EQ(book.size(), 1u);
+  EXPECT_EQ(book.arrival_counter(), counter);  // not even the counter moves
+  EXPECT_EQ(book.size(), 2u);
 }
 
 }  // namespace
