@@ -9,27 +9,26 @@
 namespace tm_core::cost {
 namespace {
 
-TEST(CostClose, PartialLongCloseTruncatesProfitAndKeepsTheRestInTheCost) {
-  EXPECT_EQ(close(3'020'000, 3, 1, 1'010'000), (Closed{2'013'333, 3'333}));
-  // Closing the remaining two lots at the same price realises the rest exactly.
-  EXPECT_EQ(close(2'013'333, 2, 2, 2'020'000), (Closed{0, 6'667}));
-}
-
-TEST(CostClose, WholeLongCloseRealisesTheExactProfitAndLeavesZero) {
-  EXPECT_EQ(close(3'020'000, 3, 3, 3'030'000), (Closed{0, 10'000}));
-}
-
-TEST(CostClose, ShortCloseTruncatesTowardZero) {
-  EXPECT_EQ(close(3'020'000, -3, 1, 1'000'000), (Closed{2'013'334, 6'666}));
-}
-
-TEST(CostClose, LongLossTruncatesTowardZero) {
-  EXPECT_EQ(close(1'000'001, 3, 1, 300'000), (Closed{666'668, -33'333}));
-}
-
-TEST(CostClose, ShortLossTruncatesTowardZero) {
-  // Exact: -(1,010,000 - 1,006,666.67) = -3,333.33.
-  EXPECT_EQ(close(3'020'000, -3, 1, 1'010'000).profit, -3'333);
+// Each close truncates the profit toward zero and keeps the rounding in the
+// remaining cost: close(cost, held, closed, proceeds) = {remaining, profit}.
+TEST(CostClose, WorkedClosesLongShortAndAtALoss) {
+  const struct {
+    i128 cost;
+    QtyLots held, closed;
+    i128 proceeds;
+    Closed expected;
+  } cases[] = {
+      {3'020'000, 3, 1, 1'010'000, {2'013'333, 3'333}},   // partial long
+      {2'013'333, 2, 2, 2'020'000, {0, 6'667}},           // ... and the rest: 10,000 in all
+      {3'020'000, 3, 3, 3'030'000, {0, 10'000}},          // the whole long at once
+      {3'020'000, -3, 1, 1'000'000, {2'013'334, 6'666}},  // short
+      {1'000'001, 3, 1, 300'000, {666'668, -33'333}},     // long loss
+      {3'020'000, -3, 1, 1'010'000, {2'013'333, -3'333}},  // short loss: exact -3,333.33
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(close(c.cost, c.held, c.closed, c.proceeds), c.expected)
+        << static_cast<std::int64_t>(c.cost) << " " << c.held << " " << c.closed;
+  }
 }
 
 TEST(CostClose, FlatLegIsAnInvariantFailure) {
