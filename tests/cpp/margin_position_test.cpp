@@ -15,12 +15,11 @@ class TenLots : public ::testing::Test {
   TierTable table = TierTable::example_btcusdt();
 };
 
-TEST_F(TenLots, LongLiquidationPriceRoundsDown) {
-  EXPECT_EQ(position(10).liquidation_price_at(table, 60000), 59236);
-}
-
-TEST_F(TenLots, ShortLiquidationPriceRoundsUp) {
-  EXPECT_EQ(position(-10).liquidation_price_at(table, 60000), 60757);
+TEST_F(TenLots, LiquidationPriceRoundsAgainstTheHolder) {
+  EXPECT_EQ(position(10).liquidation_price_at(table, 60000), 59236);   // long: down
+  EXPECT_EQ(position(-10).liquidation_price_at(table, 60000), 60757);  // short: up
+  EXPECT_TRUE(position(-10).is_liquidatable(table, 60757));
+  EXPECT_FALSE(position(-10).is_liquidatable(table, 60756));
 }
 
 TEST_F(TenLots, LiquidatableAtTheLiquidationPriceAndHealthyOneTickAbove) {
@@ -31,11 +30,6 @@ TEST_F(TenLots, LiquidatableAtTheLiquidationPriceAndHealthyOneTickAbove) {
   EXPECT_EQ(std::get<Healthy>(above).equity, 23'700'000);
   EXPECT_EQ(std::get<Healthy>(above).maintenance, 23'694'800);
   EXPECT_FALSE(position(10).is_liquidatable(table, 59237));
-}
-
-TEST_F(TenLots, ShortIsLiquidatableAtItsPriceAndNotOneTickBelow) {
-  EXPECT_TRUE(position(-10).is_liquidatable(table, 60757));
-  EXPECT_FALSE(position(-10).is_liquidatable(table, 60756));
 }
 
 TEST_F(TenLots, HealthyAtEntryWithDistance764) {
