@@ -15,17 +15,14 @@ std::vector<tm_types::Nanos> times(std::span<const FundingRate> rates) {
   return out;
 }
 
-TEST(FundingRate, LongPaysAndShortReceivesAPositiveRate) {
+TEST(FundingRate, LongPaysAPositiveRateToTheShortAndANegativeOneReverses) {
   const FundingRate event{7, 100'000, 60000};
   EXPECT_EQ(event.settle(10000, 10), (Settlement{7, -600'000, 100'000, 60000}));
   EXPECT_EQ(event.settle(10000, -10).amount, 600'000);
   EXPECT_EQ(event.settle(10000, 0).amount, 0);
-}
-
-TEST(FundingRate, NegativeRateReversesBothSides) {
-  const FundingRate event{0, -100'000, 60000};
-  EXPECT_EQ(event.settle(10000, 10).amount, 600'000);
-  EXPECT_EQ(event.settle(10000, -10).amount, -600'000);
+  const FundingRate negative{0, -100'000, 60000};
+  EXPECT_EQ(negative.settle(10000, 10).amount, 600'000);
+  EXPECT_EQ(negative.settle(10000, -10).amount, -600'000);
 }
 
 TEST(FundingRate, ChargeBelowOneUnitTruncatesToZero) {
@@ -43,6 +40,7 @@ TEST_F(Schedule, BetweenExcludesTheStartAndIncludesTheEnd) {
   EXPECT_TRUE(schedule.between(10, 10).empty());
   EXPECT_TRUE(schedule.between(11, 4).empty());
   EXPECT_EQ(times(schedule.between(tm_types::kI64Min, 3)), (std::vector<tm_types::Nanos>{3}));
+  EXPECT_TRUE(FundingSchedule{}.between(tm_types::kI64Min, tm_types::kI64Max).empty());
 }
 
 TEST_F(Schedule, ConsecutiveIntervalsSettleEveryEventExactlyOnce) {
@@ -53,10 +51,6 @@ TEST_F(Schedule, ConsecutiveIntervalsSettleEveryEventExactlyOnce) {
     last = tick;
   }
   EXPECT_EQ(seen, (std::vector<tm_types::Nanos>{3, 5, 7, 10, 12}));
-}
-
-TEST(FundingSchedule, EmptyScheduleYieldsNothing) {
-  EXPECT_TRUE(FundingSchedule{}.between(tm_types::kI64Min, tm_types::kI64Max).empty());
 }
 
 TEST(FundingSchedule, OutOfOrderEventsAreOrderedSoNoneIsMissed) {
