@@ -20,19 +20,14 @@ std::vector<std::uint64_t> iota(std::uint64_t n) {
   return v;
 }
 
-TEST(Spread, KeepsAllSignalsWhenThereAreFewEnough) {
+TEST(Spread, AllWhenFewNoneForZeroFirstForOneAndTheEndsForTwo) {
   const std::vector<std::uint64_t> signals{3, 9, 12, 40, 41};
   EXPECT_EQ(spread(signals, 200), signals);
   EXPECT_EQ(spread(signals, 5), signals);
   EXPECT_TRUE(spread({}, 200).empty());
-}
-
-TEST(Spread, ZeroPointsChecksNothing) { EXPECT_TRUE(spread(iota(10), 0).empty()); }
-
-TEST(Spread, OnePointIsTheFirstSignalTwoAreTheEnds) {
-  const std::vector<std::uint64_t> signals{4, 8, 15, 16, 23, 42};
-  EXPECT_EQ(spread(signals, 1), std::vector<std::uint64_t>{4});
-  EXPECT_EQ(spread(signals, 2), (std::vector<std::uint64_t>{4, 42}));
+  EXPECT_TRUE(spread(iota(10), 0).empty());
+  EXPECT_EQ(spread(signals, 1), std::vector<std::uint64_t>{3});
+  EXPECT_EQ(spread(signals, 2), (std::vector<std::uint64_t>{3, 41}));
 }
 
 TEST(Spread, ManySignalsAreSpreadEvenlyRoundingDown) {
@@ -82,14 +77,26 @@ class LookaheadTest : public ::testing::Test {
   RunConfig config_;
 };
 
+// Strategies that decide from the past alone: clean, with the builder called
+// once for the whole series and once per checked point.
 TEST_F(LookaheadTest, AStrategyThatDecidesFromThePastIsClean) {
-  int builds = 0;
-  const auto report = lookahead<Periodic>(
-      config_, [&](std::span<const Tick>) { ++builds; return Periodic(false, 20); }, ticks_, 200);
-  EXPECT_TRUE(report.divergences.empty());
-  EXPECT_EQ(report.signals, 9u);  // calls 20, 40, ..., 180
-  EXPECT_EQ(report.checked, 9u);
-  EXPECT_EQ(builds, 10);  // checked + 1
+  const struct {
+    std::uint64_t every, max_points, signals, checked;
+  } cases[] = {
+      {20, 200, 9, 9},    // calls 20, 40, ..., 180
+      {1, 3, 199, 3},     // max_points bounds the reruns
+      {1000, 200, 0, 0},  // a never-trading strategy is built once
+  };
+  for (const auto& c : cases) {
+    int builds = 0;
+    const auto report = lookahead<Periodic>(
+        config_, [&](std::span<const Tick>) { ++builds; return Periodic(false, c.every); },
+        ticks_, c.max_points);
+    EXPECT_TRUE(report.divergences.empty()) << c.every;
+    EXPECT_EQ(report.signals, c.signals) << c.every;
+    EXPECT_EQ(report.checked, c.checked) << c.every;
+    EXPECT_EQ(builds, static_cast<int>(c.checked) + 1) << c.every;
+  }
 }
 
 TEST_F(LookaheadTest, AStrategyFittedToTheWholeSeriesDivergesOnTheTickItPeeksFrom) {
@@ -117,25 +124,6 @@ TEST_F(LookaheadTest, AStrategyFittedToTheWholeSeriesDivergesOnTheTickItPeeksFro
     EXPECT_EQ(std::get<Market>(d.expected[0]).id, 1u);
     EXPECT_TRUE(d.found.empty());
   }
-}
-
-TEST_F(LookaheadTest, MaxPointsBoundsTheReruns) {
-  int builds = 0;
-  const auto report = lookahead<Periodic>(
-      config_, [&](std::span<const Tick>) { ++builds; return Periodic(false, 1); }, ticks_, 3);
-  EXPECT_EQ(report.signals, 199u);
-  EXPECT_EQ(report.checked, 3u);
-  EXPECT_EQ(builds, 4);
-  EXPECT_TRUE(report.divergences.empty());
-}
-
-TEST_F(LookaheadTest, ANeverTradingStrategyIsBuiltOnce) {
-  int builds = 0;
-  const auto report = lookahead<Periodic>(
-      config_, [&](std::span<const Tick>) { ++builds; return Periodic(false, 1000); }, ticks_, 200);
-  EXPECT_EQ(report.signals, 0u);
-  EXPECT_EQ(report.checked, 0u);
-  EXPECT_EQ(builds, 1);
 }
 
 }  // namespace
