@@ -199,15 +199,6 @@ class TestFileStopsRun:
         assert str(info.value) == f"the tick file stopped the run after {stopped} ticks: {expected}"
         assert strategy.calls == stopped
 
-    def test_file_cut_after_loading(self, path):
-        t.save_ticks(path, make_ticks(10000))
-        source = t.load_ticks(path)
-        with open(path, "r+b") as f:
-            f.truncate(32 + 64 * 9000)
-        with pytest.raises(ValueError, match="^the tick file stopped the run after 8192 ticks: "
-                                             "truncated: "):
-            t.run_backtest(Quiet(), source, 1000)
-
     def test_file_removed_after_loading(self, path):
         t.save_ticks(path, make_ticks(3))
         source = t.load_ticks(path)
