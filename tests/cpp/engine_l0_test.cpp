@@ -154,25 +154,23 @@ TEST_F(L0Test, OrdersSubmittedAfterATickWaitForTheNext) {
   EXPECT_TRUE(run(tick(3000, 100, 0, 0, 99, 100)).empty());
 }
 
-TEST_F(L0Test, CancelFindsOnlyOrdersStillInTheBook) {
+TEST_F(L0Test, CancelFindsOnlyOrdersStillInTheBookAndCancelAllCountsEveryList) {
   buy(1, 100);
   buy(2, 50);
   run(tick(1000, 100, 0, 0, 99, 100));
-  EXPECT_FALSE(engine.cancel(1));  // filled
+  EXPECT_FALSE(engine.cancel(1));   // filled
   EXPECT_FALSE(engine.cancel(77));  // never existed
   EXPECT_TRUE(engine.cancel(2));
   EXPECT_FALSE(engine.cancel(2));
-}
 
-TEST_F(L0Test, CancelAllCountsEveryListAndEmptiesTheBook) {
   EXPECT_EQ(engine.cancel_all(), 0u);
-  buy(1, 90);
-  sell(2, 110);
-  engine.submit(market_order(3, Side::Buy, 1, 0, 0, Offset::Open));
-  engine.submit(market_order(4, Side::Sell, 1, 0, 0, Offset::Open));
+  buy(3, 90);
+  sell(4, 110);
+  engine.submit(market_order(5, Side::Buy, 1, 0, 0, Offset::Open));
+  engine.submit(market_order(6, Side::Sell, 1, 0, 0, Offset::Open));
   EXPECT_EQ(engine.cancel_all(), 4u);
   EXPECT_TRUE(engine.book().empty());
-  EXPECT_TRUE(run(tick(1000, 100, 0, 0, 99, 101)).empty());
+  EXPECT_TRUE(run(tick(2000, 100, 0, 0, 99, 101)).empty());
 }
 
 TEST(L0Numbering, EachEngineNumbersItsFillsFromOne) {
