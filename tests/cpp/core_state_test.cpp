@@ -31,6 +31,9 @@ class Account : public ::testing::Test {
 };
 
 TEST_F(Account, AddingKeepsTheExactCostAndTruncatesTheEntry) {
+  // A new account enforces margin, books one leg and charges no fees.
+  EXPECT_TRUE(state.liquidation_enabled);
+  EXPECT_FALSE(state.two_leg || state.fees_charged || state.fee_unknown || state.external_fills);
   EXPECT_EQ(state.equity(), kBalance);
   EXPECT_EQ(state.maintenance(), 0);
   state.apply_fill(fill(Side::Buy, 2, 100));
