@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -122,15 +123,10 @@ TEST_F(TickFileTest, EncodeWritesFieldsInDeclaredOrderWithTheRecordChecksum) {
   EXPECT_EQ(field<std::uint64_t>(bytes, 16), 7u);
   // zlib.crc32 of the same 192 record bytes.
   EXPECT_EQ(field<std::uint32_t>(bytes, 24), 0x24fe5ac2u);
-  const std::size_t second = 32 + 64;
-  EXPECT_EQ(field<std::int64_t>(bytes, second + 0), 1001);    // exch_ts
-  EXPECT_EQ(field<std::int64_t>(bytes, second + 8), 1002);    // local_ts
-  EXPECT_EQ(field<std::int64_t>(bytes, second + 16), 50001);  // last
-  EXPECT_EQ(field<std::int64_t>(bytes, second + 24), 50011);  // high
-  EXPECT_EQ(field<std::int64_t>(bytes, second + 32), 49991);  // low
-  EXPECT_EQ(field<std::int64_t>(bytes, second + 40), 50000);  // bid
-  EXPECT_EQ(field<std::int64_t>(bytes, second + 48), 50002);  // ask
-  EXPECT_EQ(field<std::int64_t>(bytes, second + 56), 7);      // volume
+  // The second record: exch_ts, local_ts, last, high, low, bid, ask, volume.
+  std::array<std::int64_t, 8> second;
+  std::memcpy(second.data(), bytes.data() + 32 + 64, sizeof second);
+  EXPECT_EQ(second, (std::array<std::int64_t, 8>{1001, 1002, 50001, 50011, 49991, 50000, 50002, 7}));
 }
 
 // --- reading sound files ---
