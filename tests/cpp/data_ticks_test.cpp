@@ -126,7 +126,8 @@ TEST_F(TickFileTest, EncodeWritesFieldsInDeclaredOrderWithTheRecordChecksum) {
   // The second record: exch_ts, local_ts, last, high, low, bid, ask, volume.
   std::array<std::int64_t, 8> second;
   std::memcpy(second.data(), bytes.data() + 32 + 64, sizeof second);
-  EXPECT_EQ(second, (std::array<std::int64_t, 8>{1001, 1002, 50001, 50011, 49991, 50000, 50002, 7}));
+  EXPECT_EQ(second,
+            (std::array<std::int64_t, 8>{1001, 1002, 50001, 50011, 49991, 50000, 50002, 7}));
 }
 
 // --- reading sound files ---
