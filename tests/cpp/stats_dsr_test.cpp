@@ -132,7 +132,8 @@ TEST_F(SharpeJudgement, FailuresInTheOrderChecked) {
       {error_of(dsr::probabilistic_sharpe_ratio(1, kNaN, 0, 0, 3)), few},
       {error_of(dsr::probabilistic_sharpe_ratio(10, kNaN, kInf, 0, 3)), "sharpe must be finite"},
       {error_of(dsr::probabilistic_sharpe_ratio(10, 0.1, kInf, 0, 3)), "benchmark must be finite"},
-      {error_of(dsr::probabilistic_sharpe_ratio(10, 0.1, 0, kNaN, kNaN)), "skewness must be finite"},
+      {error_of(dsr::probabilistic_sharpe_ratio(10, 0.1, 0, kNaN, kNaN)),
+       "skewness must be finite"},
       {error_of(dsr::probabilistic_sharpe_ratio(10, 0.1, 0, 0, -kInf)), "kurtosis must be finite"},
       // d = 1 - 0 + 1 * (1 * ((-3 - 1) * 0.25)) = 0.
       {error_of(dsr::probabilistic_sharpe_ratio(10, 1, 0, 0, -3)), flat},
