@@ -74,7 +74,8 @@ class TestTick:
         assert fields(t.Tick(*args, **kwargs)) == expected
 
     def test_text_and_signature(self):
-        assert repr(t.Tick(5, 100)) == str(t.Tick(5, 100)) == "Tick(exch_ts=5, last=100, bid=0, ask=0)"
+        tick = t.Tick(5, 100)
+        assert repr(tick) == str(tick) == "Tick(exch_ts=5, last=100, bid=0, ask=0)"
         assert str(inspect.signature(t.Tick)) == (
             "(exch_ts, last, local_ts=None, high=None, low=None, bid=0, ask=0, volume=0)")
 
@@ -121,7 +122,8 @@ class TestBinding:
     @pytest.mark.parametrize("call,message", [
         (lambda: t.Tick(5), "Tick() missing 1 required positional argument: 'last'"),
         (lambda: t.Tick(), "Tick() missing 2 required positional arguments: 'exch_ts' and 'last'"),
-        (lambda: t.Tick(*range(9)), "Tick() takes from 2 to 8 positional arguments but 9 were given"),
+        (lambda: t.Tick(*range(9)),
+         "Tick() takes from 2 to 8 positional arguments but 9 were given"),
         (lambda: t.Tick(1, 2, x=3), "Tick() got an unexpected keyword argument 'x'"),
         (lambda: t.Order("buy", 1, x=2), "Order() got an unexpected keyword argument 'x'"),
         (lambda: t.Order("buy", 1, side="sell"), "Order() got multiple values for argument 'side'"),
