@@ -71,6 +71,8 @@ RunResult run_stream(const RunConfig& config, S& strategy, Src& source) {
   const tm_types::InstrumentId instrument = config.instrument;
   std::uint64_t until_sample = equity_every;
   tm_types::Cash min_equity = config.balance;
+  // The L0 engine keeps no state that a tick without orders changes the result by.
+  const bool l0 = result.tier == "L0";
 
   while (const tm_engine::Tick* next = source.next()) {
     const tm_engine::Tick tick = *next;
@@ -149,6 +151,28 @@ RunResult run_stream(const RunConfig& config, S& strategy, Src& source) {
           continue;
         }
         note_endings(kernel.apply(submit), kernel.working(), endings);
+      }
+    }
+
+    // Once the strategy will never act again and the account is flat with no
+    // order at the venue, no later tick can change it: its equity stays what it
+    // is now. The rest of the stream is then only read and counted, so that a
+    // source still reports its own errors where a full run would meet them.
+    if constexpr (requires { strategy.finished(); }) {
+      if (l0 && !has_funding && strategy.finished() && kernel.working().empty() &&
+          summary.position == 0 && summary.short_position == 0) {
+        std::optional<tm_engine::Tick> last;
+        while (const tm_engine::Tick* rest = source.next()) {
+          last = *rest;
+          ticks = checked_add_u(ticks, 1);
+          if (until_sample != 0 && --until_sample == 0) {
+            result.equity_samples.push_back(summary.equity);
+            until_sample = equity_every;
+          }
+        }
+        // The account's clock and mark end where a full run leaves them.
+        if (last) (void)kernel.apply_tick(*last);
+        break;
       }
     }
   }

@@ -78,6 +78,9 @@ struct VenueClosed {
 
 // A strategy appends zero or more intents per call and never removes or
 // reorders entries already in the list. `name` is read once, after the run.
+// A strategy may also offer `bool finished() const`, true once it will never
+// append an intent again; the run loop may then stop calling it and skip work
+// that can no longer change the result.
 template <class S>
 concept Strategy = requires(S& s, const Context& ctx, std::vector<Intent>& intents) {
   s.on_tick(ctx, intents);

@@ -88,6 +88,9 @@ class PyDriven {
   // then not buffered: they would never reach the strategy, and a batch larger
   // than a whole tick file would otherwise hold all of it in memory.
   void expect_at_most(std::uint64_t ticks);
+  // True once no later tick can reach Python: in throughput mode, after the
+  // last batch that can still fill.
+  bool finished() const { return mode_ == Mode::Throughput && to_buffer_ == 0 && !failure_; }
   // The text of the first failure, once one happened.
   const std::optional<std::string>& failure() const { return failure_; }
 
