@@ -1,6 +1,7 @@
 #include "tm_stats/dsr.h"
 
 #include <cmath>
+#include <optional>
 
 #include "tm_stats/normal.h"
 
@@ -16,6 +17,17 @@ constexpr std::uint64_t kMinimumObservations = 2;
 // 1 - SR * skewness + SR^2 * (kurtosis - 1) / 4, in this association.
 double dispersion(double observed, double skewness, double kurtosis) {
   return 1 - observed * skewness + observed * (observed * ((kurtosis - 1) * 0.25));
+}
+
+// The first of the inputs every judgement shares that is not finite, under the
+// name it is reported by: the observed ratio is reported as "sharpe".
+std::optional<StatsError> non_finite_input(double observed, double benchmark, double skewness,
+                                           double kurtosis) {
+  if (!std::isfinite(observed)) return StatsError::non_finite("sharpe");
+  if (!std::isfinite(benchmark)) return StatsError::non_finite("benchmark");
+  if (!std::isfinite(skewness)) return StatsError::non_finite("skewness");
+  if (!std::isfinite(kurtosis)) return StatsError::non_finite("kurtosis");
+  return std::nullopt;
 }
 
 // The expected maximum Sharpe ratio among `trials` unskilled configurations
@@ -34,10 +46,7 @@ Result<double> probabilistic_sharpe_ratio(std::uint64_t n_observations, double o
   if (n_observations < kMinimumObservations) {
     return StatsError::too_few_observations(n_observations, kMinimumObservations);
   }
-  if (!std::isfinite(observed)) return StatsError::non_finite("sharpe");
-  if (!std::isfinite(benchmark)) return StatsError::non_finite("benchmark");
-  if (!std::isfinite(skewness)) return StatsError::non_finite("skewness");
-  if (!std::isfinite(kurtosis)) return StatsError::non_finite("kurtosis");
+  if (auto error = non_finite_input(observed, benchmark, skewness, kurtosis)) return *error;
   const double d = dispersion(observed, skewness, kurtosis);
   if (d <= 0) return StatsError::zero_variance();
   const double z =
@@ -52,10 +61,7 @@ Result<double> deflated_sharpe_ratio(std::uint64_t n_observations, std::uint64_t
   if (n_observations < kMinimumObservations) {
     return StatsError::too_few_observations(n_observations, kMinimumObservations);
   }
-  if (!std::isfinite(observed)) return StatsError::non_finite("sharpe");
-  if (!std::isfinite(benchmark)) return StatsError::non_finite("benchmark");
-  if (!std::isfinite(skewness)) return StatsError::non_finite("skewness");
-  if (!std::isfinite(kurtosis)) return StatsError::non_finite("kurtosis");
+  if (auto error = non_finite_input(observed, benchmark, skewness, kurtosis)) return *error;
   const double d = dispersion(observed, skewness, kurtosis);
   if (d <= 0) return StatsError::zero_variance();
   const double z =
@@ -65,10 +71,7 @@ Result<double> deflated_sharpe_ratio(std::uint64_t n_observations, std::uint64_t
 
 Result<double> minimum_track_record_length(double observed, double benchmark, double skewness,
                                            double kurtosis, double confidence) {
-  if (!std::isfinite(observed)) return StatsError::non_finite("sharpe");
-  if (!std::isfinite(benchmark)) return StatsError::non_finite("benchmark");
-  if (!std::isfinite(skewness)) return StatsError::non_finite("skewness");
-  if (!std::isfinite(kurtosis)) return StatsError::non_finite("kurtosis");
+  if (auto error = non_finite_input(observed, benchmark, skewness, kurtosis)) return *error;
   if (!std::isfinite(confidence)) return StatsError::non_finite("confidence");
   const double d = dispersion(observed, skewness, kurtosis);
   if (observed <= benchmark || d <= 0) return StatsError::zero_variance();
