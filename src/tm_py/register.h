@@ -5,9 +5,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace tm_py::tier {
+namespace tm_py {
 
 // Returns false with a Python exception set at the first step that fails.
 [[nodiscard]] bool register_all(PyObject* module);
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

@@ -4,9 +4,9 @@
 //
 //   import tallowmarsh
 //   tallowmarsh.__doc__ == "Evaluate the backtest you already have."
-#include "tm_py/state.h"
-#include "tm_py/stats.h"
-#include "tm_py/tier/register.h"
+#include "tm_py/module_state.h"
+#include "tm_py/stats_functions.h"
+#include "tm_py/register.h"
 
 namespace tm_py {
 namespace {
@@ -26,7 +26,7 @@ int tallowmarsh(PyObject* module) {
   // 2. The statistics functions.
   if (!add_statistics_functions(module)) return -1;
   // 3. CASH_SCALE, the classes and the run functions.
-  if (!tier::register_all(module)) return -1;
+  if (!register_all(module)) return -1;
   return 0;
 }
 

@@ -2,7 +2,7 @@
 //     path: str, count: int, instrument: int  (read-only)
 //     def __len__(self) -> count
 //     def __repr__(self) -> "TickSource(ticks.tmtk, 1000 ticks, instrument 1)"
-#include "tm_py/tier/tick_source.h"
+#include "tm_py/tick_source_type.h"
 
 #include <structmember.h>
 
@@ -11,7 +11,7 @@
 #include <new>
 #include <utility>
 
-namespace tm_py::tier {
+namespace tm_py {
 namespace {
 
 PyTickSource* self_of(PyObject* self) { return reinterpret_cast<PyTickSource*>(self); }
@@ -118,4 +118,4 @@ PyObject* new_tick_source(State* state, std::string path, std::uint64_t count,
   return PyObject_Init(reinterpret_cast<PyObject*>(source), state->tick_source_type);
 }
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

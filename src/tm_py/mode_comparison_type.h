@@ -11,9 +11,9 @@
 #include <optional>
 #include <span>
 
-#include "tm_py/state.h"
+#include "tm_py/module_state.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 
 struct PyModeComparison {
   PyObject_HEAD
@@ -40,4 +40,4 @@ PyObject* new_mode_comparison(State* state, std::uint64_t batch,
                               std::span<const std::int64_t> batched_prices,
                               std::int64_t compat_equity, std::int64_t batched_equity);
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

@@ -16,9 +16,9 @@
 #include "tm_backtest/run.h"
 #include "tm_engine/tick.h"
 #include "tm_py/lock.h"
-#include "tm_py/state.h"
+#include "tm_py/module_state.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 
 // The TypeError of a `ticks` argument that is not an accepted sequence of Tick.
 inline constexpr const char* kBadTicks =
@@ -62,4 +62,4 @@ using ::tm_py::Unlocked;
 [[nodiscard]] bool add_save_ticks(PyObject* module);
 [[nodiscard]] bool add_run_backtest(PyObject* module);
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

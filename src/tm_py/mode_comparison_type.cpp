@@ -5,7 +5,7 @@
 //     identical: bool
 //     def __repr__(self) -> "ModeComparison(batch=4, identical)", or when not identical
 //         "ModeComparison(batch=4, fills 2 vs 3, first divergence Some(1), equity -350)"
-#include "tm_py/tier/mode_comparison.h"
+#include "tm_py/mode_comparison_type.h"
 
 #include <structmember.h>
 
@@ -15,7 +15,7 @@
 
 #include "tm_types/fixed.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 namespace {
 
 PyModeComparison* self_of(PyObject* self) { return reinterpret_cast<PyModeComparison*>(self); }
@@ -131,4 +131,4 @@ PyObject* new_mode_comparison(State* state, std::uint64_t batch,
   return self;
 }
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

@@ -6,10 +6,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace tm_py::tier {
+namespace tm_py {
 
 // Add the module functions, each returning false with an exception set on failure.
 [[nodiscard]] bool add_compare_modes(PyObject* module);
 [[nodiscard]] bool add_lookahead_check(PyObject* module);
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

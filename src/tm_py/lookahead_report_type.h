@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "tm_backtest/lookahead.h"
-#include "tm_py/state.h"
+#include "tm_py/module_state.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 
 struct PyLookaheadReport {
   struct Point {
@@ -32,4 +32,4 @@ struct PyLookaheadReport {
 // A new LookaheadReport from the engine's report; null with an exception set on failure.
 PyObject* new_lookahead_report(State* state, const tm_backtest::LookaheadReport& report);
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

@@ -10,7 +10,7 @@
 // ValueError with the text of a failed computation. The overfitting estimate
 // copies its columns out of the Python objects and runs with the interpreter
 // lock released.
-#include "tm_py/stats.h"
+#include "tm_py/stats_functions.h"
 
 #include <cstdint>
 #include <optional>
@@ -20,8 +20,8 @@
 
 #include "tm_py/args.h"
 #include "tm_py/pure.h"
-#include "tm_py/state.h"
-#include "tm_py/tier/run.h"
+#include "tm_py/module_state.h"
+#include "tm_py/run_backtest.h"
 
 namespace tm_py {
 namespace {
@@ -129,7 +129,7 @@ PyObject* probability_of_backtest_overfitting(PyObject* module, PyObject* args, 
     }
     std::optional<pure::Outcome<double>> outcome;
     {
-      tier::Unlocked unlocked;
+      Unlocked unlocked;
       outcome = pure::probability_of_backtest_overfitting(*columns, n_blocks);
     }
     return float_or_raise(*outcome);

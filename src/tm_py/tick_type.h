@@ -8,9 +8,9 @@
 #include <Python.h>
 
 #include "tm_engine/tick.h"
-#include "tm_py/state.h"
+#include "tm_py/module_state.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 
 struct PyTick {
   PyObject_HEAD
@@ -32,4 +32,4 @@ inline const tm_engine::Tick& tick_of(PyObject* object) {
   return reinterpret_cast<PyTick*>(object)->tick;
 }
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

@@ -10,11 +10,11 @@
 
 #include "tm_py/args.h"
 #include "tm_py/ref.h"
-#include "tm_py/tier/examine.h"
-#include "tm_py/tier/mode_comparison.h"
-#include "tm_py/tier/run.h"
+#include "tm_py/examine.h"
+#include "tm_py/mode_comparison_type.h"
+#include "tm_py/run_backtest.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 namespace {
 
 std::vector<std::int64_t> prices_of(const tm_backtest::RunResult& result) {
@@ -97,4 +97,4 @@ PyMethodDef kFunction[] = {
 
 bool add_compare_modes(PyObject* module) { return PyModule_AddFunctions(module, kFunction) == 0; }
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

@@ -1,20 +1,20 @@
 // The registration order is part of the module's interface: CASH_SCALE, the
 // classes, then the functions.
-#include "tm_py/tier/register.h"
+#include "tm_py/register.h"
 
-#include "tm_py/state.h"
-#include "tm_py/tier/context.h"
-#include "tm_py/tier/examine.h"
-#include "tm_py/tier/lookahead_report.h"
-#include "tm_py/tier/mode_comparison.h"
-#include "tm_py/tier/order.h"
-#include "tm_py/tier/run.h"
-#include "tm_py/tier/run_result.h"
-#include "tm_py/tier/tick.h"
-#include "tm_py/tier/tick_source.h"
+#include "tm_py/module_state.h"
+#include "tm_py/context_type.h"
+#include "tm_py/examine.h"
+#include "tm_py/lookahead_report_type.h"
+#include "tm_py/mode_comparison_type.h"
+#include "tm_py/order_type.h"
+#include "tm_py/run_backtest.h"
+#include "tm_py/run_result_type.h"
+#include "tm_py/tick_type.h"
+#include "tm_py/tick_source_type.h"
 #include "tm_types/fixed.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 
 bool register_all(PyObject* module) {
   State* state = state_of(module);
@@ -33,4 +33,4 @@ bool register_all(PyObject* module) {
          add_lookahead_check(module);
 }
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

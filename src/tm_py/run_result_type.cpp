@@ -4,7 +4,7 @@
 //     final_equity, min_equity, fees_paid, funding_paid: int
 //     fill_prices: list[int]  (a new list on every read)
 //     def __repr__(self) -> 'RunResult(strategy="sma", ticks=1000, fills=12, final_equity=...)'
-#include "tm_py/tier/run_result.h"
+#include "tm_py/run_result_type.h"
 
 #include <structmember.h>
 
@@ -15,7 +15,7 @@
 #include "tm_py/args.h"
 #include "tm_py/ref.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 namespace {
 
 PyRunResult* self_of(PyObject* self) { return reinterpret_cast<PyRunResult*>(self); }
@@ -141,4 +141,4 @@ PyObject* new_run_result(State* state, const tm_backtest::RunResult& result) {
   return PyObject_Init(reinterpret_cast<PyObject*>(out), state->run_result_type);
 }
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

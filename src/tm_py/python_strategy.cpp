@@ -1,18 +1,18 @@
 // The strategy adapter. Everything that touches a Python object runs between
 // a Gil guard's construction and destruction, so an exception thrown from
 // inside (an invariant failure, lack of memory) still gives the lock back.
-#include "tm_py/tier/driven.h"
+#include "tm_py/python_strategy.h"
 
 #include <algorithm>
 #include <utility>
 
 #include "tm_py/lock.h"
 #include "tm_py/ref.h"
-#include "tm_py/tier/context.h"
-#include "tm_py/tier/order.h"
-#include "tm_py/tier/tick.h"
+#include "tm_py/context_type.h"
+#include "tm_py/order_type.h"
+#include "tm_py/tick_type.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 namespace {
 
 // The most ticks reserved up front for one batch. A larger batch grows the
@@ -272,4 +272,4 @@ void PyDriven::fail(std::string text) {
   pending_.shrink_to_fit();
 }
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

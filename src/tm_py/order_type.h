@@ -9,10 +9,10 @@
 
 #include <cstdint>
 
-#include "tm_py/state.h"
+#include "tm_py/module_state.h"
 #include "tm_types/order.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 
 struct PyOrder {
   PyObject_HEAD
@@ -33,4 +33,4 @@ inline bool is_order(const State* state, PyObject* object) {
 // REQUIRES: is_order(state, object).
 inline const PyOrder& order_of(PyObject* object) { return *reinterpret_cast<PyOrder*>(object); }
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

@@ -1,5 +1,5 @@
 // Module state lifetime and the C++-to-Python exception boundary.
-#include "tm_py/state.h"
+#include "tm_py/module_state.h"
 
 #include <exception>
 #include <new>

@@ -4,7 +4,7 @@
 // One Python strategy run over a list of ticks or a tick file, with the
 // interpreter lock released for the run; and the helpers it shares with
 // compare_modes and lookahead_check.
-#include "tm_py/tier/run.h"
+#include "tm_py/run_backtest.h"
 
 #include <sys/mman.h>
 
@@ -18,14 +18,14 @@
 #include "tm_data/ticks.h"
 #include "tm_py/args.h"
 #include "tm_py/ref.h"
-#include "tm_py/tier/driven.h"
-#include "tm_py/tier/interrupt.h"
-#include "tm_py/tier/run_result.h"
-#include "tm_py/tier/tick.h"
-#include "tm_py/tier/tick_source.h"
+#include "tm_py/python_strategy.h"
+#include "tm_py/interrupt.h"
+#include "tm_py/run_result_type.h"
+#include "tm_py/tick_type.h"
+#include "tm_py/tick_source_type.h"
 #include "tm_types/fixed.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 namespace {
 
 std::optional<std::string> str_value(PyObject* object) {
@@ -309,4 +309,4 @@ std::optional<tm_backtest::RunResult> run_python(State* state, PyObject* strateg
 
 bool add_run_backtest(PyObject* module) { return PyModule_AddFunctions(module, kRunBacktest) == 0; }
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

@@ -8,7 +8,7 @@
 //
 // Holds only references to interned strings, which cannot form cycles, so it
 // is not tracked by the cyclic collector.
-#include "tm_py/tier/order.h"
+#include "tm_py/order_type.h"
 
 #include <structmember.h>
 
@@ -18,7 +18,7 @@
 #include "tm_py/args.h"
 #include "tm_py/ref.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 namespace {
 
 // Dealloc.
@@ -154,4 +154,4 @@ bool add_order_class(PyObject* module, State* state) {
   return PyModule_AddType(module, state->order_type) == 0;
 }
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

@@ -6,7 +6,7 @@
 //
 // Not tracked by the cyclic collector (it holds no references), and the
 // memory of dropped Ticks is reused, because a batched run makes one per tick.
-#include "tm_py/tier/tick.h"
+#include "tm_py/tick_type.h"
 
 #include <structmember.h>
 
@@ -14,7 +14,7 @@
 
 #include "tm_py/args.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 namespace {
 
 // The most blocks of dropped Ticks kept for reuse: two batches of 4,096.
@@ -146,4 +146,4 @@ PyObject* new_tick(State* state, const tm_engine::Tick& tick) {
   return self;
 }
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

@@ -1,12 +1,12 @@
 // The exception that stops a run, kept as the interpreter's (type, value,
 // traceback) triple so that raising it again changes nothing about it.
-#include "tm_py/tier/interrupt.h"
+#include "tm_py/interrupt.h"
 
 #include <utility>
 
 #include "tm_py/lock.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 
 Interrupt::~Interrupt() {
   if (!held()) return;
@@ -47,4 +47,4 @@ bool Interrupt::raise_kept() {
   return true;
 }
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "tm_backtest/run.h"
-#include "tm_py/state.h"
+#include "tm_py/module_state.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 
 struct PyRunResult {
   PyObject_HEAD
@@ -33,4 +33,4 @@ struct PyRunResult {
 // A new RunResult made from the engine's result; null with an exception set on failure.
 PyObject* new_run_result(State* state, const tm_backtest::RunResult& result);
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

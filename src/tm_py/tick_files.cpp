@@ -11,10 +11,10 @@
 #include "tm_data/ticks.h"
 #include "tm_data/write.h"
 #include "tm_py/args.h"
-#include "tm_py/tier/run.h"
-#include "tm_py/tier/tick_source.h"
+#include "tm_py/run_backtest.h"
+#include "tm_py/tick_source_type.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 namespace {
 
 // A path holding a NUL byte would name a different file to the operating
@@ -126,4 +126,4 @@ PyMethodDef kFunctions[] = {
 bool add_load_ticks(PyObject* module) { return PyModule_AddFunctions(module, &kFunctions[0]) == 0; }
 bool add_save_ticks(PyObject* module) { return PyModule_AddFunctions(module, &kFunctions[2]) == 0; }
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

@@ -18,7 +18,7 @@
 
 #include "tm_engine/tick.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 
 // Thrown by the adapter and the lookahead builder to unwind the run loop once
 // the outcome of the call is settled: an Interrupt holds an exception, or the
@@ -93,4 +93,4 @@ class Interruptible {
   std::uint32_t until_poll_ = 1;  // the first tick polls: a signal may have come during setup
 };
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

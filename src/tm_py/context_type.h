@@ -9,10 +9,10 @@
 
 #include <cstdint>
 
-#include "tm_py/state.h"
+#include "tm_py/module_state.h"
 #include "tm_strategy/strategy.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 
 struct PyContext {
   PyObject_HEAD
@@ -31,4 +31,4 @@ struct PyContext {
 // A new Context copied from the run loop's; null with MemoryError set on failure.
 PyObject* new_context(State* state, const tm_strategy::Context& context);
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

@@ -6,15 +6,15 @@
 //
 // Built once per tick in compatibility mode, so it holds plain integers, is
 // not tracked by the cyclic collector, and reuses the memory of dropped Contexts.
-#include "tm_py/tier/context.h"
+#include "tm_py/context_type.h"
 
 #include <structmember.h>
 
 #include <cstddef>
 
-#include "tm_py/tier/tick.h"
+#include "tm_py/tick_type.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 namespace {
 
 // The most blocks of dropped Contexts kept for reuse; a run holds one at a time
@@ -116,4 +116,4 @@ PyObject* new_context(State* state, const tm_strategy::Context& context) {
   return self;
 }
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

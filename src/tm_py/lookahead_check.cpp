@@ -18,14 +18,14 @@
 #include "tm_py/args.h"
 #include "tm_py/lock.h"
 #include "tm_py/ref.h"
-#include "tm_py/tier/driven.h"
-#include "tm_py/tier/examine.h"
-#include "tm_py/tier/interrupt.h"
-#include "tm_py/tier/lookahead_report.h"
-#include "tm_py/tier/run.h"
-#include "tm_py/tier/tick.h"
+#include "tm_py/python_strategy.h"
+#include "tm_py/examine.h"
+#include "tm_py/interrupt.h"
+#include "tm_py/lookahead_report_type.h"
+#include "tm_py/run_backtest.h"
+#include "tm_py/tick_type.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 namespace {
 
 // Makes the adapter for one prefix: `build(list of Tick)` wrapped, or an
@@ -160,4 +160,4 @@ bool add_lookahead_check(PyObject* module) {
   return PyModule_AddFunctions(module, kFunction) == 0;
 }
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <string>
 
-#include "tm_py/state.h"
+#include "tm_py/module_state.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 
 struct PyTickSource {
   PyObject_HEAD
@@ -35,4 +35,4 @@ inline const PyTickSource& tick_source_of(PyObject* object) {
   return *reinterpret_cast<PyTickSource*>(object);
 }
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

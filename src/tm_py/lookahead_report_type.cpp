@@ -4,7 +4,7 @@
 //     sampled: bool  (checked < signals)
 //     divergences: list[tuple[int, int, int]]  ((checked_at, tick, exch_ts); a new list per read)
 //     def __repr__(self) -> "LookaheadReport(signals=5, checked=5, clean=True, divergences=0)"
-#include "tm_py/tier/lookahead_report.h"
+#include "tm_py/lookahead_report_type.h"
 
 #include <structmember.h>
 
@@ -14,7 +14,7 @@
 
 #include "tm_py/ref.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 namespace {
 
 PyLookaheadReport* self_of(PyObject* self) { return reinterpret_cast<PyLookaheadReport*>(self); }
@@ -132,4 +132,4 @@ PyObject* new_lookahead_report(State* state, const tm_backtest::LookaheadReport&
   return PyObject_Init(reinterpret_cast<PyObject*>(out), state->lookahead_report_type);
 }
 
-}  // namespace tm_py::tier
+}  // namespace tm_py

@@ -23,11 +23,11 @@
 #include <vector>
 
 #include "tm_engine/tick.h"
-#include "tm_py/state.h"
-#include "tm_py/tier/interrupt.h"
+#include "tm_py/module_state.h"
+#include "tm_py/interrupt.h"
 #include "tm_strategy/strategy.h"
 
-namespace tm_py::tier {
+namespace tm_py {
 
 // The first failure among the adapters of one lookahead check, behind its own lock.
 class FailureSlot {
@@ -147,4 +147,4 @@ inline void PyDriven::on_tick(const tm_strategy::Context& context,
   on_tick_out_of_line(context, intents);
 }
 
-}  // namespace tm_py::tier
+}  // namespace tm_py
