@@ -2,9 +2,10 @@
 
 #include <array>
 #include <cstdio>
-#include <initializer_list>
 #include <string_view>
 #include <type_traits>
+
+#include "tm_types/message.h"
 
 namespace tm_data {
 namespace {
@@ -30,36 +31,24 @@ std::string hex32(std::uint32_t v) {
   return text;
 }
 
-std::string fill(std::string_view pattern, std::initializer_list<std::string> figures) {
-  std::string out;
-  auto figure = figures.begin();
-  for (std::size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == '{' && i + 1 < pattern.size() && pattern[i + 1] == '}' &&
-        figure != figures.end()) {
-      out += *figure++;
-      ++i;
-    } else {
-      out += pattern[i];
-    }
-  }
-  return out;
-}
-
 struct Figures {
   std::string_view pattern;
   std::string operator()(const Truncated& e) const {
-    return fill(pattern, {std::to_string(e.needed), std::to_string(e.available)});
+    return tm_types::format_message(pattern,
+                                    {std::to_string(e.needed), std::to_string(e.available)});
   }
-  std::string operator()(const BadMagic& e) const { return fill(pattern, {hex32(e.magic)}); }
+  std::string operator()(const BadMagic& e) const {
+    return tm_types::format_message(pattern, {hex32(e.magic)});
+  }
   std::string operator()(const UnknownVersion& e) const {
-    return fill(pattern, {std::to_string(e.version)});
+    return tm_types::format_message(pattern, {std::to_string(e.version)});
   }
   std::string operator()(const ChecksumMismatch& e) const {
-    return fill(pattern, {hex32(e.expected), hex32(e.computed)});
+    return tm_types::format_message(pattern, {hex32(e.expected), hex32(e.computed)});
   }
   std::string operator()(const Backwards& e) const {
-    return fill(pattern,
-                {std::to_string(e.index), std::to_string(e.previous), std::to_string(e.found)});
+    return tm_types::format_message(
+        pattern, {std::to_string(e.index), std::to_string(e.previous), std::to_string(e.found)});
   }
 };
 
