@@ -1,6 +1,7 @@
 #include "tm_stats/dsr.h"
 
 #include <cmath>
+#include <limits>
 #include <optional>
 
 #include "tm_stats/normal.h"
@@ -67,6 +68,24 @@ Result<double> deflated_sharpe_ratio(std::uint64_t n_observations, std::uint64_t
   const double z =
       std::sqrt(static_cast<double>(n_observations - 1)) * (observed - benchmark) / std::sqrt(d);
   return normal::cdf(z);
+}
+
+Result<double> deflated_sharpe_ratio(std::span<const double> all_sharpes,
+                                     std::uint64_t n_observations, double skewness,
+                                     double kurtosis) {
+  if (all_sharpes.size() < 2) return StatsError::one_candidate();
+  // A comparison with NaN is false, so NaN entries never replace the maximum.
+  double observed = std::numeric_limits<double>::lowest();
+  for (double s : all_sharpes) observed = s > observed ? s : observed;
+  const double count = static_cast<double>(all_sharpes.size());
+  double sum = 0.0;
+  for (double s : all_sharpes) sum += s;
+  const double mean = sum / count;
+  double squares = 0.0;
+  for (double s : all_sharpes) squares += (s - mean) * (s - mean);
+  const double variance = squares / (count - 1);
+  return deflated_sharpe_ratio(n_observations, all_sharpes.size(), observed, skewness, kurtosis,
+                               variance);
 }
 
 Result<double> minimum_track_record_length(double observed, double benchmark, double skewness,

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "tm_stats/error.h"
 
@@ -26,6 +27,14 @@ namespace tm_stats::dsr {
                                                    std::uint64_t trials, double observed,
                                                    double skewness, double kurtosis,
                                                    double trial_variance);
+
+// The deflated ratio of the best of several configurations, from the Sharpe
+// ratio of every configuration tried: the largest (NaN never wins) is the
+// observed ratio, and their sample variance sets the benchmark. Fails with
+// OneCandidate for fewer than two ratios, then as the form above.
+[[nodiscard]] Result<double> deflated_sharpe_ratio(std::span<const double> all_sharpes,
+                                                   std::uint64_t n_observations, double skewness,
+                                                   double kurtosis);
 
 // Bailey & López de Prado (2012), "The Sharpe Ratio Efficient Frontier": MinTRL.
 // Returns a number of observations (not rounded). Fails with NonFinite naming

@@ -3,18 +3,27 @@
 #include <array>
 #include <charconv>
 
+#include "tm_types/message.h"
+
 namespace tm_stats {
 namespace {
 
 // One template per StatsErrorKind, in enumerator order. Each "{}" is replaced,
 // left to right, by the error's arguments.
-constexpr std::array<std::string_view, 5> kTemplates = {
+constexpr std::array<std::string_view, 8> kTemplates = {
     "too few observations: got {}, need at least {}",
     "sample has zero variance; Sharpe ratio is undefined",
     "malformed performance matrix: {}",
     "split count must be even, at least 4 and at most {}, got {}",
     "{} must be finite",
+    "deflation needs more than one configuration: with one candidate there was no search to "
+    "deflate, and the answer is the plain Sharpe ratio",
+    "overfitting is a statement about a choice among alternatives; with one configuration there "
+    "was no choice",
+    "column {} has {} returns and column 0 has {}; equalise them deliberately rather than having "
+    "this truncate for you",
 };
+static_assert(kTemplates.size() == static_cast<std::size_t>(StatsErrorKind::kUnequalColumns) + 1);
 
 std::string decimal(std::uint64_t value) {
   char buffer[24];
@@ -23,36 +32,25 @@ std::string decimal(std::uint64_t value) {
   return std::string(buffer, end);
 }
 
-// Substitutes the arguments for the placeholders of text in order; extra
-// placeholders stay as they are.
-std::string fill(std::string_view text, std::initializer_list<std::string> arguments) {
-  std::string out;
-  auto next = arguments.begin();
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '{' && i + 1 < text.size() && text[i + 1] == '}' && next != arguments.end()) {
-      out += *next++;
-      ++i;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 std::string StatsError::message() const {
   const std::string_view text = kTemplates[static_cast<std::size_t>(kind_)];
   switch (kind_) {
     case StatsErrorKind::kTooFewObservations:
-      return fill(text, {decimal(first_), decimal(second_)});
+      return tm_types::format_message(text, {decimal(figures_[0]), decimal(figures_[1])});
     case StatsErrorKind::kZeroVariance:
+    case StatsErrorKind::kOneCandidate:
+    case StatsErrorKind::kOneConfiguration:
       return std::string(text);
     case StatsErrorKind::kMalformed:
     case StatsErrorKind::kNonFinite:
-      return fill(text, {std::string(detail_)});
+      return tm_types::format_message(text, {detail_});
     case StatsErrorKind::kBadSplit:
-      return fill(text, {decimal(kMaxSplits), decimal(first_)});
+      return tm_types::format_message(text, {decimal(kMaxSplits), decimal(figures_[0])});
+    case StatsErrorKind::kUnequalColumns:
+      return tm_types::format_message(
+          text, {decimal(figures_[0]), decimal(figures_[1]), decimal(figures_[2])});
   }
   return std::string(text);
 }

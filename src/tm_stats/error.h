@@ -3,6 +3,7 @@
 // error.cpp; they are the messages the Python functions raise.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -19,6 +20,9 @@ enum class StatsErrorKind : std::uint8_t {
   kMalformed = 2,           // carries a fixed text
   kBadSplit = 3,            // carries the requested split count
   kNonFinite = 4,           // carries the name of the offending input
+  kOneCandidate = 5,        // carries nothing: a deflation over a single trial
+  kOneConfiguration = 6,    // carries nothing: an overfitting estimate without a choice
+  kUnequalColumns = 7,      // carries the column, its length and column 0's length
 };
 
 // The largest split count the overfitting estimate accepts.
@@ -27,27 +31,40 @@ inline constexpr std::uint64_t kMaxSplits = 24;
 class StatsError {
  public:
   static StatsError too_few_observations(std::uint64_t got, std::uint64_t need) {
-    return StatsError(StatsErrorKind::kTooFewObservations, got, need, {});
+    return StatsError(StatsErrorKind::kTooFewObservations, {got, need, 0}, {});
   }
-  static StatsError zero_variance() { return StatsError(StatsErrorKind::kZeroVariance, 0, 0, {}); }
+  static StatsError zero_variance() { return StatsError(StatsErrorKind::kZeroVariance, {}, {}); }
   // REQUIRES: text has static storage duration (one of the fixed texts).
   static StatsError malformed(std::string_view text) {
-    return StatsError(StatsErrorKind::kMalformed, 0, 0, text);
+    return StatsError(StatsErrorKind::kMalformed, {}, text);
   }
   static StatsError bad_split(std::uint64_t requested) {
-    return StatsError(StatsErrorKind::kBadSplit, requested, 0, {});
+    return StatsError(StatsErrorKind::kBadSplit, {requested, 0, 0}, {});
   }
   // REQUIRES: name has static storage duration.
   static StatsError non_finite(std::string_view name) {
-    return StatsError(StatsErrorKind::kNonFinite, 0, 0, name);
+    return StatsError(StatsErrorKind::kNonFinite, {}, name);
+  }
+  static StatsError one_candidate() { return StatsError(StatsErrorKind::kOneCandidate, {}, {}); }
+  static StatsError one_configuration() {
+    return StatsError(StatsErrorKind::kOneConfiguration, {}, {});
+  }
+  static StatsError unequal_columns(std::uint64_t column, std::uint64_t length,
+                                    std::uint64_t first_length) {
+    return StatsError(StatsErrorKind::kUnequalColumns, {column, length, first_length}, {});
   }
 
   StatsErrorKind kind() const { return kind_; }
   // TooFewObservations: the count found and the count needed.
-  std::uint64_t got() const { return first_; }
-  std::uint64_t need() const { return second_; }
+  std::uint64_t got() const { return figures_[0]; }
+  std::uint64_t need() const { return figures_[1]; }
   // BadSplit: the split count that was asked for.
-  std::uint64_t requested() const { return first_; }
+  std::uint64_t requested() const { return figures_[0]; }
+  // UnequalColumns: the first column whose length differs from column 0's,
+  // its length, and column 0's length.
+  std::uint64_t column() const { return figures_[0]; }
+  std::uint64_t length() const { return figures_[1]; }
+  std::uint64_t first_length() const { return figures_[2]; }
   // Malformed: the fixed text; NonFinite: the name of the input.
   std::string_view detail() const { return detail_; }
 
@@ -57,13 +74,11 @@ class StatsError {
   friend bool operator==(const StatsError&, const StatsError&) = default;
 
  private:
-  StatsError(StatsErrorKind kind, std::uint64_t first, std::uint64_t second,
-             std::string_view detail)
-      : kind_(kind), first_(first), second_(second), detail_(detail) {}
+  StatsError(StatsErrorKind kind, std::array<std::uint64_t, 3> figures, std::string_view detail)
+      : kind_(kind), figures_(figures), detail_(detail) {}
 
   StatsErrorKind kind_;
-  std::uint64_t first_;
-  std::uint64_t second_;
+  std::array<std::uint64_t, 3> figures_;
   std::string_view detail_;
 };
 

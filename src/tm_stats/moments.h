@@ -21,6 +21,9 @@ struct Moments {
   // Fails with TooFewObservations below 4 returns, NonFinite ("return") on a
   // NaN or infinity, ZeroVariance when the returns do not vary.
   [[nodiscard]] static Result<Moments> from_returns(std::span<const double> returns);
+
+  // The Sharpe ratio, mean / std: the value sharpe_ratio gives for the same returns.
+  double sharpe() const { return mean / std; }
 };
 
 // Sharpe (1994), "The Sharpe Ratio": the historic ratio S_h = mean / standard deviation.

@@ -1,57 +1,18 @@
 // The probability of backtest overfitting by combinatorially symmetric
 // cross-validation: how often the configuration that looks best on half of the
 // blocks of a return matrix does worse than the median configuration on the
-// other half. The matrix is reduced once to per-block sums; every combination
-// of blocks is then evaluated from those sums alone.
+// other half. The matrix is reduced once to per-block sums (block_stats.h);
+// every combination of blocks is then evaluated from those sums alone.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "tm_stats/block_stats.h"
 #include "tm_stats/error.h"
 
 namespace tm_stats::pbo {
-
-// Per-period returns, one column per configuration, stored period-major: the
-// return of configuration c in period t is data[t * n_configs + c].
-struct PerformanceMatrix {
-  std::vector<double> data;
-  std::uint64_t n_periods = 0;
-  std::uint64_t n_configs = 0;
-
-  // Lays the columns out period-major. Fails with Malformed when there are no
-  // columns, their lengths differ or they are empty, and with NonFinite
-  // ("performance matrix entry") on a NaN or infinite return.
-  [[nodiscard]] static Result<PerformanceMatrix> from_columns(
-      std::span<const std::vector<double>> columns);
-};
-
-// The matrix reduced to sufficient statistics per contiguous block of periods.
-// Per-(block, configuration) arrays are block-major: index block * n_configs + c.
-struct BlockStats {
-  std::vector<std::uint64_t> counts;  // periods per block
-  std::vector<double> sums;           // left-to-right sum of the returns
-  std::vector<double> sum_squares;    // left-to-right sum of the squared returns
-  std::uint64_t n_configs = 0;
-  // Smallest and largest return, so that a configuration whose returns are all
-  // equal over a set of blocks is recognised exactly; the sums alone can leave
-  // a rounding residue that would pass for variance.
-  std::vector<double> minima;
-  std::vector<double> maxima;
-
-  // Period t of n_periods belongs to block min(n_blocks - 1, t * n_blocks / n_periods).
-  // REQUIRES: matrix.data.size() == n_periods * n_configs, n_blocks >= 1.
-  static BlockStats from_matrix(const PerformanceMatrix& matrix, std::uint32_t n_blocks);
-
-  // Bailey et al. (2017), "The Probability of Backtest Overfitting": SR per configuration.
-  // The Sharpe ratio of every configuration over the union of the given blocks
-  // (summed in the order given), minus infinity for a configuration without
-  // variance there. Fails with TooFewObservations when the blocks hold fewer
-  // than 2 periods and ZeroVariance when no ratio is finite.
-  // REQUIRES: every block index is below counts.size().
-  [[nodiscard]] Result<std::vector<double>> sharpes(std::span<const std::uint32_t> blocks) const;
-};
 
 struct PboReport {
   std::vector<double> logits;  // one per combination, in enumeration order
@@ -71,5 +32,12 @@ struct PboReport {
 // O(n_blocks * n_configs) at worst and far less on average.
 [[nodiscard]] Result<PboReport> probability_of_backtest_overfitting(const PerformanceMatrix& matrix,
                                                                     std::uint64_t n_blocks);
+
+// The same estimate over one return series per configuration. The columns are
+// never truncated or padded: fails with OneConfiguration for fewer than two
+// columns and UnequalColumns naming the first column whose length differs from
+// column 0's, then as PerformanceMatrix::from_columns and the form above.
+[[nodiscard]] Result<PboReport> probability_of_backtest_overfitting(
+    std::span<const std::vector<double>> columns, std::uint64_t n_blocks);
 
 }  // namespace tm_stats::pbo
