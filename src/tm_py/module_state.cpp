@@ -27,7 +27,7 @@ constexpr Interned kInterned[] = {
 constexpr PyTypeObject* State::*kTypes[] = {
     &State::tick_type,       &State::tick_source_type,     &State::context_type,
     &State::order_type,      &State::run_result_type,      &State::mode_comparison_type,
-    &State::lookahead_report_type,
+    &State::lookahead_report_type, &State::int64_array_type,
 };
 
 }  // namespace

@@ -48,6 +48,7 @@ struct State {
   PyTypeObject* run_result_type;
   PyTypeObject* mode_comparison_type;
   PyTypeObject* lookahead_report_type;
+  PyTypeObject* int64_array_type;
   // "tallowmarsh.InvariantError", derived from BaseException; not a module attribute.
   PyObject* invariant_error;
   // Interned strings: the constants an Order refers to, and the names looked up per call.

@@ -4,7 +4,9 @@
 
 #include "tm_py/module_state.h"
 #include "tm_py/context_type.h"
+#include "tm_py/embedded.h"
 #include "tm_py/examine.h"
+#include "tm_py/int64_array_type.h"
 #include "tm_py/lookahead_report_type.h"
 #include "tm_py/mode_comparison_type.h"
 #include "tm_py/order_type.h"
@@ -30,7 +32,9 @@ bool register_all(PyObject* module) {
          add_save_ticks(module) &&                //
          add_run_backtest(module) &&              //
          add_compare_modes(module) &&             //
-         add_lookahead_check(module);
+         add_lookahead_check(module) &&           //
+         add_int64_array_class(module, state) &&  //
+         add_embedded_python(module);
 }
 
 }  // namespace tm_py
