@@ -6,8 +6,8 @@
 // def minimum_track_record_length(observed, benchmark, skewness, kurtosis, confidence=0.95) ->
 // float
 //
-// Each function converts its arguments, calls its half in pure.h and raises
-// ValueError with the text of a failed computation. The overfitting estimate
+// Each function converts its arguments, calls its statistic in tm_stats and
+// raises ValueError with the message of a refusal. The overfitting estimate
 // copies its columns out of the Python objects and runs with the interpreter
 // lock released.
 #include "tm_py/stats_functions.h"
@@ -15,24 +15,28 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "tm_py/args.h"
-#include "tm_py/pure.h"
+#include "tm_py/lock.h"
 #include "tm_py/module_state.h"
-#include "tm_py/run_backtest.h"
+#include "tm_stats/dsr.h"
+#include "tm_stats/moments.h"
+#include "tm_stats/pbo.h"
 
 namespace tm_py {
 namespace {
 
-// Turns an outcome into a Python float, or raises ValueError with its text.
-PyObject* float_or_raise(const pure::Outcome<double>& outcome) {
-  if (const auto* text = std::get_if<std::string>(&outcome)) {
-    PyErr_SetString(PyExc_ValueError, text->c_str());
-    return nullptr;
-  }
-  return PyFloat_FromDouble(std::get<double>(outcome));
+// Raises ValueError with the message of a refusal; returns null.
+PyObject* raise_refusal(const tm_stats::StatsError& error) {
+  PyErr_SetString(PyExc_ValueError, error.message().c_str());
+  return nullptr;
+}
+
+// A statistic as a Python float, or ValueError with the message of its refusal.
+PyObject* float_or_raise(const tm_stats::Result<double>& result) {
+  if (!result.ok()) return raise_refusal(result.error());
+  return PyFloat_FromDouble(result.value());
 }
 
 // Converts an optional float parameter, keeping `fallback` when it was omitted.
@@ -48,7 +52,7 @@ PyObject* sharpe_ratio(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!bind({"sharpe_ratio", kReturnsParams, 1}, args, kwargs, slot)) return nullptr;
     const auto returns = to_f64_list(slot[0], "returns");
     if (!returns) return nullptr;
-    return float_or_raise(pure::sharpe_ratio(*returns));
+    return float_or_raise(tm_stats::moments::sharpe_ratio(*returns));
   });
 }
 
@@ -58,13 +62,9 @@ PyObject* moments(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!bind({"moments", kReturnsParams, 1}, args, kwargs, slot)) return nullptr;
     const auto returns = to_f64_list(slot[0], "returns");
     if (!returns) return nullptr;
-    const auto outcome = pure::moments(*returns);
-    if (const auto* text = std::get_if<std::string>(&outcome)) {
-      PyErr_SetString(PyExc_ValueError, text->c_str());
-      return nullptr;
-    }
-    const auto& m = std::get<pure::MomentTriple>(outcome);
-    return Py_BuildValue("(ddd)", m.sharpe, m.skewness, m.kurtosis);
+    const auto m = tm_stats::moments::Moments::from_returns(*returns);
+    if (!m.ok()) return raise_refusal(m.error());
+    return Py_BuildValue("(ddd)", m.value().sharpe(), m.value().skewness, m.value().kurtosis);
   });
 }
 
@@ -85,8 +85,8 @@ PyObject* probabilistic_sharpe_ratio(PyObject* module, PyObject* args, PyObject*
     if (!skewness) return nullptr;
     const auto kurtosis = to_f64(slot[4], "kurtosis");
     if (!kurtosis) return nullptr;
-    return float_or_raise(pure::probabilistic_sharpe_ratio(*observed, *benchmark, *n_observations,
-                                                           *skewness, *kurtosis));
+    return float_or_raise(tm_stats::dsr::probabilistic_sharpe_ratio(
+        *n_observations, *observed, *benchmark, *skewness, *kurtosis));
   });
 }
 
@@ -105,7 +105,7 @@ PyObject* deflated_sharpe_ratio(PyObject* module, PyObject* args, PyObject* kwar
     const auto kurtosis = to_f64(slot[3], "kurtosis");
     if (!kurtosis) return nullptr;
     return float_or_raise(
-        pure::deflated_sharpe_ratio(*all_sharpes, *n_observations, *skewness, *kurtosis));
+        tm_stats::dsr::deflated_sharpe_ratio(*all_sharpes, *n_observations, *skewness, *kurtosis));
   });
 }
 
@@ -127,12 +127,13 @@ PyObject* probability_of_backtest_overfitting(PyObject* module, PyObject* args, 
       if (!given) return nullptr;
       n_blocks = *given;
     }
-    std::optional<pure::Outcome<double>> outcome;
+    std::optional<tm_stats::Result<tm_stats::pbo::PboReport>> report;
     {
       Unlocked unlocked;
-      outcome = pure::probability_of_backtest_overfitting(*columns, n_blocks);
+      report = tm_stats::pbo::probability_of_backtest_overfitting(*columns, n_blocks);
     }
-    return float_or_raise(*outcome);
+    if (!report->ok()) return raise_refusal(report->error());
+    return PyFloat_FromDouble(report->value().pbo);
   });
 }
 
@@ -155,8 +156,8 @@ PyObject* minimum_track_record_length(PyObject* module, PyObject* args, PyObject
     if (!kurtosis) return nullptr;
     const auto confidence = f64_or(slot[4], "confidence", kDefaultConfidence);
     if (!confidence) return nullptr;
-    return float_or_raise(pure::minimum_track_record_length(*observed, *benchmark, *skewness,
-                                                            *kurtosis, *confidence));
+    return float_or_raise(tm_stats::dsr::minimum_track_record_length(
+        *observed, *benchmark, *skewness, *kurtosis, *confidence));
   });
 }
 
