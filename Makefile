@@ -1,5 +1,6 @@
 # The project's commands. `make demo` runs the demo backtest; `make test` runs
-# every test (C++ plain and sanitized, the fuzzer for a fixed budget, Python).
+# every test (the layout check, C++ plain and sanitized, the fuzzer for a fixed
+# budget, Python).
 # Both set up what they need on a fresh machine: system packages through apt-get
 # when running as root, a virtual environment in .venv, the module installed into it.
 
@@ -9,15 +10,16 @@ VPY := $(VENV)/bin/python
 JOBS ?= 2
 CMAKE := $(VENV)/bin/cmake
 BUILD_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
-SYSTEM_PACKAGES := g++ libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
+SYSTEM_PACKAGES := g++ libgtest-dev libbenchmark-dev clang libclang-rt-14-dev clang-format
 FUZZ_SECONDS ?= 60
 # Options of bench/run_all.py, e.g. BENCH_ARGS="--memory-ticks 10000000" for a
 # 640 MB file in the memory figure instead of 6.4 GB.
 BENCH_ARGS ?=
 
-.PHONY: test demo bench deps venv install cpp-test asan-test asan-py-test py-test fuzz clean
+.PHONY: test demo bench deps venv install format-check cpp-test asan-test asan-py-test py-test \
+        fuzz clean
 
-test: cpp-test asan-test asan-py-test fuzz py-test
+test: format-check cpp-test asan-test asan-py-test fuzz py-test
 	@echo "all tests passed"
 
 demo: install
@@ -28,10 +30,11 @@ bench: install
 	$(CMAKE) --build build/bench -j$(JOBS)
 	$(VPY) bench/run_all.py $(BENCH_ARGS)
 
-# System packages: GoogleTest, Google Benchmark, clang with libFuzzer.
+# System packages: GoogleTest, Google Benchmark, clang with libFuzzer, clang-format.
 deps:
 	@if [ -f /usr/include/gtest/gtest.h ] && [ -f /usr/include/benchmark/benchmark.h ] \
 	    && command -v clang++ >/dev/null && command -v g++ >/dev/null \
+	    && command -v clang-format >/dev/null \
 	    && ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then \
 	  true; \
 	elif [ "$$(id -u)" = 0 ]; then \
@@ -50,6 +53,12 @@ venv: $(VENV)/.stamp
 
 install: deps venv
 	$(VPY) -m pip install -q --no-build-isolation .
+
+# Every tracked C++ source and header laid out as .clang-format says; each
+# offending line is printed, and `clang-format -i FILE` mends the file.
+format-check: deps
+	git ls-files -z -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'bench/*.cpp' 'bench/*.h' \
+	  | xargs -0 clang-format --dry-run -Werror
 
 cpp-test: deps venv
 	$(CMAKE) -S . -B build/cpp $(BUILD_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTM_TESTS=ON
