@@ -4,14 +4,15 @@
 // Two runs of freshly built strategies over the same ticks, per tick and then
 // batched, compared fill price by fill price. Each run is exactly a
 // run_backtest run, with its refusals and errors.
+#include "tm_py/compare_modes.h"
+
 #include <cstdint>
 #include <optional>
 #include <vector>
 
 #include "tm_py/args.h"
-#include "tm_py/ref.h"
-#include "tm_py/examine.h"
 #include "tm_py/mode_comparison_type.h"
+#include "tm_py/ref.h"
 #include "tm_py/run_backtest.h"
 
 namespace tm_py {
@@ -24,8 +25,8 @@ std::vector<std::int64_t> prices_of(const tm_backtest::RunResult& result) {
   return prices;
 }
 
-constexpr const char* kParams[] = {"build",          "ticks", "balance", "batch",
-                                   "enforce_margin", "contract_size"};
+constexpr const char* kParams[] = {"build", "ticks",          "balance",
+                                   "batch", "enforce_margin", "contract_size"};
 
 PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwargs) {
   State* state = state_of(module);

@@ -1,39 +1,57 @@
-// The registration order is part of the module's interface: CASH_SCALE, the
-// classes, then the functions.
+// The registration order is part of the module's interface: every name is
+// added here, and nowhere else, in the order a module object lists them.
 #include "tm_py/register.h"
 
-#include "tm_py/module_state.h"
+#include "tm_py/compare_modes.h"
 #include "tm_py/context_type.h"
 #include "tm_py/embedded.h"
-#include "tm_py/examine.h"
 #include "tm_py/int64_array_type.h"
+#include "tm_py/lookahead_check.h"
 #include "tm_py/lookahead_report_type.h"
 #include "tm_py/mode_comparison_type.h"
+#include "tm_py/module_state.h"
 #include "tm_py/order_type.h"
 #include "tm_py/run_backtest.h"
 #include "tm_py/run_result_type.h"
-#include "tm_py/tick_type.h"
+#include "tm_py/stats_functions.h"
+#include "tm_py/tick_files.h"
 #include "tm_py/tick_source_type.h"
+#include "tm_py/tick_type.h"
 #include "tm_types/fixed.h"
 
 namespace tm_py {
+namespace {
+
+constexpr const char* kModuleDoc = "Evaluate the backtest you already have.";
+
+bool add_doc(PyObject* module) {
+  PyObject* doc = PyUnicode_FromString(kModuleDoc);
+  if (doc == nullptr) return false;
+  const int set = PyObject_SetAttrString(module, "__doc__", doc);
+  Py_DECREF(doc);
+  return set == 0;
+}
+
+}  // namespace
 
 bool register_all(PyObject* module) {
   State* state = state_of(module);
-  return PyModule_AddIntConstant(module, "CASH_SCALE", tm_types::CASH_SCALE) == 0 &&
-         add_tick_class(module, state) &&         //
-         add_tick_source_class(module, state) &&  //
-         add_context_class(module, state) &&      //
-         add_order_class(module, state) &&        //
-         add_run_result_class(module, state) &&   //
-         add_mode_comparison_class(module, state) &&    //
-         add_lookahead_report_class(module, state) &&   //
-         add_load_ticks(module) &&                //
-         add_save_ticks(module) &&                //
-         add_run_backtest(module) &&              //
-         add_compare_modes(module) &&             //
-         add_lookahead_check(module) &&           //
-         add_int64_array_class(module, state) &&  //
+  return add_doc(module) &&                                                           //
+         add_statistics_functions(module) &&                                          //
+         PyModule_AddIntConstant(module, "CASH_SCALE", tm_types::CASH_SCALE) == 0 &&  //
+         add_tick_class(module, state) &&                                             //
+         add_tick_source_class(module, state) &&                                      //
+         add_context_class(module, state) &&                                          //
+         add_order_class(module, state) &&                                            //
+         add_run_result_class(module, state) &&                                       //
+         add_mode_comparison_class(module, state) &&                                  //
+         add_lookahead_report_class(module, state) &&                                 //
+         add_load_ticks(module) &&                                                    //
+         add_save_ticks(module) &&                                                    //
+         add_run_backtest(module) &&                                                  //
+         add_compare_modes(module) &&                                                 //
+         add_lookahead_check(module) &&                                               //
+         add_int64_array_class(module, state) &&                                      //
          add_embedded_python(module);
 }
 

@@ -1,5 +1,5 @@
-// `register`: adds CASH_SCALE, the classes and the run functions to the module,
-// in the module's fixed registration order.
+// Filling a new module object: everything the module `tallowmarsh` offers,
+// added in one fixed order that is part of its interface.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -7,7 +7,11 @@
 
 namespace tm_py {
 
-// Returns false with a Python exception set at the first step that fails.
+// Adds, in this order: the documentation string, the statistics functions,
+// CASH_SCALE, the classes of the run, the tick-file and run functions,
+// Int64Array, then the names the embedded Python sources define. Returns false
+// with a Python exception set at the first step that fails.
+// REQUIRES: the module's state is initialised.
 [[nodiscard]] bool register_all(PyObject* module);
 
 }  // namespace tm_py
