@@ -83,9 +83,8 @@ py-test: install
 # exceptions it intercepts; leak detection is off because the interpreter does
 # not free everything at exit. Capture stays at the sys level so that a
 # sanitizer report on file descriptor 2 reaches the terminal.
-ASAN_PY_TESTS := $(addprefix tests/python/,test_property.py test_corrupt_files.py \
-                   test_interrupt.py test_invariant.py test_concurrency.py test_run.py \
-                   test_examine.py test_ticks_file.py)
+ASAN_PY_TESTS := $(addprefix tests/python/,test_arguments.py test_values.py test_run.py \
+                   test_ticks_file.py test_interrupt.py test_threads.py)
 asan-py-test: deps venv
 	$(CMAKE) -S . -B build/asan-py $(BUILD_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTM_PYTHON=ON -DTM_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(VPY))

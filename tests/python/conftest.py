@@ -1,48 +1,147 @@
-"""Shared helpers for the module's tests: tick series and small strategies."""
+"""Shared builders for the module's tests: tick series, small strategies, tick
+files, and a scope in which Ctrl-C raises KeyboardInterrupt."""
 
+import contextlib
+import random
+import signal
+import struct
+import zlib
+
+import numpy as np
 import pytest
 
 import tallowmarsh as t
 
+HEADER = struct.Struct("<4sHHQQII")
+NOT_TICKS = ("ticks must be a sequence of Tick, or a TickSource; build them with "
+             "tallowmarsh.Tick(...), or read a file with load_ticks() \u2014 which is the one to "
+             "use when the series is larger than memory")
+FAILED = "the strategy failed during the run: "
+
 
 def make_ticks(n, start=0, price=100, step=0):
     """n ticks one nanosecond apart, `last` rising by `step` per tick, a one-tick spread."""
-    out = []
+    return [t.Tick(start + i, price + step * i, bid=price + step * i - 1,
+                   ask=price + step * i + 1) for i in range(n)]
+
+
+def walk(seed, n=3000):
+    """A seeded random walk of n ticks with a one-tick spread."""
+    rng, out, last = random.Random(seed), [], 1000
     for i in range(n):
-        last = price + step * i
-        out.append(t.Tick(start + i, last, bid=last - 1, ask=last + 1))
+        last = max(10, last + rng.choice([-3, -1, 0, 1, 3]))
+        out.append(t.Tick(i, last, bid=last - 1, ask=last + 1))
     return out
 
 
-class Quiet:
-    """Never trades, counts its calls."""
+def write_ticks(path, n):
+    """A sound file of n flat ticks, written with numpy rather than Tick objects."""
+    records = np.empty((n, 8), dtype="<i8")
+    records[:, 0] = records[:, 1] = records[:, 7] = np.arange(n)
+    records[:, 2:7] = [100, 101, 99, 99, 101]
+    body = records.tobytes()
+    with open(path, "wb") as f:
+        f.write(HEADER.pack(b"TMTK", 2, 0, n, 1, zlib.crc32(body), 0) + body)
 
-    def __init__(self):
-        self.calls = 0
 
-    def on_tick(self, ctx):
-        self.calls += 1
-
-    def on_batch(self, ticks):
-        self.calls += 1
+def summary(result):
+    return (result.strategy, result.ticks, result.fills, result.liquidations,
+            result.final_equity, result.min_equity, result.fill_prices)
 
 
 class Script:
-    """Places the orders scripted for given call numbers (1-based)."""
+    """Returns plan[n] from its n-th call (1-based) in either cadence, and counts calls."""
 
-    def __init__(self, plan):
-        self.plan = plan
-        self.calls = 0
+    def __init__(self, plan=None):
+        self.plan, self.calls = plan or {}, 0
 
     def on_tick(self, ctx):
         self.calls += 1
         return self.plan.get(self.calls)
 
+    on_batch = on_tick
+
+
+Quiet = Script
+
+
+def failing(error, every=1, orders=None):
+    """A strategy class whose every `every`-th call raises `error` and whose other calls
+    return `orders`; it takes and ignores what a build is given."""
+
+    class Failing(Script):
+        def __init__(self, *_):
+            super().__init__()
+
+        def on_tick(self, ctx):
+            super().on_tick(ctx)
+            if self.calls % every == 0:
+                raise error
+            return orders
+
+        on_batch = on_tick
+
+    return Failing
+
+
+class Swing:
+    """Buys after a fall and sells after a rise, with limit orders at the last price."""
+
+    def __init__(self, ticks=None):
+        self.previous = None
+
+    def decide(self, last):
+        previous, self.previous = self.previous, last
+        if previous is None or last == previous:
+            return None
+        return [t.Order("buy" if last < previous else "sell", 1, price=last)]
+
+    def on_tick(self, ctx):
+        return self.decide(ctx.last)
+
     def on_batch(self, ticks):
-        self.calls += 1
-        return self.plan.get(self.calls)
+        return self.decide(ticks[-1].last)
 
 
-@pytest.fixture
-def ticks():
-    return make_ticks(50, price=1000, step=1)
+class Items:
+    """A sequence that is neither list nor tuple: `items`, claiming `length` of them, whose
+    reading raises `error` at index `at` (-1: when asked for its length)."""
+
+    def __init__(self, items, length=None, error=None, at=None):
+        self.items, self.length, self.error, self.at = items, length, error, at
+
+    def __len__(self):
+        if self.at == -1:
+            raise self.error
+        return len(self.items) if self.length is None else self.length
+
+    def __getitem__(self, i):
+        if i == self.at:
+            raise self.error
+        return self.items[i]
+
+
+def buy(qty=1, price=None):
+    return t.Order("buy", qty, price=price)
+
+
+def sell(qty=1, price=None):
+    return t.Order("sell", qty, price=price)
+
+
+def message_of(exc, call, *args, **kwargs):
+    """The text of the `exc` that `call(*args, **kwargs)` must raise."""
+    with pytest.raises(exc) as info:
+        call(*args, **kwargs)
+    return str(info.value)
+
+
+@contextlib.contextmanager
+def default_sigint():
+    """Ctrl-C raises KeyboardInterrupt here even where SIGINT was ignored, as it is
+    for a background job of a non-interactive shell."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)

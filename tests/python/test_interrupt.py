@@ -1,97 +1,52 @@
-"""Ctrl-C and other exceptions that must stop a run rather than fail it.
-
-A KeyboardInterrupt delivered while a run executes (with the interpreter
-lock released, possibly without calling Python for millions of ticks) must
-end the run promptly and reach the caller as KeyboardInterrupt. An exception
-from the strategy that is not an `Exception` (KeyboardInterrupt, SystemExit)
-is raised again unchanged instead of becoming failure text.
-"""
+"""What stops a call rather than fails it: Ctrl-C, which must end every kind of call
+promptly, a BaseException from the strategy, raised again unchanged, and the
+engine's broken invariant, a BaseException of its own."""
 
 import _thread
 import gc
 import signal
-import struct
 import threading
 import time
 import weakref
-import zlib
 
-import numpy as np
 import pytest
 
 import tallowmarsh as t
+from conftest import (FAILED, NOT_TICKS, Items, Script, buy, default_sigint, failing, make_ticks,
+                      message_of, write_ticks)
 
-BIG = 6_000_000  # ticks in the long file: most of a second of engine time
-LATENCY_BOUND = 0.75  # seconds from the interrupt to the exception, generously
+BIG = 4_000_000  # ticks in the long file: most of a second of engine time
+LATENCY = 0.75  # seconds from the interrupt to the exception, generously
+SENDERS = {"interrupt_main": _thread.interrupt_main,
+           "SIGINT": lambda: signal.raise_signal(signal.SIGINT)}
 
 
-def write_ticks(path, n):
-    """A sound file of n ticks, one nanosecond apart, written without Tick objects."""
-    records = np.empty((n, 8), dtype="<i8")
-    index = np.arange(n, dtype="<i8")
-    records[:, 0] = index
-    records[:, 1] = index
-    records[:, 2:7] = [100, 101, 99, 99, 101]
-    records[:, 7] = index
-    body = records.tobytes()
-    with open(path, "wb") as f:
-        f.write(struct.pack("<4sHHQQII", b"TMTK", 2, 0, n, 1, zlib.crc32(body), 0))
-        f.write(body)
+class Slow(Script):
+    """A strategy slow enough that a few thousand calls take seconds; buys every tenth."""
+
+    def __init__(self, *_):
+        super().__init__()
+
+    def on_tick(self, ctx):
+        super().on_tick(ctx)
+        sum(range(2000))
+        return [buy()] if self.calls % 10 == 0 else None
+
+    on_batch = on_tick
 
 
 @pytest.fixture(scope="module")
 def big(tmp_path_factory):
     path = str(tmp_path_factory.mktemp("interrupt") / "big.tmtk")
     write_ticks(path, BIG)
-    return t.load_ticks(path)
-
-
-@pytest.fixture(scope="module")
-def full_run_seconds(big):
-    """How long a run over the long file takes when nothing stops it."""
+    source = t.load_ticks(path)
     start = time.perf_counter()
-    assert t.run_backtest(Silent(), big, 1000, batch=2**40).ticks == BIG
-    return time.perf_counter() - start
-
-
-class Silent:
-    """Never called in practice: its batch is larger than any series here."""
-
-    def on_batch(self, ticks):
-        return None
-
-
-class Slow:
-    """A per-tick strategy slow enough that a few thousand ticks take seconds."""
-
-    def __init__(self, ticks=None):
-        self.calls = 0
-
-    def on_tick(self, ctx):
-        self.calls += 1
-        sum(range(2000))
-
-    def on_batch(self, ticks):
-        self.calls += 1
-        sum(range(2000 * len(ticks)))
-
-
-def interrupt_main():
-    _thread.interrupt_main()
-
-
-def raise_sigint():
-    signal.raise_signal(signal.SIGINT)
-
-
-SENDERS = [pytest.param(interrupt_main, id="interrupt_main"),
-           pytest.param(raise_sigint, id="SIGINT")]
+    assert t.run_backtest(Script(), source, 1000, batch=2**40).ticks == BIG
+    return source, time.perf_counter() - start
 
 
 def interrupted(call, send, after=0.15):
-    """Runs `call` while another thread sends an interrupt after `after`
-    seconds. Returns (seconds the call ran, seconds from the interrupt to the
-    exception, the exception). Fails if the call ends without one."""
+    """Seconds `call` ran and seconds from the interrupt, sent after `after`, to its end."""
     sent = []
 
     def sender():
@@ -99,279 +54,130 @@ def interrupted(call, send, after=0.15):
         sent.append(time.perf_counter())
         send()
 
-    thread = threading.Thread(target=sender)
+    with default_sigint():
+        thread, start, ended = threading.Thread(target=sender), time.perf_counter(), None
+        thread.start()
+        try:
+            call()
+        except KeyboardInterrupt:
+            ended = time.perf_counter()
+        finally:
+            try:  # a call that ended first leaves the interrupt to be taken here, not in pytest
+                thread.join()
+                if ended is None:
+                    time.sleep(0.2)
+            except KeyboardInterrupt:
+                pass
+    if ended is None:
+        pytest.fail("the call ended before the interrupt arrived")
+    return ended - start, ended - sent[0]
+
+
+@pytest.mark.parametrize("send", SENDERS)
+def test_ctrl_c_ends_runs(big, send):
+    source, full = big
+    ran, latency = interrupted(lambda: t.run_backtest(Script(), source, 1000, batch=2**40),
+                               SENDERS[send], after=full / 4)
+    assert latency < LATENCY and ran < full * 0.8
+    strategy, ticks = Slow(), make_ticks(200_000)
+    assert interrupted(lambda: t.run_backtest(strategy, ticks, 1000), SENDERS[send])[1] < LATENCY
+    assert 0 < strategy.calls < len(ticks)
+    assert t.run_backtest(Slow(), make_ticks(3), 1000).ticks == 3
+
+
+def test_ctrl_c_ends_checks_conversions_and_batches(big):
+    ticks = [t.Tick(1, 100, bid=99, ask=101)] * BIG
+    t.run_backtest(Script(), ticks, 1000, batch=2**40)  # the first run also maps the memory
     start = time.perf_counter()
-    thread.start()
-    try:
-        call()
-    except KeyboardInterrupt as error:
-        end = time.perf_counter()
-        thread.join()
-        return end - start, end - sent[0], error
-    # The call ended first: absorb the interrupt here rather than in pytest.
-    try:
-        thread.join()
-        time.sleep(0.2)
-    except KeyboardInterrupt:
-        pass
-    pytest.fail("the call ended before the interrupt arrived")
+    t.run_backtest(Script(), ticks, 1000, batch=2**40)
+    for call, after in [(lambda: t.run_backtest(Script(), ticks, 1000, batch=2**40),
+                         (time.perf_counter() - start) / 4),
+                        (lambda: t.run_backtest(Slow(), ticks, 1000, batch=100), 0.15),
+                        (lambda: t.compare_modes(Script, big[0], 1000, 2**40), 0.15),
+                        (lambda: t.lookahead_check(Slow, make_ticks(3000), 1000), 0.15)]:
+        assert interrupted(call, _thread.interrupt_main, after)[1] < LATENCY
+    strategy = Script()
+    ref = weakref.ref(strategy)
+    interrupted(lambda: t.run_backtest(strategy, big[0], 1000, batch=2**40),
+                _thread.interrupt_main, 0.05)
+    del strategy
+    gc.collect()
+    assert ref() is None
 
 
-def assert_module_still_works():
-    result = t.run_backtest(Slow(), [t.Tick(i, 100) for i in range(3)], 1000)
-    assert result.ticks == 3
+class BatchStops(Script):
+    def on_batch(self, ticks):
+        raise SystemExit(3)
 
 
-class TestCtrlC:
-    @pytest.mark.parametrize("send", SENDERS)
-    def test_file_run_that_never_calls_python(self, big, full_run_seconds, send):
-        ran, latency, _ = interrupted(
-            lambda: t.run_backtest(Silent(), big, 1000, batch=2**40), send,
-            after=full_run_seconds / 4)
-        print(f"\nthroughput file run: interrupt latency {latency * 1000:.1f} ms, "
-              f"full run {full_run_seconds:.2f} s")
-        assert latency < LATENCY_BOUND
-        assert ran < full_run_seconds * 0.8
-        assert_module_still_works()
+def test_a_base_exception_from_python_is_raised_unchanged():
+    raised, ticks = KeyboardInterrupt("from the strategy"), make_ticks(50)
 
-    def test_list_run_that_never_calls_python(self):
-        ticks = [t.Tick(1, 100, bid=99, ask=101)] * 4_000_000
-        start = time.perf_counter()
-        t.run_backtest(Silent(), ticks, 1000, batch=2**40)
-        full = time.perf_counter() - start
-        ran, latency, _ = interrupted(
-            lambda: t.run_backtest(Silent(), ticks, 1000, batch=2**40), interrupt_main,
-            after=full / 4)
-        print(f"\nthroughput list run: interrupt latency {latency * 1000:.1f} ms, "
-              f"full run {full:.2f} s")
-        assert latency < LATENCY_BOUND
+    def build(prefix):
+        if len(prefix) < len(ticks):
+            raise SystemExit(3)
+        return Script({5: [buy()]})
 
-    @pytest.mark.parametrize("send", SENDERS)
-    def test_per_tick_run(self, send):
-        strategy = Slow()
-        ticks = [t.Tick(i, 100) for i in range(200_000)]
-        ran, latency, _ = interrupted(lambda: t.run_backtest(strategy, ticks, 1000), send)
-        print(f"\nper-tick run: interrupt latency {latency * 1000:.2f} ms "
-              f"after {strategy.calls} calls")
-        assert latency < LATENCY_BOUND
-        assert 0 < strategy.calls < len(ticks)
-        assert_module_still_works()
+    def items(item, error, at):
+        return Items([item] * 2, None, error, at)
 
-    def test_batched_run(self):
-        strategy = Slow()
-        ticks = [t.Tick(i, 100) for i in range(200_000)]
-        _, latency, _ = interrupted(
-            lambda: t.run_backtest(strategy, ticks, 1000, batch=100), interrupt_main)
-        assert latency < LATENCY_BOUND
-        assert 0 < strategy.calls < len(ticks) // 100
-
-    def test_compare_modes(self, big):
-        class Fast:
-            def on_tick(self, ctx):
-                return None
-
-            def on_batch(self, ticks):
-                return None
-
-        _, latency, _ = interrupted(lambda: t.compare_modes(Fast, big, 1000, 2**40),
-                                    interrupt_main)
-        assert latency < LATENCY_BOUND
-        assert_module_still_works()
-
-    def test_lookahead_check(self):
-        def build(ticks):
-            return Traded(ticks)
-
-        ticks = [t.Tick(i, 100) for i in range(3000)]
-        _, latency, _ = interrupted(lambda: t.lookahead_check(build, ticks, 1000), interrupt_main)
-        print(f"\nlookahead check: interrupt latency {latency * 1000:.2f} ms")
-        assert latency < LATENCY_BOUND
-        assert_module_still_works()
-
-    def test_strategy_is_released_after_the_interrupt(self, big):
-        strategy = Silent()
-        ref = weakref.ref(strategy)
-        interrupted(lambda: t.run_backtest(strategy, big, 1000, batch=2**40), interrupt_main,
-                    after=0.05)
-        del strategy
-        gc.collect()
-        assert ref() is None
-
-
-class Traded(Slow):
-    """Slow, and sends an order on every tenth tick, so the check reruns prefixes."""
-
-    def on_tick(self, ctx):
-        super().on_tick(ctx)
-        return [t.Order("buy", 1)] if self.calls % 10 == 0 else None
-
-
-class TestStrategyRaisesBaseException:
-    def test_keyboard_interrupt_is_raised_unchanged(self):
-        raised = KeyboardInterrupt("from the strategy")
-
-        class Stop:
-            calls = 0
-
-            def on_tick(self, ctx):
-                self.calls += 1
-                if self.calls == 3:
-                    raise raised
-
-        strategy = Stop()
-        with pytest.raises(KeyboardInterrupt) as info:
-            t.run_backtest(strategy, [t.Tick(i, 100) for i in range(100)], 1000)
-        assert info.value is raised
-        # The traceback still leads into the strategy.
-        assert "on_tick" in [entry.name for entry in info.traceback]
-        assert strategy.calls == 3
-
-    def test_system_exit_in_a_batch(self):
-        class Exit:
-            def on_batch(self, ticks):
-                raise SystemExit(3)
-
+    strategy = failing(raised, 3)()
+    with pytest.raises(KeyboardInterrupt) as info:
+        t.run_backtest(strategy, ticks, 1000)
+    assert info.value is raised and strategy.calls == 3
+    assert "on_tick" in [entry.name for entry in info.traceback]  # it still leads to the strategy
+    for call in [lambda: t.run_backtest(failing(SystemExit(3))(), ticks, 1000, batch=4),
+                 lambda: t.lookahead_check(failing(SystemExit(3), 20, [buy()]), ticks, 1000),
+                 lambda: t.lookahead_check(build, ticks, 1000),
+                 lambda: t.compare_modes(BatchStops, ticks, 1000, 2),  # in the second run
+                 lambda: t.run_backtest(Script(), items(ticks[0], SystemExit(3), 1), 1000),
+                 lambda: t.lookahead_check(Slow, items(ticks[0], SystemExit(3), -1), 1000),
+                 *[lambda at=at: t.run_backtest(Script({1: items(buy(), SystemExit(3), at)}),
+                                                ticks, 1000) for at in (-1, 0, 1)]]:
         with pytest.raises(SystemExit) as info:
-            t.run_backtest(Exit(), [t.Tick(i, 100) for i in range(10)], 1000, batch=4)
+            call()
         assert info.value.code == 3
-
-    def test_it_wins_over_a_corrupt_file(self, tmp_path):
-        path = str(tmp_path / "c.tmtk")
-        t.save_ticks(path, [t.Tick(i, 100) for i in range(10000)])
-        data = bytearray(open(path, "rb").read())
-        data[-1] ^= 1
-        open(path, "wb").write(data)
-
-        class Stop:
-            def on_tick(self, ctx):
-                raise KeyboardInterrupt
-
-        with pytest.raises(KeyboardInterrupt):
-            t.run_backtest(Stop(), t.load_ticks(path), 1000)
-
-    def test_lookahead_strategy_and_build(self):
-        ticks = [t.Tick(i, 100) for i in range(50)]
-
-        class StopLate:
-            def __init__(self, prefix):
-                self.calls = 0
-
-            def on_tick(self, ctx):
-                self.calls += 1
-                if self.calls == 20:
-                    raise KeyboardInterrupt("late")
-                return [t.Order("buy", 1)]
-
-        with pytest.raises(KeyboardInterrupt, match="^late$"):
-            t.lookahead_check(StopLate, ticks, 1000)
-
-        def build(prefix):
-            if len(prefix) < len(ticks):
-                raise SystemExit("no prefixes")
-            return Traded(prefix)
-
-        with pytest.raises(SystemExit, match="^no prefixes$"):
-            t.lookahead_check(build, ticks, 1000)
-
-    def test_lookahead_ordinary_failure_is_still_text(self):
-        def build(prefix):
-            raise KeyError("x")
-
-        with pytest.raises(ValueError, match="^the strategy failed during the check: "
-                                             "build raised: KeyError: 'x'$"):
-            t.lookahead_check(build, [t.Tick(1, 100)], 1000)
-
-    def test_compare_modes_second_run(self):
-        built = []
-
-        class StopBatched:
-            def on_tick(self, ctx):
-                return None
-
-            def on_batch(self, ticks):
-                raise KeyboardInterrupt("batched")
-
-        def build():
-            built.append(1)
-            return StopBatched()
-
-        with pytest.raises(KeyboardInterrupt, match="^batched$"):
-            t.compare_modes(build, [t.Tick(i, 100) for i in range(10)], 1000, 2)
-        assert len(built) == 2
+    assert message_of(ValueError, t.run_backtest, Script({1: items(buy(), LookupError(), 1)}),
+                      ticks, 1000).startswith(FAILED + "a strategy must return None")
+    assert message_of(TypeError, t.run_backtest, Script(), items(ticks[0], LookupError(), 1),
+                      1000) == NOT_TICKS
 
 
-class Raising:
-    """A sequence of two items whose reading raises `error` at item `at`
-    (at -1: when asked for its length)."""
-
-    def __init__(self, item, error, at):
-        self.item, self.error, self.at = item, error, at
-
-    def __len__(self):
-        if self.at < 0:
-            raise self.error
-        return 2
-
-    def __getitem__(self, i):
-        if i == self.at:
-            raise self.error
-        if i >= 2:
-            raise IndexError(i)
-        return self.item
+def overflowing(batch=1):
+    """A long position marked at the smallest price, with `low` 0 so that `last` is used:
+    the adverse-excursion subtraction overflows."""
+    return make_ticks(batch + 1) + [t.Tick(batch + 1, -(2**63), low=0, high=0)]
 
 
-class TestReadingASequenceRaisesBaseException:
-    @pytest.mark.parametrize("at", [-1, 0, 1])
-    def test_returned_orders(self, at):
-        class Returns:
-            def on_tick(self, ctx):
-                return Raising(t.Order("buy", 1), KeyboardInterrupt("reading"), at)
-
-        with pytest.raises(KeyboardInterrupt, match="^reading$"):
-            t.run_backtest(Returns(), [t.Tick(i, 100) for i in range(5)], 1000)
-
-    def test_returned_orders_raising_an_exception_are_still_a_bad_return(self):
-        class Returns:
-            def on_tick(self, ctx):
-                return Raising(t.Order("buy", 1), LookupError("reading"), 1)
-
-        with pytest.raises(ValueError, match="^the strategy failed during the run: a strategy "
-                                             "must return None or a list of Order"):
-            t.run_backtest(Returns(), [t.Tick(i, 100) for i in range(5)], 1000)
-
-    @pytest.mark.parametrize("at", [-1, 1])
-    def test_ticks_argument(self, at):
-        ticks = Raising(t.Tick(1, 100), SystemExit("reading"), at)
-        with pytest.raises(SystemExit, match="^reading$"):
-            t.run_backtest(Silent(), ticks, 1000, batch=2)
-        with pytest.raises(SystemExit, match="^reading$"):
-            t.lookahead_check(Slow, ticks, 1000)
-        ticks = Raising(t.Tick(1, 100), LookupError("reading"), at)
-        with pytest.raises(TypeError, match="^ticks must be a sequence of Tick"):
-            t.run_backtest(Silent(), ticks, 1000, batch=2)
+class Nesting(Script):
+    def on_tick(self, ctx):
+        try:
+            t.run_backtest(Script({1: [buy()]}), overflowing(), 1000, enforce_margin=False)
+        except BaseException as error:  # noqa: B036 - raised again unchanged
+            self.caught = error
+            raise
 
 
-class TestFailureEndsTheRun:
-    def test_failed_strategy_stops_a_long_run_early(self, big, full_run_seconds):
-        class FailFirst:
-            def on_batch(self, ticks):
-                raise RuntimeError("first batch")
-
-        start = time.perf_counter()
-        with pytest.raises(ValueError, match="^the strategy failed during the run: "
-                                             "RuntimeError: first batch$"):
-            t.run_backtest(FailFirst(), big, 1000, batch=1000)
-        assert time.perf_counter() - start < full_run_seconds / 4
-
-    def test_failure_on_the_last_tick_is_reported_the_same(self):
-        class FailLast:
-            calls = 0
-
-            def on_tick(self, ctx):
-                self.calls += 1
-                if self.calls == 5:
-                    raise RuntimeError("last")
-
-        with pytest.raises(ValueError, match="^the strategy failed during the run: "
-                                             "RuntimeError: last$"):
-            t.run_backtest(FailLast(), [t.Tick(i, 100) for i in range(5)], 1000)
+def test_a_broken_invariant_is_a_base_exception(tmp_path):
+    path = str(tmp_path / "collapse.tmtk")
+    t.save_ticks(path, overflowing())
+    nesting = Nesting()
+    for call in [lambda: t.run_backtest(Script({1: [buy()]}), overflowing(3), 1000, 3, False),
+                 lambda: t.run_backtest(Script({1: [buy()]}), t.load_ticks(path), 1000, 1, False),
+                 lambda: t.compare_modes(lambda: Script({1: [buy()]}), overflowing(), 1000, 1,
+                                         enforce_margin=False),
+                 lambda: t.lookahead_check(lambda k: Script({1: [buy()]}), overflowing(), 1000,
+                                           enforce_margin=False),
+                 lambda: t.run_backtest(nesting, make_ticks(3), 1000)] * 40:
+        try:
+            call()
+        except Exception:  # noqa: BLE001 - it must not be caught here
+            pytest.fail("caught as an Exception")
+        except BaseException as error:  # noqa: B036 - checked here
+            assert (type(error).__name__, type(error).__module__, str(error)) == (
+                "InvariantError", "tallowmarsh", "arithmetic overflow")
+            last = error
+        else:
+            pytest.fail("no invariant error")
+    assert nesting.caught is last  # a nested run's error passes through the outer run as it is
+    assert t.run_backtest(Script({1: [buy()]}), overflowing(), 1000).liquidations == 1
