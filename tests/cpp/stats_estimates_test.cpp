@@ -31,7 +31,8 @@ TEST(Estimates, WorkedNumbers) {
   const auto s = moments::Moments::from_returns(spike).value();
   const double p = 1.0 / 8;  // the share of the spike in a two-point sample
   const double t = normal::inverse_cdf(0.95) / 0.1;
-  const double sr0 = std::sqrt(0.08) * 0.5772156649015329 * normal::inverse_cdf(1 - 1 / (2 * M_E));
+  const double sr0 = 0.1 * (0.42278433509846713 * normal::inverse_cdf(0.9) +
+                            0.5772156649015329 * normal::inverse_cdf(1 - 1 / (10 * M_E)));
   const double v = (1.2 - 1) * (1.2 - 1) + (0.8 - 1) * (0.8 - 1);
   const auto psr = [](auto... a) { return dsr::probabilistic_sharpe_ratio(a...).value(); };
   const auto dsr = [](auto... a) { return dsr::deflated_sharpe_ratio(a...).value(); };
@@ -58,8 +59,8 @@ TEST(Estimates, WorkedNumbers) {
        1e-15},
       {dsr(250, 10, 0.12, 0.3, 4.5, 0.0), psr(250, 0.12, 0.0, 0.3, 4.5), 0},
       {dsr(250, 1, 0.12, 0.3, 4.5, 0.5), psr(250, 0.12, 0.0, 0.3, 4.5), 0},
-      {dsr(250, 2, 1.2, 0.0, 3.0, 0.08),
-       normal::cdf(std::sqrt(249.0) * (1.2 - sr0) / std::sqrt(1.72)), 1e-15},
+      {dsr(250, 10, 0.3, 0.0, 3.0, 0.01),
+       normal::cdf(std::sqrt(249.0) * (0.3 - sr0) / std::sqrt(1.045)), 1e-15},
       {dsr(V{1.2, 0.8}, 250, 0.0, 3.0), dsr(250, 2, 1.2, 0.0, 3.0, v), 0},
       {dsr::minimum_track_record_length(0.1, 0, 0, 3, 0.95).value(), 1 + 1.005 * (t * t), 0},
       {dsr::minimum_track_record_length(0.1, 0, 0, 3, 0.95).value(), 272.9, 0.01}};
@@ -120,7 +121,8 @@ TEST(Estimates, EveryRefusalWithItsMessage) {
       {error_of(dsr::deflated_sharpe_ratio(V{1.2}, 250, 0, 3)),
        "deflation needs more than one configuration: with one candidate there was no search to "
        "deflate, and the answer is the plain Sharpe ratio"},
-      {error_of(dsr::deflated_sharpe_ratio(V{kNaN, 0.5}, 250, 0, 3)), "benchmark must be finite"},
+      {error_of(dsr::deflated_sharpe_ratio(V{kNaN, 0.5, kNaN}, 250, 0, 3)),
+       "benchmark must be finite"},
       {error_of(pbo::PerformanceMatrix::from_columns(Columns{})), malformed + "no configurations"},
       {error_of(pbo::PerformanceMatrix::from_columns(Columns{{}, {1.0}})),
        malformed + "configurations cover different numbers of periods"},
