@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tm_py/args.h"
+#include "tm_py/convert.h"
 #include "tm_py/mode_comparison_type.h"
 #include "tm_py/ref.h"
 #include "tm_py/run_backtest.h"
@@ -37,14 +38,11 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!balance) return nullptr;
     const std::optional<std::uint64_t> batch = to_u64(slot[3], "batch");
     if (!batch) return nullptr;
-    std::optional<bool> enforce_margin = true;
-    if (slot[4] != nullptr && !(enforce_margin = to_flag(slot[4], "enforce_margin"))) {
-      return nullptr;
-    }
-    std::optional<std::int64_t> contract_size = 10000;
-    if (slot[5] != nullptr && !(contract_size = to_i64(slot[5], "contract_size"))) {
-      return nullptr;
-    }
+    const std::optional<bool> enforce_margin = convert_or(to_flag, slot[4], "enforce_margin", true);
+    if (!enforce_margin) return nullptr;
+    const std::optional<std::int64_t> contract_size =
+        convert_or(to_i64, slot[5], "contract_size", 10000);
+    if (!contract_size) return nullptr;
     const tm_backtest::RunConfig config =
         python_config(*balance, *enforce_margin, 0, *contract_size);
 

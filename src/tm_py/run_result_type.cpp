@@ -12,7 +12,7 @@
 #include <new>
 #include <string>
 
-#include "tm_py/args.h"
+#include "tm_py/convert.h"
 #include "tm_py/ref.h"
 
 namespace tm_py {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tm_py/args.h"
+#include "tm_py/convert.h"
 #include "tm_py/lock.h"
 #include "tm_py/module_state.h"
 #include "tm_stats/dsr.h"
@@ -37,11 +38,6 @@ PyObject* raise_refusal(const tm_stats::StatsError& error) {
 PyObject* float_or_raise(const tm_stats::Result<double>& result) {
   if (!result.ok()) return raise_refusal(result.error());
   return PyFloat_FromDouble(result.value());
-}
-
-// Converts an optional float parameter, keeping `fallback` when it was omitted.
-std::optional<double> f64_or(PyObject* value, const char* param, double fallback) {
-  return value == nullptr ? std::optional<double>(fallback) : to_f64(value, param);
 }
 
 constexpr const char* kReturnsParams[] = {"returns"};
@@ -121,16 +117,12 @@ PyObject* probability_of_backtest_overfitting(PyObject* module, PyObject* args, 
     // until the lock is taken back.
     const auto columns = to_f64_table(slot[0], "columns");
     if (!columns) return nullptr;
-    std::uint64_t n_blocks = kDefaultBlocks;
-    if (slot[1] != nullptr) {
-      const auto given = to_u64(slot[1], "n_blocks");
-      if (!given) return nullptr;
-      n_blocks = *given;
-    }
+    const auto n_blocks = convert_or(to_u64, slot[1], "n_blocks", kDefaultBlocks);
+    if (!n_blocks) return nullptr;
     std::optional<tm_stats::Result<tm_stats::pbo::PboReport>> report;
     {
       Unlocked unlocked;
-      report = tm_stats::pbo::probability_of_backtest_overfitting(*columns, n_blocks);
+      report = tm_stats::pbo::probability_of_backtest_overfitting(*columns, *n_blocks);
     }
     if (!report->ok()) return raise_refusal(report->error());
     return PyFloat_FromDouble(report->value().pbo);
@@ -154,7 +146,7 @@ PyObject* minimum_track_record_length(PyObject* module, PyObject* args, PyObject
     if (!skewness) return nullptr;
     const auto kurtosis = to_f64(slot[3], "kurtosis");
     if (!kurtosis) return nullptr;
-    const auto confidence = f64_or(slot[4], "confidence", kDefaultConfidence);
+    const auto confidence = convert_or(to_f64, slot[4], "confidence", kDefaultConfidence);
     if (!confidence) return nullptr;
     return float_or_raise(tm_stats::dsr::minimum_track_record_length(
         *observed, *benchmark, *skewness, *kurtosis, *confidence));
