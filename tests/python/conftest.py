@@ -1,13 +1,10 @@
-"""Shared builders for the module's tests: tick series, small strategies, tick
-files, and a scope in which Ctrl-C raises KeyboardInterrupt."""
+"""Shared builders for the module's tests: tick series, small strategies and sequences."""
 
 import contextlib
 import random
 import signal
 import struct
-import zlib
 
-import numpy as np
 import pytest
 
 import tallowmarsh as t
@@ -34,19 +31,8 @@ def walk(seed, n=3000):
     return out
 
 
-def write_ticks(path, n):
-    """A sound file of n flat ticks, written with numpy rather than Tick objects."""
-    records = np.empty((n, 8), dtype="<i8")
-    records[:, 0] = records[:, 1] = records[:, 7] = np.arange(n)
-    records[:, 2:7] = [100, 101, 99, 99, 101]
-    body = records.tobytes()
-    with open(path, "wb") as f:
-        f.write(HEADER.pack(b"TMTK", 2, 0, n, 1, zlib.crc32(body), 0) + body)
-
-
 def summary(result):
-    return (result.strategy, result.ticks, result.fills, result.liquidations,
-            result.final_equity, result.min_equity, result.fill_prices)
+    return result.ticks, result.fills, result.final_equity, result.min_equity, result.fill_prices
 
 
 class Script:
@@ -60,9 +46,6 @@ class Script:
         return self.plan.get(self.calls)
 
     on_batch = on_tick
-
-
-Quiet = Script
 
 
 def failing(error, every=1, orders=None):
@@ -121,12 +104,12 @@ class Items:
         return self.items[i]
 
 
-def buy(qty=1, price=None):
-    return t.Order("buy", qty, price=price)
+def buy(qty=1, price=None, side="buy"):
+    return t.Order(side, qty, price=price)
 
 
 def sell(qty=1, price=None):
-    return t.Order("sell", qty, price=price)
+    return buy(qty, price, "sell")
 
 
 def message_of(exc, call, *args, **kwargs):

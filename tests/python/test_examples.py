@@ -17,26 +17,15 @@ import strategies as st  # noqa: E402
 import synth  # noqa: E402
 
 
-def test_the_example_strategies(tmp_path):
+def test_what_the_demo_does_not_check():
     ticks = synth.generate(20_000, seed=3)
-    assert [k.exch_ts for k in ticks] == sorted(k.exch_ts for k in ticks)
-    tm.save_ticks(str(tmp_path / "t.tmtk"), ticks)
-    source = tm.load_ticks(str(tmp_path / "t.tmtk"))
-    per_tick = tm.run_backtest(st.MovingAverageCross(20, 100, qty=5), source, 10_000)
-    batched = tm.run_backtest(st.MovingAverageCross(20, 100, qty=5), source, 10_000, batch=64)
-    with_numpy = tm.run_backtest(st.BatchedMovingAverageCross(20, 100, qty=5), source, 10_000,
-                                 batch=64)
-    assert per_tick.fills > 0 and batched.fills > 0
-    assert with_numpy.fill_prices == batched.fill_prices  # the same decisions at batch ends
-    maker = st.PassiveMaker(edge=2, qty=1)
-    assert tm.run_backtest(maker, source, 10_000).fills > 0 and maker.sampler.curve
+    batched = [tm.run_backtest(cls(20, 100, qty=5), ticks, 10_000, batch=64)
+               for cls in (st.MovingAverageCross, st.BatchedMovingAverageCross)]
+    assert batched[0].fills > 0 and batched[0].fill_prices == batched[1].fill_prices
     honest = tm.lookahead_check(lambda k: st.HonestCross(k, fast=10, slow=50), ticks[:3000],
                                 10_000, max_points=10)
     peeker = tm.lookahead_check(st.FuturePeeker, ticks[:3000], 10_000, max_points=10)
     assert (honest.clean, honest.checked, peeker.clean) == (True, 10, False)
-    comparison = tm.compare_modes(lambda: st.MovingAverageCross(20, 100, qty=5), source,
-                                  10_000, 32)
-    assert comparison.compat_fills > 0 and comparison.batched_fills > 0
 
 
 def test_the_demo_runs_end_to_end(tmp_path):
