@@ -1,9 +1,7 @@
 // A literal, slow model of the three execution engines, written from their
-// rules rather than from their code: one flat list of resting orders sorted on
-// demand, depth sides as ordered maps, and every step spelt out in the order
-// the rules give it. `view()` renders the model's whole state in the shape the
-// engines are read in (see engine_view.h), so a test can compare the two after
-// every event.
+// rules rather than their code: one flat list of resting orders sorted on
+// demand, depth sides as ordered maps, every step in the order the rules give.
+// `view()` renders the whole state as engine_view.h reads an engine's.
 #pragma once
 
 #include <algorithm>
@@ -103,10 +101,8 @@ class L0Model {
     return out;
   }
   void view(View& v) const {
-    v.buys = seqs(list(true, Side::Buy));
-    v.sells = seqs(list(true, Side::Sell));
-    v.market_buys = seqs(list(false, Side::Buy));
-    v.market_sells = seqs(list(false, Side::Sell));
+    v.book = {seqs(list(true, Side::Buy)), seqs(list(true, Side::Sell)),
+              seqs(list(false, Side::Buy)), seqs(list(false, Side::Sell))};
   }
 
  private:
@@ -328,18 +324,10 @@ class L2Model {
 
   void view(View& v) const {
     l1_.view(v);
-    const Book& b = b_;
-    v.depth = Depth{levels(b.bids, true),
-                    levels(b.asks, false),
-                    b.snapshot,
-                    b.last,
-                    b.applied,
-                    invalid_ticks_,
-                    rejected_,
-                    priced_,
-                    fallbacks_,
-                    available_,
-                    invalid_};
+    v.bids = levels(b_.bids, true);
+    v.asks = levels(b_.asks, false);
+    v.ids = {b_.snapshot, b_.last};
+    v.counts = {b_.applied, invalid_ticks_, rejected_, priced_, fallbacks_, available_, invalid_};
   }
 
  private:

@@ -4,7 +4,6 @@
 // worked cases that pin the model's own reading of the rules.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 
 #include "engine_model.h"
@@ -24,9 +23,8 @@ std::unique_ptr<T> make(const L1Config& c) {
 
 // Replays one seeded stream per seed through a fresh A and B built alike;
 // returns the number of fills reported.
-template <class A, class B>
-std::size_t agree(int seeds, bool depth, std::function<L1Config(tm_test::Rng&)> config,
-                  bool state = true) {
+template <class A, class B, class Config>
+std::size_t agree(int seeds, bool depth, Config config, bool state = true) {
   std::size_t fills = 0;
   for (int seed = 1; seed <= seeds && !::testing::Test::HasFailure(); ++seed) {
     SCOPED_TRACE(seed);

@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
+#include <span>
 #include <tuple>
 #include <variant>
 #include <vector>
@@ -31,22 +34,17 @@ using tm_engine::Resting;
 using tm_types::Nanos, tm_types::OrderId, tm_types::Price, tm_types::QtyLots;
 using tm_types::Side, tm_types::Tick, tm_types::Working;
 
-struct Depth {
-  std::vector<Level> bids, asks;
-  std::optional<std::uint64_t> snapshot, last;
-  std::uint64_t applied, invalid_ticks, rejected, priced, fallbacks;
-  bool available, invalid;
-  friend bool operator==(const Depth&, const Depth&) = default;
-};
-
-// Every order's place and every waiting fill, in list order.
+// Every order's place and every waiting fill, in list order; for L2 also the
+// depth, its snapshot and last update ids, and the engine's counters and flags.
 struct View {
-  std::vector<std::pair<std::uint64_t, Working>> buys, sells, market_buys, market_sells;
+  std::vector<std::vector<std::pair<std::uint64_t, Working>>> book;  // buy, sell, market buy, sell
   std::vector<std::tuple<Working, Nanos, std::optional<QtyLots>, std::optional<Nanos>, bool>>
       pending;
   std::vector<std::tuple<Working, std::optional<Nanos>, QtyLots>> queued;
   std::vector<std::pair<Nanos, L0Fill>> delayed;
-  std::optional<Depth> depth;
+  std::vector<Level> bids, asks;
+  std::vector<std::optional<std::uint64_t>> ids;
+  std::vector<std::uint64_t> counts;
   friend bool operator==(const View&, const View&) = default;
 };
 
@@ -65,10 +63,9 @@ inline void set_lists(View& v, std::span<const Pending> p, std::span<const Queue
 }
 
 inline void view_of(const tm_engine::L0Engine& e, View& v) {
-  v.buys = seqs(e.book().buy_limits());
-  v.sells = seqs(e.book().sell_limits());
-  v.market_buys = seqs(e.book().market_buys());
-  v.market_sells = seqs(e.book().market_sells());
+  const auto& b = e.book();
+  v.book = {seqs(b.buy_limits()), seqs(b.sell_limits()), seqs(b.market_buys()),
+            seqs(b.market_sells())};
 }
 inline void view_of(const tm_engine::L1Engine& e, View& v) {
   view_of(e.inner(), v);
@@ -77,12 +74,11 @@ inline void view_of(const tm_engine::L1Engine& e, View& v) {
 inline void view_of(const tm_engine::L2Engine& e, View& v) {
   view_of(e.l1(), v);
   const auto& b = e.depth();
-  auto levels = [](const tm_book::DepthSide& s) {
-    return std::vector<Level>(s.levels().begin(), s.levels().end());
-  };
-  v.depth = Depth{levels(b.bids()), levels(b.asks()),    b.snapshot_id(),      b.last_update_id(),
-                  b.applied(),      e.invalid_ticks(),   e.rejected_updates(), e.depth_priced(),
-                  e.fallbacks(),    e.depth_available(), e.invalid()};
+  v.bids.assign(b.bids().levels().begin(), b.bids().levels().end());
+  v.asks.assign(b.asks().levels().begin(), b.asks().levels().end());
+  v.ids = {b.snapshot_id(), b.last_update_id()};
+  v.counts = {b.applied(),   e.invalid_ticks(),   e.rejected_updates(), e.depth_priced(),
+              e.fallbacks(), e.depth_available(), e.invalid()};
 }
 template <class T>
 View view(const T& x) {
