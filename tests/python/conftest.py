@@ -1,15 +1,11 @@
 """Shared builders for the module's tests: tick series, small strategies and sequences."""
 
-import contextlib
 import random
-import signal
-import struct
 
 import pytest
 
 import tallowmarsh as t
 
-HEADER = struct.Struct("<4sHHQQII")
 NOT_TICKS = ("ticks must be a sequence of Tick, or a TickSource; build them with "
              "tallowmarsh.Tick(...), or read a file with load_ticks() \u2014 which is the one to "
              "use when the series is larger than memory")
@@ -117,14 +113,3 @@ def message_of(exc, call, *args, **kwargs):
     with pytest.raises(exc) as info:
         call(*args, **kwargs)
     return str(info.value)
-
-
-@contextlib.contextmanager
-def default_sigint():
-    """Ctrl-C raises KeyboardInterrupt here even where SIGINT was ignored, as it is
-    for a background job of a non-interactive shell."""
-    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)

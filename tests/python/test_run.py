@@ -16,18 +16,6 @@ def ticks():
     return make_ticks(50, price=1000, step=1)
 
 
-def test_per_tick_round_trip(ticks):
-    # Bought after tick 0 at tick 1's ask (1002), sold after tick 2 at tick 3's bid (1002);
-    # marked at tick 1's last (1001) right after buying: one tick, 10,000 cash units, down.
-    result = t.run_backtest(Script({1: [buy()], 3: [sell()]}), ticks, 100000)
-    assert (result.fills, result.fill_prices, result.final_equity, result.min_equity) == (
-        2, [1002, 1002], START, START - 10000)
-    assert (result.fees_paid, result.funding_paid, result.liquidations) == (0, 0, 0)
-    assert repr(result) == 'RunResult(strategy="Script", ticks=50, fills=2, final_equity=10000000000000)'
-    result.fill_prices.append(0)
-    assert result.fill_prices == [1002, 1002]
-
-
 def test_batched_run_sets_the_account_before_each_call():
     seen = []
 
@@ -49,23 +37,29 @@ def test_batched_run_sets_the_account_before_each_call():
     assert strategy.calls == 0
 
 
-def test_context_carries_the_tick_and_account(ticks):
-    seen = []
+def test_per_tick_run_and_its_context(ticks):
+    seen, plan = [], {1: [buy(price=1)], 2: [buy(price=1)], 4: [buy()], 5: [sell()]}
 
     class Watch:
         def on_tick(self, ctx):
             seen.append((ctx, ctx.position, ctx.entry, ctx.last, ctx.equity, ctx.working,
                          ctx.short_position, ctx.short_entry))
-            return [buy(price=1) if len(seen) < 3 else buy()] if len(seen) in (1, 2, 4) else None
+            return plan.get(len(seen))
 
-    t.run_backtest(Watch(), ticks[:6], 100000)
+    # Two orders rest far below; a buy after tick 3 fills at tick 4's ask (1005) and is
+    # marked at its last (1004); a sell after tick 4 fills at tick 5's bid (1004).
+    result = t.run_backtest(Watch(), ticks[:6], 100000)
     assert [s[1:] for s in seen] == [
         (0, 0, 1000, START, 0, 0, 0), (0, 0, 1001, START, 1, 0, 0), (0, 0, 1002, START, 2, 0, 0),
         (0, 0, 1003, START, 2, 0, 0), (1, 1005, 1004, START - 10000, 2, 0, 0),
-        (1, 1005, 1005, START, 2, 0, 0)]
-    ctx = seen[4][0]
-    assert repr(ctx) == "Context(last=1004, position=1, equity=9999999990000)"
-    assert ctx.tick is not ctx.tick and (ctx.tick.last, ctx.tick.exch_ts) == (1004, 4)
+        (0, 0, 1005, START - 10000, 2, 0, 0)]
+    assert repr(seen[4][0]) == "Context(last=1004, position=1, equity=9999999990000)"
+    assert seen[4][0].tick is not seen[4][0].tick and seen[4][0].tick.exch_ts == 4
+    assert (result.fill_prices, result.min_equity, result.fees_paid, result.funding_paid) == (
+        [1005, 1004], START - 10000, 0, 0)
+    assert repr(result) == 'RunResult(strategy="Watch", ticks=6, fills=2, final_equity=9999999990000)'
+    result.fill_prices.append(0)
+    assert result.fill_prices == [1005, 1004]
 
 
 @pytest.mark.parametrize("balance,final", [(10**11, 2**63 - 1), (-(10**11), -(2**63)),
@@ -86,15 +80,10 @@ def test_liquidation_shows_in_the_text():
         0, True, False)
 
 
-class RaisingName:
-    def __get__(self, obj, owner):
-        raise RuntimeError("no")
-
-
 @pytest.mark.parametrize("name,strategy,text", [
     ("sma", "sma", '"sma"'),
     (42, "Named", '"Named"'),             # not a str: the type's name instead
-    (RaisingName(), "Named", '"Named"'),  # a failing lookup is discarded
+    (property(lambda s: 1 / 0), "Named", '"Named"'),  # a failing lookup is discarded
     ('a"b', 'a"b', '"a\\"b"'),           # escaped in the text
 ])
 def test_strategy_name(ticks, name, strategy, text):
@@ -187,12 +176,10 @@ def test_compare_modes_runs_and_refusals():
         built.append(TwoFaced({1: [buy()]}, {}))
         return built[-1]
 
-    assert t.compare_modes(build, make_ticks(20), 100000, 1).batch == 1
-    assert [(a.calls, b.calls) for a, b in (s.plans for s in built)] == [(20, 0)] * 2
-    del built[:]  # batch=1 ran per tick twice; batch=0 is refused after the first run
+    assert t.compare_modes(build, make_ticks(20), 100000, 1).batch == 1  # per tick twice
     assert message_of(ValueError, t.compare_modes, build, make_ticks(20), 1000, 0) == \
-        "batch must be at least 1; 1 is compatibility mode"
-    assert [(a.calls, b.calls) for a, b in (s.plans for s in built)] == [(20, 0), (0, 0)]
+        "batch must be at least 1; 1 is compatibility mode"  # refused after the first run
+    assert [(a.calls, b.calls) for a, b in (s.plans for s in built)] == [(20, 0)] * 3 + [(0, 0)]
     with pytest.raises(KeyError):
         t.compare_modes(lambda: {}["x"], make_ticks(2), 1000, 2)
 
@@ -228,17 +215,11 @@ def test_lookahead_check():
 
 def test_lookahead_failures():
     ticks = make_ticks(30, start=1000)
-
-    class FailsLate(Peeker):
-        def on_tick(self, ctx):
-            if self.index == 5:
-                raise RuntimeError(f"built from {self.see_future}")
-            return super().on_tick(ctx)
-
     check = "the strategy failed during the check: "
     assert message_of(ValueError, t.lookahead_check, lambda k: Peeker(k) if len(k) == 30 else {}["x"],
                       ticks, 1000) == check + "build raised: KeyError: 'x'"
-    assert message_of(ValueError, t.lookahead_check, FailsLate, ticks, 1000) == \
-        check + "RuntimeError: built from True"  # the first failure wins
+    assert message_of(ValueError, t.lookahead_check, lambda k: failing(
+        RuntimeError(f"built from {len(k)}"), 6, [buy()])(), ticks, 1000) == \
+        check + "RuntimeError: built from 30"  # the first failure wins
     assert message_of(ValueError, t.lookahead_check, lambda k: object(), ticks, 1000).startswith(
         check + "AttributeError: ")

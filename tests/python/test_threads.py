@@ -36,23 +36,58 @@ def run_threads(targets, deadline=120):
         raise errors[0]
 
 
+def in_thread(target):
+    worker = threading.Thread(target=target)
+    worker.start()
+    worker.join()
+
+
+def nested():
+    t.run_backtest(Swing(), walk(3, 200), 1000, batch=3)
+
+
+class Busy(Swing):
+    """Decides as Swing does, but sleeps, and now and then runs a backtest of its own or
+    joins a thread that runs one or computes the overfitting estimate; so does its build."""
+
+    def __init__(self, ticks=None):
+        super().__init__()
+        self.calls = 0
+        in_thread(nested)
+
+    def on_tick(self, ctx):
+        self.calls += 1
+        time.sleep(0)
+        if self.calls % 100 == 50:
+            in_thread(nested)
+        elif self.calls % 100 == 0:
+            nested()
+        return super().on_tick(ctx)
+
+    def on_batch(self, ticks):
+        time.sleep(0.0005)
+        in_thread(lambda: t.probability_of_backtest_overfitting(PBO, 4))
+        return super().on_batch(ticks)
+
+
 def test_side_by_side_matches_serial(tmp_path):
     path = str(tmp_path / "walk.tmtk")
     t.save_ticks(path, walk(99, 20000))
-    source, jobs = t.load_ticks(path), []
+    source, work = t.load_ticks(path), []  # each a call of a strategy class
     for seed in range(2):
         ticks = walk(seed)
-        jobs += [lambda k=ticks: summary(t.run_backtest(Swing(), k, 1000)),
-                 lambda k=ticks: summary(t.run_backtest(Swing(), k, 1000, batch=7)),
-                 lambda k=ticks: repr(t.compare_modes(Swing, k, 1000, 5)),
-                 lambda k=ticks: t.lookahead_check(Swing, k[:400], 1000, max_points=20).divergences,
-                 lambda: t.probability_of_backtest_overfitting(PBO, 8)]
-    jobs += [lambda b=b: summary(t.run_backtest(Swing(), source, 1000, batch=b)) for b in (1, 64)]
-    serial, found = [job() for job in jobs], {}
-    order = [(i, copy) for copy in range(2) for i in range(len(jobs))]
+        work += [lambda s, k=ticks: summary(t.run_backtest(s(), k, 1000)),
+                 lambda s, k=ticks: summary(t.run_backtest(s(), k, 1000, batch=7)),
+                 lambda s, k=ticks: repr(t.compare_modes(s, k, 1000, 5)),
+                 lambda s, k=ticks: t.lookahead_check(s, k[:400], 1000, max_points=20).divergences,
+                 lambda s: t.probability_of_backtest_overfitting(PBO, 8)]
+    work += [lambda s, b=b: summary(t.run_backtest(s(), source, 1000, batch=b)) for b in (1, 64)]
+    serial = [call(Swing) for call in work]
+    # Every call twice with Swing and once with Busy, which decides alike, all at once.
+    found, order = {}, [(i, s) for s in (Swing, Swing, Busy) for i in range(len(work))]
     random.Random(5).shuffle(order)
-    run_threads([lambda i=i, c=c: found.__setitem__((i, c), jobs[i]()) for i, c in order])
-    assert [found[i, c] for i, c in sorted(order)] == [v for v in serial for _ in range(2)]
+    run_threads([lambda i=i, s=s: found.setdefault(i, []).append(work[i](s)) for i, s in order])
+    assert [found[i] for i in range(len(work))] == [[value] * 3 for value in serial]
 
 
 def test_other_threads_run_during_a_call():
@@ -69,52 +104,3 @@ def test_other_threads_run_during_a_call():
 
         run_threads([lambda: (call(), done.set()), spin])
         assert count[0] > least
-
-
-def in_thread(target):
-    worker = threading.Thread(target=target)
-    worker.start()
-    worker.join()
-
-
-class Busy(Swing):
-    """Sleeps, and on some calls joins a thread that runs a backtest or runs one itself."""
-
-    def __init__(self, ticks=None):
-        super().__init__()
-        self.calls, self.inner = 0, []
-
-    def inner_run(self):
-        self.inner.append(summary(t.run_backtest(Swing(), walk(3, 200), 1000, batch=3)))
-
-    def on_tick(self, ctx):
-        self.calls += 1
-        time.sleep(0)
-        if self.calls % 100 == 50:
-            in_thread(self.inner_run)
-        elif self.calls % 100 == 0:
-            self.inner_run()
-        return super().on_tick(ctx)
-
-    def on_batch(self, ticks):
-        time.sleep(0.0005)
-        in_thread(lambda: self.inner.append(t.probability_of_backtest_overfitting(PBO, 4)))
-        return super().on_batch(ticks)
-
-
-def test_strategies_that_use_threads_do_not_deadlock():
-    ticks, inner = walk(2, 600), summary(t.run_backtest(Swing(), walk(3, 200), 1000, batch=3))
-    pbo = t.probability_of_backtest_overfitting(PBO, 4)
-    expected = {b: summary(t.run_backtest(Swing(), ticks, 1000, batch=b)) for b in (1, 30)}
-    strategies, found = [Busy() for _ in range(4)], []
-
-    def build(prefix):  # a build that starts a thread of its own
-        in_thread(lambda: t.run_backtest(Swing(), prefix, 1000))
-        return Busy(prefix)
-
-    run_threads([lambda s=s, b=b: found.append((b, summary(t.run_backtest(s, ticks, 1000, batch=b))))
-                 for s, b in zip(strategies, (1, 1, 30, 30))] + [
-        lambda: t.lookahead_check(build, ticks[:300], 1000, max_points=3),
-        lambda: t.compare_modes(Busy, ticks[:300], 1000, 1)])
-    assert sorted(found) == sorted((b, expected[b]) for b in (1, 1, 30, 30))
-    assert [s.inner for s in strategies] == [[inner] * 12] * 2 + [[pbo] * 20] * 2
