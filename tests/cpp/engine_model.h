@@ -47,12 +47,10 @@ class L0Model {
       const std::int64_t p = *prev_last_;
       std::vector<std::pair<std::uint64_t, OrderId>> crossed;
       for (const Resting& r : book_) {
-        if (!r.order.kind.is_limit) continue;
         const std::int64_t x = r.order.kind.price;
         const bool sell = r.order.side == Side::Sell;
-        if (hi > p ? sell && p < x && x <= hi : lo < p && !sell && lo <= x && x < p) {
-          crossed.emplace_back(r.seq, r.order.id);
-        }
+        const bool in = hi > p ? sell && p < x && x <= hi : lo < p && !sell && lo <= x && x < p;
+        if (r.order.kind.is_limit && in) crossed.emplace_back(r.seq, r.order.id);
       }
       std::sort(crossed.begin(), crossed.end());
       const Stamp at = prev_stamp_.value_or(Stamp{t.exch_ts, t.local_ts});

@@ -1,8 +1,7 @@
-// Seeded event streams for the execution engines (ticks with given and absent
-// fields, orders of both sides and kinds, cancels, depth snapshots and updates
-// with gaps and stale ids), a flat view of an engine's whole state, and a
-// replay that feeds one stream to two engines (or an engine and its model)
-// and requires the same answer to every call and the same state after it.
+// Seeded event streams for the execution engines (ticks with absent fields,
+// orders of both sides and kinds, cancels, depth snapshots and updates with
+// gaps and stale ids), a flat view of an engine's state, and a replay that
+// requires two engines (or an engine and its model) to agree at every event.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -234,9 +233,8 @@ Outcome apply(T& x, const Event& event) {
       event);
 }
 
-// Feeds the stream to both and stops at the first call answered differently or
-// the first state that differs; the delayed fills are drained at the end.
-// Returns the number of fills reported, so a caller can see the stream trade.
+// Stops at the first call answered differently or state that differs, then
+// drains the delayed fills; returns the number of fills, to show the stream trades.
 template <class A, class B>
 std::size_t replay(A&& a, B&& b, const std::vector<Event>& events, bool compare_state = true) {
   std::size_t fills = 0;

@@ -10,7 +10,7 @@
 namespace tm_types {
 namespace {
 
-TEST(WorkingFill, CompletesExactlyRefusesBeyondAndKeepsIdentity) {
+TEST(Working, FillsExactlyRefusesBeyondKeepsIdentityAndNeedsAPositiveQuantity) {
   const Working order = limit_order(7, Side::Sell, 1234, 10, 111, 222, Offset::Close);
   const Working part = std::get<Working>(order.fill(4));
   Working expected = order;
@@ -23,9 +23,6 @@ TEST(WorkingFill, CompletesExactlyRefusesBeyondAndKeepsIdentity) {
   EXPECT_EQ(std::get<FillError>(order.fill(0)).kind, FillError::Kind::NonPositive);
   EXPECT_EQ(std::get<FillError>(order.fill(-3)).kind, FillError::Kind::NonPositive);
   EXPECT_EQ(std::get<FillError>(part.fill(7)), (FillError{FillError::Kind::Overfill, 6, 7}));
-}
-
-TEST(OrderConstruction, QuantityBelowOneIsAnInvariantStop) {
   try {
     (void)limit_order(1, Side::Buy, 100, 0, 0, 0, Offset::Open);
     FAIL() << "a zero-lot order was built";
