@@ -4,7 +4,6 @@
 // checks it for liquidation, and the no-op run over the same ticks streamed
 // from a tick file in the page cache (the ceiling of a Python run over a file).
 #include <benchmark/benchmark.h>
-
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,14 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "tm_backtest/run.h"
-#include "tm_data/source.h"
+#include "tm_backtest/run_loop.h"
+#include "tm_data/reader_ticks.h"
 #include "tm_data/ticks.h"
 #include "tm_data/write.h"
 
 namespace {
 
-using tm_engine::Tick;
+using tm_types::Tick;
 
 constexpr std::size_t kTicks = 10'000'000;
 
@@ -34,8 +33,8 @@ const std::vector<Tick>& ticks() {
       state = state * 6364136223846793005ULL + 1442695040888963407ULL;
       last += static_cast<std::int64_t>((state >> 33) % 5) - 2;
       const auto t = static_cast<std::int64_t>(i) * 1'000;
-      out[i] = Tick{t, t + 1, last, last + 1, last - 1, last, last + 1,
-                    static_cast<std::int64_t>(i)};
+      out[i] =
+          Tick{t, t + 1, last, last + 1, last - 1, last, last + 1, static_cast<std::int64_t>(i)};
     }
     return out;
   }();
@@ -53,8 +52,9 @@ struct NoOp {
 struct BuyAndHold {
   bool bought = false;
   void on_tick(const tm_strategy::Context& ctx, std::vector<tm_strategy::Intent>& intents) {
-    if (!bought) intents.push_back(tm_strategy::Market{ctx.instrument, tm_types::Side::Buy,
-                                                       tm_types::Offset::Open, 1, 1});
+    if (!bought)
+      intents.push_back(
+          tm_strategy::Market{ctx.instrument, tm_types::Side::Buy, tm_types::Offset::Open, 1, 1});
     bought = true;
   }
   std::string name() const { return "hold"; }
@@ -67,7 +67,7 @@ void run_over_ticks(benchmark::State& state) {
   const std::vector<Tick>& all = ticks();  // built once, outside the timing
   for (auto _ : state) {
     S strategy;
-    tm_backtest::SpanSource source(all);
+    tm_backtest::SpanTicks source(all);
     const tm_backtest::RunResult result = tm_backtest::run_stream(config, strategy, source);
     benchmark::DoNotOptimize(result.final_equity);
   }
@@ -102,7 +102,7 @@ void BM_RunStreamNoOpL0File(benchmark::State& state) {
   const std::string& path = tick_file();
   for (auto _ : state) {
     auto opened = tm_data::TickReader::open(path);
-    tm_data::ReaderSource source(std::get<tm_data::TickReader>(opened));
+    tm_data::ReaderTicks source(std::get<tm_data::TickReader>(opened));
     NoOp strategy;
     const tm_backtest::RunResult result = tm_backtest::run_stream(config, strategy, source);
     if (result.ticks != kTicks) state.SkipWithError("short run");
@@ -110,7 +110,7 @@ void BM_RunStreamNoOpL0File(benchmark::State& state) {
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kTicks));
   state.SetBytesProcessed(
-      static_cast<std::int64_t>(state.iterations() * kTicks * sizeof(tm_engine::Tick)));
+      static_cast<std::int64_t>(state.iterations() * kTicks * sizeof(tm_types::Tick)));
 }
 BENCHMARK(BM_RunStreamNoOpL0File)->Unit(benchmark::kMillisecond);
 

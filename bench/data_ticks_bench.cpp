@@ -14,14 +14,14 @@
 #include <vector>
 
 #include "tm_data/crc32.h"
-#include "tm_data/source.h"
+#include "tm_data/reader_ticks.h"
 #include "tm_data/ticks.h"
 #include "tm_data/write.h"
 
 namespace {
 
 using tm_data::TickReader;
-using tm_engine::Tick;
+using tm_types::Tick;
 
 constexpr std::size_t kFileTicks = std::size_t{1} << 24;  // 16.8 M ticks, 1 GiB of records
 
@@ -98,7 +98,7 @@ void BM_ReaderWithChecksum(benchmark::State& state) {
   for (auto _ : state) {
     auto opened = TickReader::open(path);
     auto& reader = std::get<TickReader>(opened);
-    tm_data::ReaderSource source(reader);
+    tm_data::ReaderTicks source(reader);
     std::int64_t sum = 0;
     while (const Tick* t = source.next()) sum += t->last;
     benchmark::DoNotOptimize(sum);

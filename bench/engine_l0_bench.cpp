@@ -5,14 +5,14 @@
 
 #include <vector>
 
-#include "tm_core/matcher.h"
 #include "tm_engine/l0.h"
+#include "tm_engine/matcher.h"
 
 namespace {
 
-using tm_engine::Tick;
 using tm_types::Offset;
 using tm_types::Side;
+using tm_types::Tick;
 
 constexpr std::size_t kTicks = 1'000'000;
 
@@ -25,8 +25,8 @@ std::vector<Tick> make_ticks() {
     state = state * 6364136223846793005ULL + 1442695040888963407ULL;
     last += static_cast<std::int64_t>((state >> 33) % 5) - 2;
     const auto t = static_cast<std::int64_t>(i) * 1'000;
-    ticks[i] = Tick{t, t + 1, last, last + 1, last - 1, last, last + 1,
-                    static_cast<std::int64_t>(i)};
+    ticks[i] =
+        Tick{t, t + 1, last, last + 1, last - 1, last, last + 1, static_cast<std::int64_t>(i)};
   }
   return ticks;
 }
@@ -61,7 +61,7 @@ void BM_L0OnTickFewRestingOrders(benchmark::State& state) {
 BENCHMARK(BM_L0OnTickFewRestingOrders)->Unit(benchmark::kMillisecond);
 
 void BM_MatcherL0OnTickFewRestingOrders(benchmark::State& state) {
-  tm_core::Matcher matcher = tm_core::Matcher::l0(1);
+  tm_engine::Matcher matcher = tm_engine::Matcher::l0(1);
   for (std::uint64_t id = 1; id <= 4; ++id) {
     const auto p = static_cast<std::int64_t>(id);
     matcher.submit(tm_types::limit_order(id, Side::Buy, 100 * p, 1, 0, 0, Offset::Open), 0);

@@ -6,8 +6,8 @@ namespace {
 // The entries made on ticks up to and including `t`: a prefix, since the log is
 // in call order.
 std::span<const LogEntry> up_to(std::span<const LogEntry> log, std::uint64_t t) {
-  const auto end = std::partition_point(log.begin(), log.end(),
-                                        [t](const LogEntry& e) { return e.first <= t; });
+  const auto end =
+      std::partition_point(log.begin(), log.end(), [t](const LogEntry& e) { return e.first <= t; });
   return log.first(static_cast<std::size_t>(end - log.begin()));
 }
 
@@ -38,7 +38,7 @@ std::vector<tm_strategy::Intent> intents_on(std::span<const LogEntry> log, std::
 
 std::optional<Divergence> compare_prefix(std::span<const LogEntry> full,
                                          std::span<const LogEntry> prefix,
-                                         std::span<const tm_engine::Tick> ticks,
+                                         std::span<const tm_types::Tick> ticks,
                                          std::uint64_t checked_at) {
   const auto a = up_to(full, checked_at);
   const auto b = up_to(prefix, checked_at);

@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "tm_backtest/run.h"
-#include "tm_engine/tick.h"
+#include "tm_backtest/run_loop.h"
 #include "tm_strategy/strategy.h"
 #include "tm_types/fixed.h"
+#include "tm_types/tick.h"
 
 namespace tm_backtest {
 
@@ -74,7 +74,7 @@ std::vector<tm_strategy::Intent> intents_on(std::span<const LogEntry> log, std::
 // strategies' own business (a failed build returns an inert strategy).
 template <tm_strategy::Strategy S, class Build>
 LookaheadReport lookahead(const RunConfig& config, Build&& build,
-                          std::span<const tm_engine::Tick> ticks, std::uint64_t max_points);
+                          std::span<const tm_types::Tick> ticks, std::uint64_t max_points);
 
 // ---------------------------------------------------------------------------
 // Implementation.
@@ -82,7 +82,7 @@ LookaheadReport lookahead(const RunConfig& config, Build&& build,
 // Compares one checked prefix's log with the full log; absent when they agree.
 std::optional<Divergence> compare_prefix(std::span<const LogEntry> full,
                                          std::span<const LogEntry> prefix,
-                                         std::span<const tm_engine::Tick> ticks,
+                                         std::span<const tm_types::Tick> ticks,
                                          std::uint64_t checked_at);
 
 template <tm_strategy::Strategy S>
@@ -100,11 +100,11 @@ void Recorder<S>::on_tick(const tm_strategy::Context& ctx,
 
 template <tm_strategy::Strategy S, class Build>
 LookaheadReport lookahead(const RunConfig& config, Build&& build,
-                          std::span<const tm_engine::Tick> ticks, std::uint64_t max_points) {
+                          std::span<const tm_types::Tick> ticks, std::uint64_t max_points) {
   std::vector<LogEntry> full;
   {
     Recorder<S> recorder(build(ticks));
-    SpanSource source(ticks);
+    SpanTicks source(ticks);
     (void)run_stream(config, recorder, source);
     full = recorder.take_log();
   }
@@ -121,7 +121,7 @@ LookaheadReport lookahead(const RunConfig& config, Build&& build,
   for (const std::uint64_t t : points) {
     const auto prefix_ticks = ticks.first(static_cast<std::size_t>(t) + 1);
     Recorder<S> recorder(build(prefix_ticks));
-    SpanSource source(prefix_ticks);
+    SpanTicks source(prefix_ticks);
     (void)run_stream(config, recorder, source);
     if (auto divergence = compare_prefix(full, recorder.log(), ticks, t)) {
       report.divergences.push_back(std::move(*divergence));

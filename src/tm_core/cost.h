@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "tm_margin/tier.h"
+#include "tm_margin/contract.h"
 #include "tm_types/fill.h"
 #include "tm_types/fixed.h"
 

@@ -13,17 +13,22 @@ using tm_types::sat_neg;
 
 std::string_view reject_reason_name(RejectReason reason) {
   switch (reason) {
-    case RejectReason::BadQty: return "BadQty";
-    case RejectReason::DuplicateId: return "DuplicateId";
-    case RejectReason::NoFunds: return "NoFunds";
-    case RejectReason::NotExternal: return "NotExternal";
-    case RejectReason::UnknownInstrument: return "UnknownInstrument";
+    case RejectReason::BadQty:
+      return "BadQty";
+    case RejectReason::DuplicateId:
+      return "DuplicateId";
+    case RejectReason::NoFunds:
+      return "NoFunds";
+    case RejectReason::NotExternal:
+      return "NotExternal";
+    case RejectReason::UnknownInstrument:
+      return "UnknownInstrument";
   }
   return "Unknown";
 }
 
-Kernel::Kernel(State state) : state_(std::move(state)) {
-  if (state_.holdings.size() == 1) only_ = &state_.holdings.front();
+Kernel::Kernel(Account account) : account_(std::move(account)) {
+  if (account_.holdings.size() == 1) only_ = &account_.holdings.front();
   outputs_.reserve(16);
   working_.reserve(16);
 }
@@ -36,41 +41,42 @@ std::span<const Output> Kernel::apply(const Event& event) {
 
 std::optional<std::size_t> Kernel::lookup(std::optional<InstrumentId> instrument) const {
   if (!instrument) {
-    if (state_.holdings.size() == 1) return 0;
+    if (account_.holdings.size() == 1) return 0;
     return std::nullopt;
   }
-  const std::size_t index = state_.find_holding(*instrument);
-  if (index == state_.holdings.size()) return std::nullopt;
+  const std::size_t index = account_.find_holding(*instrument);
+  if (index == account_.holdings.size()) return std::nullopt;
   return index;
 }
 
 void Kernel::charge_fee(Cash fee) {
-  state_.fees = sat_add(state_.fees, fee);
-  state_.add_to_balance(sat_neg(fee));
+  account_.fees = sat_add(account_.fees, fee);
+  account_.add_to_balance(sat_neg(fee));
 }
 
 void Kernel::book_fill(std::size_t index, const tm_types::Fill& fill) {
-  charge_fee(cost::fill_fee(state_.holdings[index].contract, fill, state_.maker_fee,
-                            state_.taker_fee));
-  state_.apply_fill(fill);
+  charge_fee(cost::fill_fee(account_.holdings[index].contract, fill, account_.maker_fee,
+                            account_.taker_fee));
+  account_.apply_fill(fill);
   std::erase(working_, fill.order);
   outputs_.emplace_back(fill);
 }
 
 void Kernel::book_fills(std::size_t index, std::span<const tm_types::Fill> fills) {
-  if (index >= state_.holdings.size()) tm_types::invariant_failure("index out of range");
+  if (index >= account_.holdings.size()) tm_types::invariant_failure("index out of range");
   for (const tm_types::Fill& fill : fills) book_fill(index, fill);
 }
 
 void Kernel::book_fills(std::size_t index, std::span<const tm_engine::L0Fill> fills) {
-  if (index >= state_.holdings.size()) tm_types::invariant_failure("index out of range");
+  if (index >= account_.holdings.size()) tm_types::invariant_failure("index out of range");
   for (const tm_engine::L0Fill& f : fills) book_fill(index, f.fill);
 }
 
 std::span<const Output> Kernel::settle_unreported() {
   outputs_.clear();
-  for (std::size_t i = 0; i < state_.holdings.size(); ++i) {
-    const std::vector<tm_engine::L0Fill> held_back = state_.holdings[i].matcher.drain_unreported();
+  for (std::size_t i = 0; i < account_.holdings.size(); ++i) {
+    const std::vector<tm_engine::L0Fill> held_back =
+        account_.holdings[i].matcher.drain_unreported();
     book_fills(i, std::span<const tm_engine::L0Fill>(held_back));
   }
   return outputs_;
@@ -78,29 +84,29 @@ std::span<const Output> Kernel::settle_unreported() {
 
 void Kernel::liquidate_if_uncovered(Price price) {
   bool uncovered;
-  if (state_.holdings.size() > 1 || state_.two_leg) {
-    uncovered = state_.equity() <= state_.maintenance();
+  if (account_.holdings.size() > 1 || account_.two_leg) {
+    uncovered = account_.equity() <= account_.maintenance();
   } else {
-    const Holding& h = state_.holdings.front();
+    const Holding& h = account_.holdings.front();
     const tm_margin::MarginedPosition position{h.leg_cost(Leg::Long), h.contract, h.entry,
-                                               h.position, state_.balance()};
+                                               h.position, account_.balance()};
     uncovered = position.is_liquidatable(h.tiers, price);
   }
   if (!uncovered) return;
 
   const std::size_t first = outputs_.size();
-  if (state_.holdings.size() == 1) {
-    outputs_.emplace_back(state_.liquidate_holding(0, price));
+  if (account_.holdings.size() == 1) {
+    outputs_.emplace_back(account_.liquidate_holding(0, price));
   } else {
-    for (const Liquidated& record : state_.close_all()) outputs_.emplace_back(record);
+    for (const Liquidated& record : account_.close_all()) outputs_.emplace_back(record);
   }
   // The venue takes what is left, whatever its sign: a deficit is written off
   // and shows as a negative forfeiture.
-  const Cash left = state_.balance();
-  state_.add_to_balance(sat_neg(left));
-  state_.forfeited = sat_add(state_.forfeited, left);
+  const Cash left = account_.balance();
+  account_.add_to_balance(sat_neg(left));
+  account_.forfeited = sat_add(account_.forfeited, left);
   for (std::size_t i = first; i < outputs_.size(); ++i) {
-    std::get<Liquidated>(outputs_[i]).balance = state_.balance();
+    std::get<Liquidated>(outputs_[i]).balance = account_.balance();
   }
   if (outputs_.size() > first) std::get<Liquidated>(outputs_.back()).forfeited = left;
   working_.clear();
@@ -119,18 +125,18 @@ void Kernel::apply_event(const SubmitEvent& e) {
   }
   const auto index = lookup(e.instrument);
   if (!index) return reject(RejectReason::UnknownInstrument, e.id);
-  if (state_.balance() < 1) return reject(RejectReason::NoFunds, e.id);
+  if (account_.balance() < 1) return reject(RejectReason::NoFunds, e.id);
   const tm_types::Working order =
       e.limit ? tm_types::limit_order(e.id, e.side, e.price, e.qty, e.placed_exch_ts,
                                       e.placed_local_ts, e.offset)
               : tm_types::market_order(e.id, e.side, e.qty, e.placed_exch_ts, e.placed_local_ts,
                                        e.offset);
-  state_.holdings[*index].matcher.submit(order, e.placed_local_ts);
+  account_.holdings[*index].matcher.submit(order, e.placed_local_ts);
   working_.push_back(e.id);
 }
 
 void Kernel::apply_event(const CancelEvent& e) {
-  for (Holding& h : state_.holdings) {
+  for (Holding& h : account_.holdings) {
     if (h.matcher.cancel(e.id)) {
       std::erase(working_, e.id);
       outputs_.emplace_back(Cancelled{e.id});
@@ -140,74 +146,74 @@ void Kernel::apply_event(const CancelEvent& e) {
 }
 
 void Kernel::apply_event(const FundingEvent& e) {
-  state_.now = e.rate.at;
+  account_.now = e.rate.at;
   const auto index = lookup(e.instrument);
   if (!index) return reject(RejectReason::UnknownInstrument, 0);
-  const Holding& h = state_.holdings[*index];
+  const Holding& h = account_.holdings[*index];
   if (h.is_flat()) return;
   Cash amount = 0;
   if (h.position != 0) amount = e.rate.settle(h.contract.size, h.position).amount;
   if (h.short_position != 0) {
     amount = sat_add(amount, e.rate.settle(h.contract.size, h.short_position).amount);
   }
-  state_.add_to_balance(amount);
-  state_.funding = sat_add(state_.funding, amount);
+  account_.add_to_balance(amount);
+  account_.funding = sat_add(account_.funding, amount);
   outputs_.emplace_back(Funding{amount, e.rate.at});
   check_liquidation(e.rate.price);
 }
 
 void Kernel::apply_event(const FundingPaidEvent& e) {
-  state_.now = e.at;
+  account_.now = e.at;
   if (!lookup(e.instrument)) return reject(RejectReason::UnknownInstrument, 0);
-  state_.add_to_balance(e.amount);
-  state_.funding = sat_add(state_.funding, e.amount);
+  account_.add_to_balance(e.amount);
+  account_.funding = sat_add(account_.funding, e.amount);
   outputs_.emplace_back(Funding{e.amount, e.at});
 }
 
 void Kernel::apply_event(const FeeEvent& e) {
-  state_.now = e.at;
+  account_.now = e.at;
   charge_fee(e.amount);
-  state_.fees_charged = true;
-  state_.fee_unknown = e.unknown;
+  account_.fees_charged = true;
+  account_.fee_unknown = e.unknown;
 }
 
-void Kernel::apply_event(const ClockEvent& e) { state_.now = e.at; }
+void Kernel::apply_event(const ClockEvent& e) { account_.now = e.at; }
 
 void Kernel::apply_event(const TransferEvent& e) {
-  state_.now = e.at;
-  state_.add_to_balance(e.amount);
+  account_.now = e.at;
+  account_.add_to_balance(e.amount);
 }
 
 void Kernel::apply_event(const ExternalFillEvent& e) {
   const tm_types::Fill& fill = e.fill;
-  if (!state_.external_fills) return reject(RejectReason::NotExternal, fill.order);
+  if (!account_.external_fills) return reject(RejectReason::NotExternal, fill.order);
   // A fill for an instrument the account does not hold is refused before it
   // touches anything, rather than stopping the run.
-  const std::size_t index = state_.find_holding(fill.instrument);
-  if (index == state_.holdings.size()) return reject(RejectReason::UnknownInstrument, fill.order);
+  const std::size_t index = account_.find_holding(fill.instrument);
+  if (index == account_.holdings.size()) return reject(RejectReason::UnknownInstrument, fill.order);
 
-  state_.now = fill.exch_ts;
-  Holding& h = state_.holdings[index];
+  account_.now = fill.exch_ts;
+  Holding& h = account_.holdings[index];
   (void)h.matcher.cancel(fill.order);
   std::erase(working_, fill.order);
   Cash fee = 0;
   if (const auto* reported = std::get_if<FeeReported>(&e.fee)) {
     fee = reported->amount;
-    state_.fees_charged = true;
+    account_.fees_charged = true;
   } else if (std::holds_alternative<FeeUnknown>(e.fee)) {
-    state_.fee_unknown = true;
+    account_.fee_unknown = true;
   } else {
-    fee = cost::fill_fee(h.contract, fill, state_.maker_fee, state_.taker_fee);
+    fee = cost::fill_fee(h.contract, fill, account_.maker_fee, account_.taker_fee);
   }
   charge_fee(fee);
-  state_.apply_fill(fill);
+  account_.apply_fill(fill);
   outputs_.emplace_back(fill);
   check_liquidation(fill.price);
 }
 
 void Kernel::apply_event(const DepthEvent& e) {
-  if (state_.holdings.size() != 1) return;
-  Matcher& matcher = state_.holdings.front().matcher;
+  if (account_.holdings.size() != 1) return;
+  Matcher& matcher = account_.holdings.front().matcher;
   if (matcher.l2() == nullptr) return;
   if (const auto* update = std::get_if<tm_book::DepthUpdate>(&e.payload)) {
     // A refused update has already emptied the book and made the engine

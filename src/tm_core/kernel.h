@@ -1,6 +1,6 @@
 // The kernel: the single entry point through which everything that happens to
 // the account passes. It takes one Event at a time, routes it to the account
-// State and to the right holding's engine, books fees and funding, checks
+// Account and to the right holding's engine, books fees and funding, checks
 // liquidation, keeps the list of working orders, and answers with Outputs.
 // The same events in the same order give the same outputs and the same account.
 #pragma once
@@ -13,13 +13,13 @@
 #include <variant>
 #include <vector>
 
-#include "tm_book/book.h"
-#include "tm_core/state.h"
+#include "tm_book/depth_book.h"
+#include "tm_core/account.h"
 #include "tm_engine/l0.h"
-#include "tm_engine/tick.h"
 #include "tm_margin/funding.h"
 #include "tm_types/fill.h"
 #include "tm_types/order.h"
+#include "tm_types/tick.h"
 
 namespace tm_core {
 
@@ -27,7 +27,7 @@ using tm_types::OrderId;
 
 // Events. An absent instrument means the only holding of a one-holding account.
 struct TickEvent {
-  tm_engine::Tick tick;
+  tm_types::Tick tick;
   std::optional<InstrumentId> instrument;
 };
 struct SubmitEvent {
@@ -132,7 +132,7 @@ struct Summary {
 
 class Kernel {
  public:
-  explicit Kernel(State state);
+  explicit Kernel(Account account);
   // Neither copied nor moved: the kernel keeps a pointer into its own state.
   Kernel(const Kernel&) = delete;
   Kernel& operator=(const Kernel&) = delete;
@@ -144,7 +144,7 @@ class Kernel {
   // never fails on input.
   std::span<const Output> apply(const Event& event);
   // apply(TickEvent{tick}) without building the event: the run loop's hot path.
-  std::span<const Output> apply_tick(const tm_engine::Tick& tick);
+  std::span<const Output> apply_tick(const tm_types::Tick& tick);
 
   // Books fills of the holding at `index` (an index out of range is an
   // invariant failure): fee, account, working list, one Fill output each. No
@@ -161,7 +161,7 @@ class Kernel {
   [[nodiscard]] Summary summary() const;
   // Ids of accepted orders not yet seen to end, in acceptance order.
   const std::vector<OrderId>& working() const { return working_; }
-  const State& state() const { return state_; }
+  const Account& account() const { return account_; }
 
  private:
   // The holding an event names, or the only one when it names none.
@@ -169,7 +169,7 @@ class Kernel {
   void reject(RejectReason reason, OrderId id) { outputs_.emplace_back(Rejected{reason, id}); }
   void charge_fee(Cash fee);
   void book_fill(std::size_t index, const tm_types::Fill& fill);
-  void on_tick(std::size_t index, const tm_engine::Tick& tick);
+  void on_tick(std::size_t index, const tm_types::Tick& tick);
   void liquidate_if_uncovered(Price price);
 
   void apply_event(const TickEvent& e);
@@ -183,7 +183,7 @@ class Kernel {
   void apply_event(const ExternalFillEvent& e);
   void apply_event(const DepthEvent& e);
 
-  State state_;
+  Account account_;
   // The holding of a one-holding account (every run's), else null. Holdings
   // are fixed once the kernel owns the state, so the pointer stays valid.
   Holding* only_ = nullptr;
@@ -194,7 +194,7 @@ class Kernel {
 // A one-holding account whose book is empty costs a lookup of the engine and a
 // flag test here; everything else is out of line.
 [[gnu::always_inline]] inline std::span<const Output> Kernel::apply_tick(
-    const tm_engine::Tick& tick) {
+    const tm_types::Tick& tick) {
   outputs_.clear();
   if (only_ == nullptr) {
     apply_event(TickEvent{tick, std::nullopt});
@@ -204,11 +204,11 @@ class Kernel {
   return outputs_;
 }
 
-[[gnu::always_inline]] inline void Kernel::on_tick(std::size_t index, const tm_engine::Tick& tick) {
-  Holding& h = state_.holdings[index];
-  state_.now = tick.exch_ts;
+[[gnu::always_inline]] inline void Kernel::on_tick(std::size_t index, const tm_types::Tick& tick) {
+  Holding& h = account_.holdings[index];
+  account_.now = tick.exch_ts;
   h.mark = tick.last;
-  if (!state_.external_fills) {
+  if (!account_.external_fills) {
     const auto fills = h.matcher.on_tick(tick);
     if (!fills.empty()) book_fills(index, fills);
   }
@@ -218,12 +218,12 @@ class Kernel {
 // A flat account, or one that cannot be liquidated, is decided here; the test
 // and the liquidation itself are out of line.
 [[gnu::always_inline]] inline void Kernel::check_liquidation(Price price) {
-  if (!state_.liquidation_enabled) return;
+  if (!account_.liquidation_enabled) return;
   if (only_ != nullptr) {
     if (!only_->is_flat()) liquidate_if_uncovered(price);
     return;
   }
-  for (const Holding& h : state_.holdings) {
+  for (const Holding& h : account_.holdings) {
     if (!h.is_flat()) {
       liquidate_if_uncovered(price);
       return;
@@ -232,24 +232,24 @@ class Kernel {
 }
 
 [[gnu::always_inline]] inline Summary Kernel::summary() const {
-  if (only_ == nullptr && state_.holdings.empty()) {
+  if (only_ == nullptr && account_.holdings.empty()) {
     tm_types::invariant_failure("index out of range");
   }
-  const Holding& h = only_ != nullptr ? *only_ : state_.holdings.front();
-  const Cash balance = state_.balance();
+  const Holding& h = only_ != nullptr ? *only_ : account_.holdings.front();
+  const Cash balance = account_.balance();
   return Summary{h.position,
                  h.entry,
                  h.short_position,
                  h.short_entry,
                  balance,
-                 state_.realised,
-                 state_.funding,
-                 state_.fees,
-                 state_.forfeited,
-                 only_ != nullptr && only_->is_flat() ? balance : state_.equity(),
+                 account_.realised,
+                 account_.funding,
+                 account_.fees,
+                 account_.forfeited,
+                 only_ != nullptr && only_->is_flat() ? balance : account_.equity(),
                  h.mark,
-                 state_.now,
-                 state_.fees_charged && !state_.fee_unknown};
+                 account_.now,
+                 account_.fees_charged && !account_.fee_unknown};
 }
 
 }  // namespace tm_core

@@ -19,7 +19,7 @@ namespace {
 static_assert(std::endian::native == std::endian::little,
               "records are copied byte for byte between the file and Tick");
 
-using tm_engine::Tick;
+using tm_types::Tick;
 
 // Header field offsets.
 constexpr std::size_t kMagicAt = 0;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "tm_data/error.h"
-#include "tm_engine/tick.h"
+#include "tm_types/tick.h"
 
 namespace tm_data {
 
@@ -25,12 +25,12 @@ inline constexpr std::size_t kRecordBytes = 64;
 inline constexpr std::size_t kBlockRecords = 8192;
 inline constexpr std::size_t kBlockBytes = kBlockRecords * kRecordBytes;
 static_assert(kBlockBytes == 524288, "a block is 512 KiB");
-static_assert(sizeof(tm_engine::Tick) == kRecordBytes, "a record is a Tick byte for byte");
+static_assert(sizeof(tm_types::Tick) == kRecordBytes, "a record is a Tick byte for byte");
 
 // The bytes of a tick file holding `ticks` in the order given (their order is
 // not checked): the 32-byte header, then 64 bytes per tick. Never fails.
 [[nodiscard]] std::vector<std::uint8_t> encode(std::uint64_t instrument,
-                                               std::span<const tm_engine::Tick> ticks);
+                                               std::span<const tm_types::Tick> ticks);
 
 class TickReader;
 // An open reader, or why the file could not be opened.
@@ -41,7 +41,7 @@ using OpenResult = std::variant<TickReader, Error>;
 // consumed by reading it; to read a file twice, open it twice.
 class TickReader {
  public:
-  using Item = std::variant<tm_engine::Tick, Error>;
+  using Item = std::variant<tm_types::Tick, Error>;
 
   // Opens `path` read-only. A file that cannot be opened or holds fewer than 32
   // bytes is Truncated{32, 0}; then the magic and the version are checked.
@@ -69,7 +69,7 @@ class TickReader {
 
   // The same stream without copying: the next tick, valid until the next call,
   // or nullptr at the end or at an error, which error() then holds.
-  const tm_engine::Tick* next_tick();
+  const tm_types::Tick* next_tick();
   // The error that ended the stream, if one did.
   const std::optional<Error>& error() const { return error_; }
 
@@ -79,7 +79,7 @@ class TickReader {
   // Reads the next block into the buffer. False at the end of the records or at
   // an error (then kept in error_).
   bool refill();
-  const tm_engine::Tick* fail(Error error);
+  const tm_types::Tick* fail(Error error);
 
   int fd_ = -1;
   std::uint64_t count_ = 0;
@@ -90,12 +90,12 @@ class TickReader {
   std::uint64_t delivered_ = 0;
   tm_types::Nanos previous_ = 0;  // exchange time of the last tick handed out
   struct BlockDeleter {
-    void operator()(tm_engine::Tick* block) const noexcept;
+    void operator()(tm_types::Tick* block) const noexcept;
   };
   // Room for min(count, 8,192) records, uninitialised until read into.
-  std::unique_ptr<tm_engine::Tick[], BlockDeleter> block_;
-  const tm_engine::Tick* cursor_ = nullptr;  // next tick of the block
-  const tm_engine::Tick* block_end_ = nullptr;
+  std::unique_ptr<tm_types::Tick[], BlockDeleter> block_;
+  const tm_types::Tick* cursor_ = nullptr;  // next tick of the block
+  const tm_types::Tick* block_end_ = nullptr;
   bool finished_ = false;
   bool error_reported_ = false;  // next() has returned error_
   std::optional<Error> error_;
@@ -103,11 +103,11 @@ class TickReader {
 
 // The first tick is compared with the smallest time, which nothing precedes, so
 // "no previous tick" needs no flag of its own.
-inline const tm_engine::Tick* TickReader::next_tick() {
+inline const tm_types::Tick* TickReader::next_tick() {
   if (cursor_ == block_end_) [[unlikely]] {
     if (!refill()) return nullptr;
   }
-  const tm_engine::Tick* tick = cursor_;
+  const tm_types::Tick* tick = cursor_;
   if (tick->exch_ts < previous_) [[unlikely]] {
     return fail(Backwards{delivered_, previous_, tick->exch_ts});
   }

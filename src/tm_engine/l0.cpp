@@ -15,11 +15,6 @@ namespace {
 
 constexpr std::size_t kInitialCapacity = 16;
 
-// A high, low, bid or ask that is zero or negative is absent; `last` stands in.
-constexpr std::int64_t or_last(std::int64_t value, std::int64_t last) {
-  return value > 0 ? value : last;
-}
-
 }  // namespace
 
 L0Engine::L0Engine(tm_types::InstrumentId instrument) : instrument_(instrument) {
@@ -30,8 +25,8 @@ L0Engine::L0Engine(tm_types::InstrumentId instrument) : instrument_(instrument) 
 
 std::size_t L0Engine::cancel_all() {
   scratch_.clear();
-  for (auto list : {book_.buy_limits(), book_.sell_limits(), book_.market_buys(),
-                    book_.market_sells()}) {
+  for (auto list :
+       {book_.buy_limits(), book_.sell_limits(), book_.market_buys(), book_.market_sells()}) {
     for (const Resting& r : list) scratch_.emplace_back(r.seq, r.order.id);
   }
   std::size_t removed = 0;
@@ -41,15 +36,15 @@ std::size_t L0Engine::cancel_all() {
 }
 
 void L0Engine::match(const Tick& tick) {
-  const std::int64_t high = or_last(tick.high, tick.last);
-  const std::int64_t low = or_last(tick.low, tick.last);
+  const std::int64_t high = tm_types::high_or_last(tick);
+  const std::int64_t low = tm_types::low_or_last(tick);
   const bool has_limits = !book_.buy_limits().empty() || !book_.sell_limits().empty();
   if (prev_last_ && has_limits) cross_range(tick, high, low);
   if (!book_.market_buys().empty()) {
-    fill_market_orders(Side::Buy, or_last(tick.ask, tick.last), tick);
+    fill_market_orders(Side::Buy, tm_types::ask_or_last(tick), tick);
   }
   if (!book_.market_sells().empty()) {
-    fill_market_orders(Side::Sell, or_last(tick.bid, tick.last), tick);
+    fill_market_orders(Side::Sell, tm_types::bid_or_last(tick), tick);
   }
   if (!book_.buy_limits().empty()) touch_buy_limits(tick, low);
   if (!book_.sell_limits().empty()) touch_sell_limits(tick, high);
@@ -98,8 +93,8 @@ void L0Engine::fill_market_orders(Side side, std::int64_t price, const Tick& tic
 }
 
 void L0Engine::touch_buy_limits(const Tick& tick, std::int64_t low) {
-  const std::int64_t threshold = tick.ask > 0 ? tick.ask : low;
-  const std::int64_t base = tick.ask > 0 ? tick.ask : tick.last;
+  const std::int64_t threshold = tm_types::ask(tick).value_or(low);
+  const std::int64_t base = tm_types::ask_or_last(tick);
   if (threshold < 1) return;
   while (!book_.buy_limits().empty()) {
     const std::int64_t limit = book_.buy_limits().front().order.kind.price;
@@ -112,8 +107,8 @@ void L0Engine::touch_buy_limits(const Tick& tick, std::int64_t low) {
 }
 
 void L0Engine::touch_sell_limits(const Tick& tick, std::int64_t high) {
-  const std::int64_t threshold = tick.bid > 0 ? tick.bid : high;
-  const std::int64_t base = tick.bid > 0 ? tick.bid : tick.last;
+  const std::int64_t threshold = tm_types::bid(tick).value_or(high);
+  const std::int64_t base = tm_types::bid_or_last(tick);
   if (threshold < 1) return;
   while (!book_.sell_limits().empty()) {
     const std::int64_t limit = book_.sell_limits().front().order.kind.price;

@@ -9,13 +9,15 @@
 #include <utility>
 #include <vector>
 
-#include "tm_engine/book.h"
-#include "tm_engine/tick.h"
+#include "tm_engine/resting_orders.h"
 #include "tm_types/fill.h"
 #include "tm_types/ids.h"
 #include "tm_types/order.h"
+#include "tm_types/tick.h"
 
 namespace tm_engine {
+
+using tm_types::Tick;
 
 // How a fill came about. Codes are pinned: they cross into the run records.
 enum class ExecKind : std::uint8_t {
@@ -61,7 +63,7 @@ class L0Engine {
     prev_time_.reset();
   }
 
-  const Book& book() const { return book_; }
+  const RestingOrders& book() const { return book_; }
   tm_types::InstrumentId instrument() const { return instrument_; }
   std::uint64_t fill_count() const { return fill_counter_; }
 
@@ -83,7 +85,7 @@ class L0Engine {
 
   std::optional<std::int64_t> prev_last_;
   std::optional<Stamp> prev_time_;
-  Book book_;
+  RestingOrders book_;
   std::vector<L0Fill> fills_;
   std::vector<std::pair<std::uint64_t, tm_types::OrderId>> scratch_;
   std::vector<Resting> market_scratch_;

@@ -20,8 +20,9 @@ constexpr std::size_t kInitialCapacity = 16;
 // Where a queued limit order stands against one tick's traded range.
 enum class Reach { Through, Reached, NotReached };
 
-// The tick's high and low are used as given: a buy above the whole range (or a
-// sell below it) was traded through; inside it the price was reached.
+// The tick's high and low are read raw here, not through the absent-field
+// decoding: a buy above the whole range (or a sell below it) was traded
+// through; inside it the price was reached; both at 0 means no range at all.
 Reach reach(const Working& order, const Tick& tick) {
   const std::int64_t p = order.kind.price;
   const std::int64_t high = tick.high;
@@ -41,8 +42,8 @@ std::int64_t sqrt_impact(QtyLots qty, std::int64_t volume, std::uint32_t impact,
                          std::int64_t range) {
   if (volume < 1 || impact == 0 || range < 1) return 0;
   // The one floating-point step between a tick and the ledger.
-  const double m = std::sqrt(static_cast<double>(qty) / static_cast<double>(
-                                                            static_cast<std::uint64_t>(volume))) *
+  const double m = std::sqrt(static_cast<double>(qty) /
+                             static_cast<double>(static_cast<std::uint64_t>(volume))) *
                    ((static_cast<double>(impact) / 100.0) *
                     static_cast<double>(static_cast<std::uint64_t>(range)));
   if (!(m == m)) return 0;  // a quantity below zero has no root
@@ -86,8 +87,8 @@ void L1Engine::place(const Working& order, std::optional<QtyLots> ahead,
   }
 }
 
-void L1Engine::submit_queue(const Working& order, Nanos now,
-                            std::optional<QtyLots> explicit_ahead, bool depth_refresh) {
+void L1Engine::submit_queue(const Working& order, Nanos now, std::optional<QtyLots> explicit_ahead,
+                            bool depth_refresh) {
   const Nanos delay = config_.submit_latency.draw(order.id);
   const Nanos due = tm_types::sat_add(now, delay);
   if (!depth_refresh) {
@@ -189,8 +190,8 @@ void L1Engine::advance_queue(const Tick& tick, std::int64_t volume) {
 void L1Engine::apply_sqrt_impact(L0Fill& fill, const Tick& tick, std::int64_t volume) const {
   // A range needs both extremes: an absent high or low gives no range, rather
   // than one measured from zero.
-  const std::int64_t range =
-      tick.high > 0 && tick.low > 0 ? tm_types::sat_sub(tick.high, tick.low) : 0;
+  const std::optional<tm_types::Price> high = tm_types::high(tick), low = tm_types::low(tick);
+  const std::int64_t range = high && low ? tm_types::sat_sub(*high, *low) : 0;
   const std::int64_t m = sqrt_impact(fill.fill.qty, volume, config_.impact, range);
   if (m == 0) return;
   fill.fill.price = fill.fill.side == Side::Buy ? tm_types::sat_add(fill.fill.price, m)

@@ -11,10 +11,10 @@
 
 #include "tm_engine/l0.h"
 #include "tm_engine/latency.h"
-#include "tm_engine/tick.h"
 #include "tm_types/fixed.h"
 #include "tm_types/ids.h"
 #include "tm_types/order.h"
+#include "tm_types/tick.h"
 
 namespace tm_engine {
 

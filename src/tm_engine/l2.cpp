@@ -18,15 +18,15 @@ constexpr Nanos kNanosPerMilli = 1'000'000;
 
 }  // namespace
 
-std::optional<tm_types::Price> WorkingDepth::take(const tm_book::Book& book, Side side,
+std::optional<tm_types::Price> WorkingDepth::take(const tm_book::DepthBook& book, Side side,
                                                   QtyLots qty) {
-  tm_book::Side& levels = side == Side::Sell ? bids_ : asks_;
+  tm_book::DepthSide& levels = side == Side::Sell ? bids_ : asks_;
   bool& have = side == Side::Sell ? have_bids_ : have_asks_;
   if (!have) {
     levels = side == Side::Sell ? book.bids() : book.asks();  // reuses the copy's capacity
     have = true;
   }
-  const tm_book::Side::Taken taken = levels.take(qty);
+  const tm_book::DepthSide::Taken taken = levels.take(qty);
   if (taken.short_ || taken.filled < 1) return std::nullopt;
   const tm_types::i128 filled = taken.filled;
   // Rounded against the order: up for a buy, toward zero for a sell.
@@ -41,7 +41,7 @@ L2Engine::L2Engine(tm_types::InstrumentId instrument, const L1Config& config)
 
 std::optional<QtyLots> L2Engine::displayed_ahead(const Working& order) const {
   if (!depth_available_ || !order.kind.is_limit) return std::nullopt;
-  const tm_book::Side& own = order.side == Side::Buy ? book_.bids() : book_.asks();
+  const tm_book::DepthSide& own = order.side == Side::Buy ? book_.bids() : book_.asks();
   return own.size_at(order.kind.price).value_or(0);
 }
 

@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "tm_book/book.h"
+#include "tm_book/depth_book.h"
 #include "tm_engine/l1.h"
 
 namespace tm_engine {
@@ -28,12 +28,12 @@ class WorkingDepth {
   // The average price of `qty` lots taken from the opposite side (a buy takes
   // the asks, rounded up; a sell the bids, rounded down), or nothing when the
   // side is short of the quantity or the price does not fit in 64 bits.
-  std::optional<tm_types::Price> take(const tm_book::Book& book, tm_types::Side side,
+  std::optional<tm_types::Price> take(const tm_book::DepthBook& book, tm_types::Side side,
                                       tm_types::QtyLots qty);
 
  private:
-  tm_book::Side bids_{true};
-  tm_book::Side asks_{false};
+  tm_book::DepthSide bids_{true};
+  tm_book::DepthSide asks_{false};
   bool have_bids_ = false;
   bool have_asks_ = false;
 };
@@ -63,7 +63,7 @@ class L2Engine {
 
   std::vector<L0Fill> drain_unreported() { return l1_.drain_unreported(); }
 
-  const tm_book::Book& depth() const { return book_; }
+  const tm_book::DepthBook& depth() const { return book_; }
   const L1Engine& l1() const { return l1_; }
   tm_types::InstrumentId instrument() const { return l1_.instrument(); }
   std::uint64_t invalid_ticks() const { return invalid_ticks_; }
@@ -81,7 +81,7 @@ class L2Engine {
   void refresh_pending(tm_types::Nanos cutoff);
 
   L1Engine l1_;
-  tm_book::Book book_;
+  tm_book::DepthBook book_;
   WorkingDepth working_;
   std::uint64_t invalid_ticks_ = 0;
   std::uint64_t rejected_updates_ = 0;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "tm_margin/tier.h"
+#include "tm_margin/contract.h"
 
 namespace tm_margin {
 

@@ -44,13 +44,13 @@ Cash MarginedPosition::unrealized(Price price) const {
   return tm_types::clamp64(tm_types::sat_mul128(tm_types::sat_mul128(move, qty), contract.size));
 }
 
-bool MarginedPosition::is_liquidatable(const TierTable& tiers, Price price) const {
+bool MarginedPosition::is_liquidatable(const MarginTable& tiers, Price price) const {
   if (qty == 0) return false;
   const Cash equity = tm_types::sat_add(balance, unrealized(price));
   return equity <= tiers.maintenance(contract.size, price, qty);
 }
 
-Assessment MarginedPosition::assess(const TierTable& tiers, Price price) const {
+Assessment MarginedPosition::assess(const MarginTable& tiers, Price price) const {
   if (qty == 0) return Flat{};
   const Cash equity = tm_types::sat_add(balance, unrealized(price));
   const Cash maintenance = tiers.maintenance(contract.size, price, qty);
@@ -61,7 +61,7 @@ Assessment MarginedPosition::assess(const TierTable& tiers, Price price) const {
   return Healthy{to_price(gap < 0 ? -gap : gap), equity, maintenance};
 }
 
-std::optional<Price> MarginedPosition::liquidation_price_at(const TierTable& tiers,
+std::optional<Price> MarginedPosition::liquidation_price_at(const MarginTable& tiers,
                                                             Price price) const {
   if (qty == 0) return std::nullopt;
   const MarginTier& row = tiers.row_for(contract.notional(price, qty));

@@ -6,7 +6,7 @@
 #include <optional>
 #include <variant>
 
-#include "tm_margin/tier.h"
+#include "tm_margin/margin_table.h"
 
 namespace tm_margin {
 
@@ -33,19 +33,19 @@ struct MarginedPosition {
   std::optional<i128> cost;  // exact cost basis when known; else entry x |qty| x size
   Contract contract;
   Price entry = 0;
-  QtyLots qty = 0;  // positive long, negative short
+  QtyLots qty = 0;   // positive long, negative short
   Cash balance = 0;  // the wallet balance backing the position
 
-  [[nodiscard]] Assessment assess(const TierTable& tiers, Price price) const;
+  [[nodiscard]] Assessment assess(const MarginTable& tiers, Price price) const;
   // True exactly when assess gives Liquidatable; does not solve for a price.
-  [[nodiscard]] bool is_liquidatable(const TierTable& tiers, Price price) const;
+  [[nodiscard]] bool is_liquidatable(const MarginTable& tiers, Price price) const;
   // The price at which equity meets maintenance, under the tier row that
   // applies at `price` (the row is not re-selected there, so the answer is
   // approximate when the notional at that price falls in another row): the
   // highest whole tick at which a long is liquidatable, the lowest for a short.
   // Absent for a flat position and for a long that survives any positive price.
   // Intermediates out of 128-bit range are an invariant failure.
-  [[nodiscard]] std::optional<Price> liquidation_price_at(const TierTable& tiers,
+  [[nodiscard]] std::optional<Price> liquidation_price_at(const MarginTable& tiers,
                                                           Price price) const;
 
  private:

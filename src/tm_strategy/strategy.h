@@ -9,10 +9,10 @@
 #include <variant>
 #include <vector>
 
-#include "tm_engine/tick.h"
 #include "tm_types/fixed.h"
 #include "tm_types/ids.h"
 #include "tm_types/order.h"
+#include "tm_types/tick.h"
 #include "tm_types/time.h"
 
 namespace tm_strategy {
@@ -26,7 +26,7 @@ using tm_types::QtyLots;
 // What a strategy sees on one call, built fresh by the run loop for every call.
 // Passed by shared reference; a strategy must not keep it beyond the call.
 struct Context {
-  tm_engine::Tick tick;
+  tm_types::Tick tick;
   QtyLots position = 0;        // net position (one-leg) or long leg (two-leg)
   Price entry = 0;             // 0 when flat
   QtyLots short_position = 0;  // the short leg as the account holds it (<= 0); 0 in one-leg mode

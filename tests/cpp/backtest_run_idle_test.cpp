@@ -2,14 +2,14 @@
 // skips the rest of the stream's work, with exactly the result of a full run.
 #include <gtest/gtest.h>
 
-#include "tm_backtest/run.h"
+#include "tm_backtest/run_loop.h"
 
 namespace tm_backtest {
 namespace {
 
-using tm_engine::Tick;
 using tm_strategy::Intent;
 using tm_strategy::Market;
+using tm_types::Tick;
 
 // Buys on the first call and sells on the `sell_at`-th; acts no more after the
 // `stop_after`-th call. Only `Finishing` says so.
@@ -42,7 +42,7 @@ RunResult run(S& strategy, const std::vector<Tick>& ticks, std::uint64_t equity_
   config.balance = tm_types::units_to_cash(1000);
   config.equity_every = equity_every;
   config.track_margin = true;
-  SpanSource source(ticks);
+  SpanTicks source(ticks);
   return run_stream(config, strategy, source);
 }
 

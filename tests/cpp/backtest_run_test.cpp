@@ -2,19 +2,19 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <tuple>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "tm_backtest/run.h"
+#include "tm_backtest/run_loop.h"
 
 namespace tm_backtest {
 namespace {
 
-using tm_engine::Tick;
 using tm_strategy::Context;
 using tm_strategy::Intent;
 using tm_types::Cash;
+using tm_types::Tick;
 
 Tick tick_at(tm_types::Nanos t, std::int64_t last) {
   Tick k;
@@ -39,7 +39,7 @@ static_assert(tm_strategy::Strategy<Scripted>);
 class Run : public ::testing::Test {
  protected:
   RunResult run(const std::vector<Tick>& ticks) {
-    SpanSource source(ticks);
+    SpanTicks source(ticks);
     return run_stream(config, strategy, source);
   }
   static std::vector<Tick> flat_ticks(int n, std::int64_t last = 60000) {
@@ -65,7 +65,6 @@ TEST_F(Run, EmptySourceNeverCallsTheStrategy) {
   EXPECT_EQ(r.strategy, "scripted");
   EXPECT_EQ(r.tier, "L0");
 }
-
 
 using tm_strategy::CancelAll;
 using tm_strategy::Limit;
@@ -173,8 +172,8 @@ TEST_F(Run, SamplesFollowEquityAfterTheSampledTicks) {
   std::vector<Tick> ticks = flat_ticks(5);
   ticks[3].last = 60100;  // tick 4: one lot up 100 ticks
   const RunResult r = run(ticks);
-  EXPECT_EQ(r.equity_samples, (std::vector<Cash>{config.balance, config.balance,
-                                                  config.balance + 100 * 10000}));
+  EXPECT_EQ(r.equity_samples,
+            (std::vector<Cash>{config.balance, config.balance, config.balance + 100 * 10000}));
 }
 
 class Adverse : public Run {

@@ -10,10 +10,10 @@
 namespace tm_core {
 namespace {
 
-using tm_engine::Tick;
 using tm_types::Fill;
 using tm_types::Offset;
 using tm_types::Side;
+using tm_types::Tick;
 
 constexpr InstrumentId kInstrument = 1;
 
@@ -48,7 +48,7 @@ class KernelTest : public ::testing::Test {
  protected:
   static Kernel make(Cash balance, bool two_leg = false, bool liquidation = true,
                      bool external = false) {
-    State s(kInstrument, 10000, tm_margin::TierTable::example_btcusdt(), balance);
+    Account s(kInstrument, 10000, tm_margin::MarginTable::example_btcusdt(), balance);
     s.two_leg = two_leg;
     s.liquidation_enabled = liquidation;
     s.external_fills = external;
@@ -57,8 +57,8 @@ class KernelTest : public ::testing::Test {
   }
   // Opens `qty` lots (signed) at 60000 with a market order filled on one tick.
   static void open_at_60000(Kernel& k, QtyLots qty, Nanos t = 10) {
-    ASSERT_TRUE(k.apply(market(100, qty > 0 ? Side::Buy : Side::Sell, qty > 0 ? qty : -qty))
-                    .empty());
+    ASSERT_TRUE(
+        k.apply(market(100, qty > 0 ? Side::Buy : Side::Sell, qty > 0 ? qty : -qty)).empty());
     const auto outs = k.apply(TickEvent{tick_at(t, 60000), std::nullopt});
     ASSERT_EQ(outs.size(), 1u);
     ASSERT_TRUE(std::holds_alternative<Fill>(outs[0]));
@@ -119,7 +119,7 @@ TEST_F(KernelTest, FillsAreChargedAtTheirOwnRate) {
   EXPECT_EQ(kernel.summary().fees, 0);
   EXPECT_EQ(kernel.summary().balance, 100'000'000);
 
-  State s(kInstrument, 10000, tm_margin::TierTable::example_btcusdt(), 100'000'000);
+  Account s(kInstrument, 10000, tm_margin::MarginTable::example_btcusdt(), 100'000'000);
   s.maker_fee = 200'000;
   s.taker_fee = 500'000;
   s.fees_charged = true;
@@ -149,8 +149,7 @@ TEST_F(KernelTest, FundingMovesOnlyTheClockWhenFlatAndIsBookedForALong) {
 }
 
 TEST_F(KernelTest, FundingPaidFeeTransferAndClockBookWhatTheySay) {
-  EXPECT_EQ(copy(kernel.apply(FundingPaidEvent{5, 1'000, std::nullopt})),
-            one(Funding{1'000, 5}));
+  EXPECT_EQ(copy(kernel.apply(FundingPaidEvent{5, 1'000, std::nullopt})), one(Funding{1'000, 5}));
   EXPECT_TRUE(kernel.apply(FeeEvent{6, 300, true}).empty());
   EXPECT_TRUE(kernel.apply(TransferEvent{-50, 7}).empty());
   EXPECT_TRUE(kernel.apply(ClockEvent{8}).empty());

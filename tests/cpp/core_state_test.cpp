@@ -2,7 +2,7 @@
 // two-leg booking, equity and maintenance, and the liquidation of holdings.
 #include <gtest/gtest.h>
 
-#include "tm_core/state.h"
+#include "tm_core/account.h"
 
 namespace tm_core {
 namespace {
@@ -24,13 +24,13 @@ Fill fill(Side side, QtyLots qty, Price price, Offset offset = Offset::Open) {
   return f;
 }
 
-class Account : public ::testing::Test {
+class AccountTest : public ::testing::Test {
  protected:
   Holding& h() { return state.holdings.front(); }
-  State state{kInstrument, 10000, tm_margin::TierTable::example_btcusdt(), kBalance};
+  Account state{kInstrument, 10000, tm_margin::MarginTable::example_btcusdt(), kBalance};
 };
 
-TEST_F(Account, AddingKeepsTheExactCostAndTruncatesTheEntry) {
+TEST_F(AccountTest, AddingKeepsTheExactCostAndTruncatesTheEntry) {
   // A new account enforces margin, books one leg and charges no fees.
   EXPECT_TRUE(state.liquidation_enabled);
   EXPECT_FALSE(state.two_leg || state.fees_charged || state.fee_unknown || state.external_fills);
@@ -43,7 +43,7 @@ TEST_F(Account, AddingKeepsTheExactCostAndTruncatesTheEntry) {
   EXPECT_EQ(h().leg_cost(Leg::Long), 3'030'000);
 }
 
-class ThreeLotsAt100 : public Account {
+class ThreeLotsAt100 : public AccountTest {
  protected:
   void SetUp() override {
     state.apply_fill(fill(Side::Buy, 1, 100));
@@ -101,7 +101,7 @@ TEST_F(ThreeLotsAt100, StaleMemoFallsBackToEntryTimesSize) {
   EXPECT_EQ(h().leg_cost(Leg::Long), 3 * 100 * 10000);
 }
 
-TEST_F(Account, TwoLegOpenAndCloseIgnoreTheExcess) {
+TEST_F(AccountTest, TwoLegOpenAndCloseIgnoreTheExcess) {
   state.two_leg = true;
   state.apply_fill(fill(Side::Buy, 2, 100));
   state.apply_fill(fill(Side::Sell, 3, 100));
@@ -119,7 +119,7 @@ TEST_F(Account, TwoLegOpenAndCloseIgnoreTheExcess) {
   EXPECT_EQ(h().short_position, 0);
 }
 
-TEST_F(Account, TwoLegEquityAndMaintenanceCountBothLegs) {
+TEST_F(AccountTest, TwoLegEquityAndMaintenanceCountBothLegs) {
   state.two_leg = true;
   state.apply_fill(fill(Side::Buy, 2, 100));
   state.apply_fill(fill(Side::Sell, 1, 100));
@@ -128,7 +128,7 @@ TEST_F(Account, TwoLegEquityAndMaintenanceCountBothLegs) {
   EXPECT_EQ(state.maintenance(), (2 * 110 * 10000 * 4 / 1000) + (110 * 10000 * 4 / 1000));
 }
 
-TEST_F(Account, AnotherInstrumentsFillOrMatcherIsAnInvariantFailure) {
+TEST_F(AccountTest, AnotherInstrumentsFillOrMatcherIsAnInvariantFailure) {
   Fill f = fill(Side::Buy, 1, 100);
   f.instrument = 2;
   try {
@@ -138,7 +138,7 @@ TEST_F(Account, AnotherInstrumentsFillOrMatcherIsAnInvariantFailure) {
     EXPECT_EQ(e.message(), "a fill for an instrument this account does not hold");
   }
   try {
-    (void)State::matching_with(std::move(state), Matcher::l0(2));
+    (void)Account::matching_with(std::move(state), Matcher::l0(2));
     FAIL();
   } catch (const tm_types::InvariantError& e) {
     EXPECT_EQ(e.message(),
@@ -147,7 +147,7 @@ TEST_F(Account, AnotherInstrumentsFillOrMatcherIsAnInvariantFailure) {
   }
 }
 
-TEST_F(Account, LiquidatingATwoLegHoldingRecordsTheNetQuantity) {
+TEST_F(AccountTest, LiquidatingATwoLegHoldingRecordsTheNetQuantity) {
   state.two_leg = true;
   state.now = 77;
   state.apply_fill(fill(Side::Buy, 2, 100));
@@ -164,9 +164,9 @@ TEST_F(Account, LiquidatingATwoLegHoldingRecordsTheNetQuantity) {
 
 // Before the first tick there is no mark: a short closes at its entry in either
 // booking, not at 0, which would book the whole cost as profit.
-TEST_F(Account, CloseAllUsesTheEntryBeforeTheFirstTick) {
+TEST_F(AccountTest, CloseAllUsesTheEntryBeforeTheFirstTick) {
   for (bool two_leg : {false, true}) {
-    State s{kInstrument, 10000, tm_margin::TierTable::example_btcusdt(), kBalance};
+    Account s{kInstrument, 10000, tm_margin::MarginTable::example_btcusdt(), kBalance};
     s.two_leg = two_leg;
     s.apply_fill(fill(Side::Sell, 2, 100));
     const auto records = s.close_all();
@@ -177,7 +177,7 @@ TEST_F(Account, CloseAllUsesTheEntryBeforeTheFirstTick) {
   }
 }
 
-TEST_F(Account, FillOfNoLotsChangesNothing) {
+TEST_F(AccountTest, FillOfNoLotsChangesNothing) {
   state.apply_fill(fill(Side::Buy, 0, 100));
   EXPECT_EQ(h().position, 0);
   EXPECT_EQ(h().entry, 0);  // a flat leg never carries an entry

@@ -21,7 +21,7 @@ namespace tm_data {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using tm_engine::Tick;
+using tm_types::Tick;
 
 struct Outcome {
   bool opened = false;

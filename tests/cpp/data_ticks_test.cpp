@@ -16,13 +16,13 @@
 #include <vector>
 
 #include "tm_data/crc32.h"
-#include "tm_data/source.h"
+#include "tm_data/reader_ticks.h"
 #include "tm_data/ticks.h"
 
 namespace tm_data {
 namespace {
 
-using tm_engine::Tick;
+using tm_types::Tick;
 
 Tick tick_at(std::int64_t exch_ts, std::int64_t i = 0) {
   return Tick{exch_ts, exch_ts + 1, 50000 + i, 50010 + i, 49990 + i, 49999 + i, 50001 + i, 7 * i};
@@ -157,7 +157,7 @@ TEST_F(TickFileTest, HarmlessOddFilesReadBackExactly) {
       {"one full block", ascending(kBlockRecords), none},
       {"trailing bytes", ascending(10),
        [](std::vector<std::uint8_t>& b) { b.insert(b.end(), 100, 0xAB); }},
-      {"reserved bytes",  ascending(100),
+      {"reserved bytes", ascending(100),
        [](std::vector<std::uint8_t>& b) {
          for (std::size_t at : {6, 7, 28, 29, 30, 31}) b[at] ^= 0x5A;
        }},
@@ -305,7 +305,7 @@ TEST_F(TickFileTest, TimeGoingBackwardsEndsTheStreamWithItsIndex) {
 TEST_F(TickFileTest, SourceDeliversTheSameStreamByPointer) {
   const auto ticks = ascending(20000);
   TickReader reader = open_ok(put(encode(1, ticks)));
-  ReaderSource source(reader);
+  ReaderTicks source(reader);
   std::size_t i = 0;
   while (const Tick* t = source.next()) {
     ASSERT_LT(i, ticks.size());
@@ -321,7 +321,7 @@ TEST_F(TickFileTest, SourceDeliversTheSameStreamByPointer) {
 TEST_F(TickFileTest, SourceStopsAtTheFirstErrorAndKeepsIt) {
   const std::vector<Tick> ticks = {tick_at(5), tick_at(5), tick_at(4)};
   TickReader reader = open_ok(put(encode(1, ticks)));
-  ReaderSource source(reader);
+  ReaderTicks source(reader);
   for (bool delivers : {true, true, false, false}) EXPECT_EQ(source.next() != nullptr, delivers);
   ASSERT_TRUE(source.error());
   EXPECT_EQ(source.error()->message(), "tick 2 goes backwards: previous exchange time 5, found 4");

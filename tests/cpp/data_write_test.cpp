@@ -54,7 +54,7 @@ const std::vector<std::uint8_t> kOld = {'o', 'l', 'd'};
 const std::vector<std::uint8_t> kNew = {'n', 'e', 'w'};
 
 TEST_F(WriteFileTest, CreatesOrReplacesAFileWithExactlyTheBytes) {
-  const auto bytes = encode(1, std::vector<tm_engine::Tick>(1000));
+  const auto bytes = encode(1, std::vector<tm_types::Tick>(1000));
   EXPECT_EQ(write_file(path("a.tmtk"), bytes), std::nullopt);
   EXPECT_EQ(contents(path("a.tmtk")), bytes);
   EXPECT_EQ(entries(), std::vector<std::string>{"a.tmtk"});

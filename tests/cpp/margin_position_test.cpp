@@ -12,7 +12,7 @@ class TenLots : public ::testing::Test {
   MarginedPosition position(QtyLots qty) const {
     return MarginedPosition{i128{6'000'000'000}, Contract{10000}, 60000, qty, 100'000'000};
   }
-  TierTable table = TierTable::example_btcusdt();
+  MarginTable table = MarginTable::example_btcusdt();
 };
 
 TEST_F(TenLots, LiquidationPriceRoundsAgainstTheHolder) {

@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "tm_margin/tier.h"
+#include "tm_margin/margin_table.h"
 #include "tm_types/invariant.h"
 
 namespace tm_margin {
@@ -16,7 +16,7 @@ class ExampleTable : public ::testing::Test {
  protected:
   // A contract size of 1 and a price of 1 make the quantity the notional.
   Cash at_notional(QtyLots notional) const { return table.maintenance(1, 1, notional); }
-  TierTable table = TierTable::example_btcusdt();
+  MarginTable table = MarginTable::example_btcusdt();
 };
 
 TEST_F(ExampleTable, TenLotsAtSixtyThousandUseTheFirstRow) {
@@ -49,14 +49,14 @@ TEST_F(ExampleTable, LargeNotionalUsesTheLastRow) {
   EXPECT_EQ(&table.row_for(tm_types::kI64Max), &table.rows()[4]);
 }
 
-TEST(TierTable, DeductionLargerThanTheMarginGivesZeroNotANegativeMargin) {
-  TierTable t({{tm_types::kI64Max, 1'000'000, 5'000}});
+TEST(MarginTable, DeductionLargerThanTheMarginGivesZeroNotANegativeMargin) {
+  MarginTable t({{tm_types::kI64Max, 1'000'000, 5'000}});
   EXPECT_EQ(t.maintenance(1, 1, 1'000'000), 0);  // 1,000 - 5,000 floors at 0
 }
 
-TEST(TierTable, EmptyTableIsRefused) {
+TEST(MarginTable, EmptyTableIsRefused) {
   try {
-    TierTable t({});
+    MarginTable t({});
     FAIL() << "an empty table was accepted";
   } catch (const tm_types::InvariantError& e) {
     EXPECT_EQ(e.message(), "non-empty by construction");
@@ -77,8 +77,16 @@ TEST(Contract, UnrealizedIsSignedByTheLegAndValuesClampInsteadOfWrapping) {
 // including where one of the two products overflows 64 bits.
 TEST(LegValue, AgreesWithTheSaturating128BitProduct) {
   std::mt19937_64 rng(7);
-  const std::int64_t edges[] = {0, 1, -1, 3'037'000'499, 3'037'000'500, tm_types::kI64Max,
-                                tm_types::kI64Min, tm_types::kI64Min + 1, 10000, 60000};
+  const std::int64_t edges[] = {0,
+                                1,
+                                -1,
+                                3'037'000'499,
+                                3'037'000'500,
+                                tm_types::kI64Max,
+                                tm_types::kI64Min,
+                                tm_types::kI64Min + 1,
+                                10000,
+                                60000};
   std::vector<std::int64_t> values(std::begin(edges), std::end(edges));
   for (int i = 0; i < 200; ++i) values.push_back(static_cast<std::int64_t>(rng() >> (rng() % 64)));
   for (int i = 0; i < 50; ++i) values.push_back(-static_cast<std::int64_t>(rng() >> (rng() % 64)));

@@ -22,7 +22,7 @@ namespace {
 
 using tm_data::Error;
 using tm_data::TickReader;
-using tm_engine::Tick;
+using tm_types::Tick;
 
 #define CHECK(condition)                                                                 \
   do {                                                                                   \

@@ -1,4 +1,4 @@
-// The body of run_stream; included from run.h only.
+// The body of run_stream; included from run_loop.h only.
 #pragma once
 
 #include <algorithm>
@@ -14,40 +14,41 @@ inline void record_liquidation(const tm_core::Liquidated& r, std::vector<Liquida
   for (const auto& close : venue_closes(tm_core::Output(r))) notices.push_back(close);
 }
 
-inline tm_core::State open_account(const RunConfig& config) {
-  tm_core::State state(config.instrument, config.contract_size, config.margin_tiers,
-                       config.balance);
+inline tm_core::Account open_account(const RunConfig& config) {
+  tm_core::Account state(config.instrument, config.contract_size, config.margin_tiers,
+                         config.balance);
   state.maker_fee = config.maker_fee;
   state.taker_fee = config.taker_fee;
   state.two_leg = config.two_leg;
   state.fees_charged = true;
-  state = tm_core::State::matching_with(std::move(state), config.tier.matcher(config.instrument));
+  state = tm_core::Account::matching_with(std::move(state),
+                                          config.execution.matcher(config.instrument));
   if (!config.enforce_margin) state.liquidation_enabled = false;
   return state;
 }
 
 // The kernel submission of a Limit or Market intent, placed at the tick's times.
 inline tm_core::SubmitEvent submission(const tm_strategy::Intent& intent,
-                                       const tm_engine::Tick& tick) {
+                                       const tm_types::Tick& tick) {
   if (const auto* limit = std::get_if<tm_strategy::Limit>(&intent)) {
-    return {limit->id,    limit->side,   limit->offset, limit->qty,      limit->price,
-            true,         tick.exch_ts,  tick.local_ts, limit->instrument};
+    return {limit->id, limit->side,  limit->offset, limit->qty,       limit->price,
+            true,      tick.exch_ts, tick.local_ts, limit->instrument};
   }
   const auto& market = std::get<tm_strategy::Market>(intent);
-  return {market.id,   market.side,   market.offset, market.qty,       0,
-          false,       tick.exch_ts,  tick.local_ts, market.instrument};
+  return {market.id, market.side,  market.offset, market.qty,       0,
+          false,     tick.exch_ts, tick.local_ts, market.instrument};
 }
 
 }  // namespace run_detail
 
-template <tm_strategy::Strategy S, TickSource Src>
+template <tm_strategy::Strategy S, TickStream Src>
 RunResult run_stream(const RunConfig& config, S& strategy, Src& source) {
   using tm_types::checked_add_u;
   using tm_types::checked_sub;
 
   tm_core::Kernel kernel(run_detail::open_account(config));
   RunResult result;
-  result.tier = std::string(kernel.state().holdings.front().matcher.tier_name());
+  result.tier = std::string(kernel.account().holdings.front().matcher.name());
   if (config.equity_every != 0) result.equity_samples.push_back(config.balance);
 
   std::vector<tm_strategy::Intent> intents;
@@ -71,11 +72,10 @@ RunResult run_stream(const RunConfig& config, S& strategy, Src& source) {
   const tm_types::InstrumentId instrument = config.instrument;
   std::uint64_t until_sample = equity_every;
   tm_types::Cash min_equity = config.balance;
-  // The L0 engine keeps no state that a tick without orders changes the result by.
-  const bool l0 = result.tier == "L0";
+  const bool idle_ticks_inert = kernel.account().holdings.front().matcher.idle_ticks_inert();
 
-  while (const tm_engine::Tick* next = source.next()) {
-    const tm_engine::Tick tick = *next;
+  while (const tm_types::Tick* next = source.next()) {
+    const tm_types::Tick tick = *next;
 
     if (has_funding) {
       for (const tm_margin::FundingRate& rate :
@@ -110,16 +110,15 @@ RunResult run_stream(const RunConfig& config, S& strategy, Src& source) {
     min_equity = std::min(min_equity, summary.equity);
     const bool open = summary.position != 0 || summary.short_position != 0;
     if (track_margin && open) {
-      const tm_types::Cash m = kernel.state().maintenance();
+      const tm_types::Cash m = kernel.account().maintenance();
       peak_maintenance = std::max(peak_maintenance, m);
       const tm_types::Cash headroom = checked_sub(summary.equity, m);
       min_headroom = min_headroom ? std::min(*min_headroom, headroom) : headroom;
     }
     if (summary.position != 0 && summary.entry > 0) {
-      const std::int64_t excursion =
-          summary.position > 0
-              ? checked_sub(summary.entry, tick.low > 0 ? tick.low : tick.last)
-              : checked_sub(tick.high > 0 ? tick.high : tick.last, summary.entry);
+      const std::int64_t excursion = summary.position > 0
+                                         ? checked_sub(summary.entry, tm_types::low_or_last(tick))
+                                         : checked_sub(tm_types::high_or_last(tick), summary.entry);
       max_adverse = std::max(max_adverse, excursion);
     }
 
@@ -159,10 +158,10 @@ RunResult run_stream(const RunConfig& config, S& strategy, Src& source) {
     // is now. The rest of the stream is then only read and counted, so that a
     // source still reports its own errors where a full run would meet them.
     if constexpr (requires { strategy.finished(); }) {
-      if (l0 && !has_funding && strategy.finished() && kernel.working().empty() &&
+      if (idle_ticks_inert && !has_funding && strategy.finished() && kernel.working().empty() &&
           summary.position == 0 && summary.short_position == 0) {
-        std::optional<tm_engine::Tick> last;
-        while (const tm_engine::Tick* rest = source.next()) {
+        std::optional<tm_types::Tick> last;
+        while (const tm_types::Tick* rest = source.next()) {
           last = *rest;
           ticks = checked_add_u(ticks, 1);
           if (until_sample != 0 && --until_sample == 0) {
@@ -190,7 +189,7 @@ RunResult run_stream(const RunConfig& config, S& strategy, Src& source) {
   result.realised = summary.realised;
   result.max_adverse_excursion = max_adverse;
   if (config.track_margin) result.margin_watch = MarginWatch{peak_maintenance, min_headroom};
-  result.skipped_ticks = kernel.state().holdings.front().matcher.skipped_ticks();
+  result.skipped_ticks = kernel.account().holdings.front().matcher.skipped_ticks();
   result.foreign_intents = foreign_intents;
   return result;
 }

@@ -1,4 +1,4 @@
-#include "tm_margin/tier.h"
+#include "tm_margin/margin_table.h"
 
 #include <utility>
 
@@ -6,12 +6,12 @@ namespace tm_margin {
 
 using tm_types::clamp64;
 
-TierTable::TierTable(std::vector<MarginTier> rows) : rows_(std::move(rows)) {
+MarginTable::MarginTable(std::vector<MarginTier> rows) : rows_(std::move(rows)) {
   if (rows_.empty()) tm_types::invariant_failure("non-empty by construction");
 }
 
-TierTable TierTable::example_btcusdt() {
-  return TierTable({
+MarginTable MarginTable::example_btcusdt() {
+  return MarginTable({
       {5'000'000'000'000, 4'000'000, 0},
       {50'000'000'000'000, 5'000'000, 5'000'000'000},
       {100'000'000'000'000, 10'000'000, 255'000'000'000},
@@ -20,14 +20,14 @@ TierTable TierTable::example_btcusdt() {
   });
 }
 
-const MarginTier& TierTable::row_for(Cash notional) const {
+const MarginTier& MarginTable::row_for(Cash notional) const {
   for (const MarginTier& row : rows_) {
     if (row.max_notional >= notional) return row;
   }
   return rows_.back();
 }
 
-Cash TierTable::maintenance(std::int64_t contract_size, Price price, QtyLots qty) const {
+Cash MarginTable::maintenance(std::int64_t contract_size, Price price, QtyLots qty) const {
   const Cash notional = clamp64(leg_value(qty, price, contract_size));
   const MarginTier& row = row_for(notional);
   const Cash margin = tm_types::sat_sub(apply_rate(notional, row.rate), row.deduction);

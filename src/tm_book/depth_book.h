@@ -10,17 +10,24 @@
 #include <variant>
 #include <vector>
 
-#include "tm_book/depth.h"
 #include "tm_types/fixed.h"
 
 namespace tm_book {
 
+// One price level of the venue's displayed depth: a price in ticks and the
+// size shown there in lots.
+struct Level {
+  tm_types::Price price = 0;
+  tm_types::QtyLots size = 0;
+  friend constexpr bool operator==(const Level&, const Level&) = default;
+};
+
 // One side of the depth, best level first: highest price first for bids
 // (descending), lowest first for asks. No two levels share a price, and no
 // level of size 0 is stored.
-class Side {
+class DepthSide {
  public:
-  explicit Side(bool descending) : descending_(descending) {}
+  explicit DepthSide(bool descending) : descending_(descending) {}
 
   // Sets the size shown at `price`; 0 removes the level (or does nothing).
   void apply(tm_types::Price price, tm_types::QtyLots size);
@@ -40,7 +47,7 @@ class Side {
   bool descending() const { return descending_; }
   void clear() { levels_.clear(); }
 
-  friend bool operator==(const Side&, const Side&) = default;
+  friend bool operator==(const DepthSide&, const DepthSide&) = default;
 
  private:
   std::vector<Level> levels_;
@@ -84,12 +91,12 @@ struct DepthError {
 // The fixed message of each kind.
 std::string_view depth_error_message(DepthError::Kind kind);
 
-// What `Book::apply` did with an update it accepted.
+// What `DepthBook::apply` did with an update it accepted.
 enum class Applied : std::uint8_t { Changed = 0, Stale = 1 };
 
-class Book {
+class DepthBook {
  public:
-  Book() = default;
+  DepthBook() = default;
 
   // Applies the update if it continues the sequence (or bridges the snapshot),
   // reports it stale if the snapshot already covers it, or refuses it. A
@@ -104,15 +111,15 @@ class Book {
 
   std::optional<std::uint64_t> last_update_id() const { return last_update_; }
   std::optional<std::uint64_t> snapshot_id() const { return snapshot_; }
-  const Side& bids() const { return bids_; }
-  const Side& asks() const { return asks_; }
+  const DepthSide& bids() const { return bids_; }
+  const DepthSide& asks() const { return asks_; }
   std::uint64_t applied() const { return applied_; }
 
  private:
   std::optional<std::uint64_t> last_update_;
   std::optional<std::uint64_t> snapshot_;
-  Side bids_{true};
-  Side asks_{false};
+  DepthSide bids_{true};
+  DepthSide asks_{false};
   std::uint64_t applied_ = 0;
 };
 

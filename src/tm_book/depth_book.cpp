@@ -1,4 +1,4 @@
-#include "tm_book/book.h"
+#include "tm_book/depth_book.h"
 
 #include <algorithm>
 
@@ -34,7 +34,7 @@ It slot(It begin, It end, Price price, bool descending) {
 
 }  // namespace
 
-void Side::apply(Price price, QtyLots size) {
+void DepthSide::apply(Price price, QtyLots size) {
   const auto at = slot(levels_.begin(), levels_.end(), price, descending_);
   const bool found = at != levels_.end() && at->price == price;
   if (found) {
@@ -48,13 +48,13 @@ void Side::apply(Price price, QtyLots size) {
   }
 }
 
-std::optional<QtyLots> Side::size_at(Price price) const {
+std::optional<QtyLots> DepthSide::size_at(Price price) const {
   const auto at = slot(levels_.begin(), levels_.end(), price, descending_);
   if (at != levels_.end() && at->price == price) return at->size;
   return std::nullopt;
 }
 
-Side::Taken Side::take(QtyLots quantity) {
+DepthSide::Taken DepthSide::take(QtyLots quantity) {
   Taken taken;
   QtyLots want = std::max<QtyLots>(quantity, 0);
   std::size_t used = 0;  // levels the walk reached
@@ -86,7 +86,7 @@ Side::Taken Side::take(QtyLots quantity) {
   return taken;
 }
 
-std::variant<Applied, DepthError> Book::apply(const DepthUpdate& update) {
+std::variant<Applied, DepthError> DepthBook::apply(const DepthUpdate& update) {
   if (!snapshot_) return DepthError{DepthError::Kind::NoSnapshot};
   if (last_update_) {
     const std::uint64_t expected =
@@ -117,14 +117,14 @@ std::variant<Applied, DepthError> Book::apply(const DepthUpdate& update) {
   return Applied::Changed;
 }
 
-void Book::install(const DepthSnapshot& snapshot) {
+void DepthBook::install(const DepthSnapshot& snapshot) {
   clear();
   snapshot_ = snapshot.id;
   for (const Level& l : snapshot.bids) bids_.apply(l.price, l.size);
   for (const Level& l : snapshot.asks) asks_.apply(l.price, l.size);
 }
 
-void Book::clear() {
+void DepthBook::clear() {
   last_update_.reset();
   snapshot_.reset();
   bids_.clear();

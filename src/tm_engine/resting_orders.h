@@ -14,19 +14,19 @@
 namespace tm_engine {
 
 // One entry of the book: the order and the arrival sequence it was given by
-// `Book::insert`. The sequence never changes, even when the order is replaced.
+// `RestingOrders::insert`. The sequence never changes, even when the order is replaced.
 struct Resting {
   tm_types::Working order;
   std::uint64_t seq = 0;
 };
 
-class Book {
+class RestingOrders {
  public:
-  Book();
-  Book(const Book&) = delete;
-  Book& operator=(const Book&) = delete;
-  Book(Book&&) noexcept = default;
-  Book& operator=(Book&&) noexcept = default;
+  RestingOrders();
+  RestingOrders(const RestingOrders&) = delete;
+  RestingOrders& operator=(const RestingOrders&) = delete;
+  RestingOrders(RestingOrders&&) noexcept = default;
+  RestingOrders& operator=(RestingOrders&&) noexcept = default;
 
   // Gives the order the next arrival sequence and places it: limit buys behind
   // every buy at an equal or better price, limit sells likewise, market orders
@@ -53,8 +53,7 @@ class Book {
            market_sells_.empty();
   }
   std::size_t size() const {
-    return buy_limits_.size() + sell_limits_.size() + market_buys_.size() +
-           market_sells_.size();
+    return buy_limits_.size() + sell_limits_.size() + market_buys_.size() + market_sells_.size();
   }
 
  private:

@@ -1,4 +1,4 @@
-#include "tm_engine/book.h"
+#include "tm_engine/resting_orders.h"
 
 #include <algorithm>
 
@@ -19,14 +19,14 @@ constexpr std::size_t kInitialCapacity = 16;
 
 }  // namespace
 
-Book::Book() {
+RestingOrders::RestingOrders() {
   buy_limits_.reserve(kInitialCapacity);
   sell_limits_.reserve(kInitialCapacity);
   market_buys_.reserve(kInitialCapacity);
   market_sells_.reserve(kInitialCapacity);
 }
 
-void Book::insert(const Working& order) {
+void RestingOrders::insert(const Working& order) {
   const std::uint64_t seq = arrivals_;
   arrivals_ = tm_types::checked_add_u(arrivals_, 1);
   Resting entry{order, seq};
@@ -37,18 +37,20 @@ void Book::insert(const Working& order) {
   const tm_types::Price price = order.kind.price;
   if (order.side == Side::Buy) {
     // After every buy at an equal or higher limit.
-    auto at = std::partition_point(buy_limits_.begin(), buy_limits_.end(),
-                                   [price](const Resting& r) { return r.order.kind.price >= price; });
+    auto at =
+        std::partition_point(buy_limits_.begin(), buy_limits_.end(),
+                             [price](const Resting& r) { return r.order.kind.price >= price; });
     buy_limits_.insert(at, entry);
   } else {
     // After every sell at an equal or lower limit.
-    auto at = std::partition_point(sell_limits_.begin(), sell_limits_.end(),
-                                   [price](const Resting& r) { return r.order.kind.price <= price; });
+    auto at =
+        std::partition_point(sell_limits_.begin(), sell_limits_.end(),
+                             [price](const Resting& r) { return r.order.kind.price <= price; });
     sell_limits_.insert(at, entry);
   }
 }
 
-Book::Found Book::find(OrderId id) {
+RestingOrders::Found RestingOrders::find(OrderId id) {
   for (std::vector<Resting>* list : {&buy_limits_, &sell_limits_, &market_buys_, &market_sells_}) {
     for (std::size_t i = 0; i < list->size(); ++i) {
       if ((*list)[i].order.id == id) return {list, i};
@@ -57,7 +59,7 @@ Book::Found Book::find(OrderId id) {
   return {nullptr, 0};
 }
 
-std::optional<Working> Book::remove(OrderId id) {
+std::optional<Working> RestingOrders::remove(OrderId id) {
   const Found found = find(id);
   if (found.list == nullptr) return std::nullopt;
   Working order = (*found.list)[found.index].order;
@@ -65,7 +67,7 @@ std::optional<Working> Book::remove(OrderId id) {
   return order;
 }
 
-void Book::replace(OrderId id, const std::optional<Working>& order) {
+void RestingOrders::replace(OrderId id, const std::optional<Working>& order) {
   const Found found = find(id);
   if (found.list == nullptr) return;
   if (order) {

@@ -1,4 +1,4 @@
-#include "tm_backtest/run.h"
+#include "tm_backtest/run_loop.h"
 
 #include <algorithm>
 

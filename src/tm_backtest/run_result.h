@@ -1,0 +1,45 @@
+// What one backtest run produces: fills, liquidations, equity samples, the
+// closing totals and the optional margin watch.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tm_types/fill.h"
+#include "tm_types/fixed.h"
+#include "tm_types/time.h"
+
+namespace tm_backtest {
+
+// One liquidation as the run records it, copied from the kernel's record.
+struct Liquidation {
+  tm_types::Nanos at = 0;
+  tm_types::Price price = 0;
+  tm_types::QtyLots qty = 0;  // position + short_position before the close
+  tm_types::Cash balance = 0;
+  tm_types::Cash forfeited = 0;
+  friend constexpr bool operator==(const Liquidation&, const Liquidation&) = default;
+};
+
+struct MarginWatch {
+  tm_types::Cash peak_maintenance = 0;
+  std::optional<tm_types::Cash> min_headroom;  // absent when no tick had an open position
+  friend constexpr bool operator==(const MarginWatch&, const MarginWatch&) = default;
+};
+
+struct RunResult {
+  std::string strategy;
+  std::string tier;  // "L0", "L1" or "L2": the engine installed
+  std::uint64_t ticks = 0;
+  std::vector<tm_types::Fill> fills;  // in booking order, final settlement included
+  std::vector<Liquidation> liquidations;
+  std::vector<tm_types::Cash> equity_samples;  // the balance, then every equity_every ticks
+  tm_types::Cash final_equity = 0, min_equity = 0, fees_paid = 0, funding_paid = 0, realised = 0;
+  std::int64_t max_adverse_excursion = 0;   // ticks
+  std::optional<MarginWatch> margin_watch;  // present when track_margin
+  std::uint64_t skipped_ticks = 0, foreign_intents = 0;
+};
+
+}  // namespace tm_backtest
