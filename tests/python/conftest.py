@@ -69,24 +69,22 @@ class Swing:
     def __init__(self, ticks=None):
         self.previous = None
 
-    def decide(self, last):
-        previous, self.previous = self.previous, last
-        if previous is None or last == previous:
+    def on_tick(self, ctx):
+        return Swing.on_batch(self, [ctx])
+
+    def on_batch(self, ticks):
+        previous, last = self.previous, ticks[-1].last
+        self.previous = last
+        if previous in (None, last):
             return None
         return [t.Order("buy" if last < previous else "sell", 1, price=last)]
 
-    def on_tick(self, ctx):
-        return self.decide(ctx.last)
-
-    def on_batch(self, ticks):
-        return self.decide(ticks[-1].last)
-
 
 class Items:
-    """A sequence that is neither list nor tuple: `items`, claiming `length` of them, whose
-    reading raises `error` at index `at` (-1: when asked for its length)."""
+    """A sequence that is neither list nor tuple: `items`, whose reading raises `error` at
+    index `at` (-1: when asked for its length), and which claims `length` of them."""
 
-    def __init__(self, items, length=None, error=None, at=None):
+    def __init__(self, items, error=None, at=None, length=None):
         self.items, self.length, self.error, self.at = items, length, error, at
 
     def __len__(self):

@@ -29,7 +29,7 @@ def test_the_type_stub_matches_the_module(tmp_path):
     if not os.path.exists(stub):
         stub = os.path.join(ROOT, "src", "tm_py", "tallowmarsh.pyi")
     shutil.copy(stub, tmp_path)
-    out = subprocess.run([sys.executable, "-m", "mypy.stubtest", "tallowmarsh"],
-                         capture_output=True, text=True, env=dict(os.environ, MYPYPATH=str(tmp_path)),
-                         cwd=tmp_path, timeout=300)
+    out = subprocess.run([sys.executable, "-m", "mypy.stubtest", "tallowmarsh"], cwd=tmp_path,
+                         env=dict(os.environ, MYPYPATH=str(tmp_path)), capture_output=True,
+                         text=True, timeout=300)
     assert out.returncode == 0, out.stdout + out.stderr

@@ -1,10 +1,10 @@
-"""What stops a call rather than fails it: Ctrl-C, which must end every kind of call
-promptly, a BaseException from the strategy, raised again unchanged, and the
-engine's broken invariant, a BaseException of its own."""
+"""What stops a call rather than fails it: Ctrl-C, promptly, a BaseException from the
+strategy, raised again unchanged, and the engine's broken invariant, a BaseException too."""
 
 import _thread
 import gc
 import signal
+import sys
 import threading
 import time
 import weakref
@@ -95,41 +95,30 @@ def test_ctrl_c_ends_every_kind_of_call(long, name, send):
     assert t.run_backtest(Slow(), make_ticks(3), 1000).ticks == 3
 
 
-class BatchStops(Script):
-    def on_batch(self, ticks):
-        raise SystemExit(3)
-
-
 def test_a_base_exception_from_python_is_raised_unchanged():
     raised, ticks = KeyboardInterrupt("from the strategy"), make_ticks(50)
 
-    def build(prefix):
-        if len(prefix) < len(ticks):
-            raise SystemExit(3)
-        return Script({5: [buy()]})
-
-    def items(item, error, at):
-        return Items([item] * 2, None, error, at)
-
     strategy = failing(raised, 3)()
+    stops_batched = type("StopsBatched", (Script,), {"on_batch": lambda s, batch: sys.exit(3)})
     with pytest.raises(KeyboardInterrupt) as info:
         t.run_backtest(strategy, ticks, 1000)
     assert info.value is raised and strategy.calls == 3
     assert "on_tick" in [entry.name for entry in info.traceback]  # it still leads to the strategy
     for call in [lambda: t.run_backtest(failing(SystemExit(3))(), ticks, 1000, batch=4),
                  lambda: t.lookahead_check(failing(SystemExit(3), 20, [buy()]), ticks, 1000),
-                 lambda: t.lookahead_check(build, ticks, 1000),
-                 lambda: t.compare_modes(BatchStops, ticks, 1000, 2),  # in the second run
-                 lambda: t.run_backtest(Script(), items(ticks[0], SystemExit(3), 1), 1000),
-                 lambda: t.lookahead_check(lambda k: Slow(), items(ticks[0], SystemExit(3), -1), 1000),
-                 *[lambda at=at: t.run_backtest(Script({1: items(buy(), SystemExit(3), at)}),
+                 lambda: t.lookahead_check(lambda k: Script({5: [buy()]}) if len(k) == 50
+                                           else sys.exit(3), ticks, 1000),  # from the build
+                 lambda: t.compare_modes(stops_batched, ticks, 1000, 2),  # in the second run
+                 lambda: t.run_backtest(Script(), Items([ticks[0]] * 2, SystemExit(3), 1), 1000),
+                 lambda: t.lookahead_check(Script, Items([ticks[0]] * 2, SystemExit(3), -1), 1),
+                 *[lambda at=at: t.run_backtest(Script({1: Items([buy()] * 2, SystemExit(3), at)}),
                                                 ticks, 1000) for at in (-1, 0, 1)]]:
         with pytest.raises(SystemExit) as info:
             call()
         assert info.value.code == 3
-    assert message_of(ValueError, t.run_backtest, Script({1: items(buy(), LookupError(), 1)}),
+    assert message_of(ValueError, t.run_backtest, Script({1: Items([buy()] * 2, LookupError(), 1)}),
                       ticks, 1000).startswith(FAILED + "a strategy must return None")
-    assert message_of(TypeError, t.run_backtest, Script(), items(ticks[0], LookupError(), 1),
+    assert message_of(TypeError, t.run_backtest, Script(), Items([ticks[0]] * 2, LookupError(), 1),
                       1000) == NOT_TICKS
 
 

@@ -1,7 +1,6 @@
-"""Thousands of calls of each kind leave nothing behind: the reference counts of
-what they were handed come back exactly, and live objects, traced memory and
-resident size stay flat. Each run covers hundreds of ticks, so a leaked tick
-buffer or strategy would show at once."""
+"""Thousands of calls leave nothing behind: the reference counts of what they were handed
+come back, and live objects, traced memory and resident size (of runs of hundreds of
+ticks, so a leaked buffer would show at once) stay flat."""
 
 import gc
 import os

@@ -1,6 +1,5 @@
-"""The interpreter lock: work run side by side from several threads gives what it
-gives serially, other threads run during a call, and strategies that sleep,
-start threads or run backtests of their own never deadlock."""
+"""The interpreter lock: calls side by side give what they give one by one and never
+deadlock, even from strategies that sleep or start threads; others run during a call."""
 
 import random
 import threading
@@ -47,8 +46,7 @@ def nested():
 
 
 class Busy(Swing):
-    """Decides as Swing does, but sleeps, and now and then runs a backtest of its own or
-    joins a thread that runs one or computes the overfitting estimate; so does its build."""
+    """Decides as Swing does, but sleeps, runs backtests, and joins threads that do."""
 
     def __init__(self, ticks=None):
         super().__init__()
@@ -58,15 +56,16 @@ class Busy(Swing):
     def on_tick(self, ctx):
         self.calls += 1
         time.sleep(0)
-        if self.calls % 100 == 50:
+        if self.calls % 1000 == 500:
             in_thread(nested)
-        elif self.calls % 100 == 0:
+        elif self.calls % 1000 == 0:
             nested()
         return super().on_tick(ctx)
 
     def on_batch(self, ticks):
-        time.sleep(0.0005)
-        in_thread(lambda: t.probability_of_backtest_overfitting(PBO, 4))
+        self.calls += 1
+        if self.calls % 20 == 0:
+            in_thread(lambda: t.probability_of_backtest_overfitting(PBO, 4))
         return super().on_batch(ticks)
 
 
