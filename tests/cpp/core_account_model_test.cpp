@@ -11,6 +11,7 @@
 
 #include "test_util.h"
 #include "tm_core/kernel.h"
+#include "tm_engine/execution.h"
 
 namespace tm_core {
 namespace {
@@ -372,6 +373,18 @@ TEST(AccountModel, PartialClosesSumToTheOneShotClose) {
     ASSERT_EQ(pieces.balance(), once.balance()) << round;
     ASSERT_TRUE(pieces.holdings.front().is_flat()) << round;
   }
+}
+
+// An engine with latency receives an order at its receive time, not its venue time.
+TEST(AccountModel, OrdersTravelFromTheirReceiveTime) {
+  tm_engine::L1Config l1;
+  l1.submit_latency = tm_engine::Latency::fixed(5);
+  Account account(1, 1, tm_margin::MarginTable::example_btcusdt(), 1'000'000);
+  Kernel kernel(
+      Account::matching_with(std::move(account), tm_engine::Execution::l1(l1).matcher(1)));
+  kernel.apply(SubmitEvent{1, Side::Buy, Offset::Open, 1, 0, false, 0, 100, std::nullopt});
+  EXPECT_TRUE(kernel.apply(TickEvent{tm_test::tick(50, 100, 0, 0, 99, 101), {}}).empty());
+  EXPECT_EQ(kernel.apply(TickEvent{tm_test::tick(200, 100, 0, 0, 99, 101), {}}).size(), 1u);
 }
 
 }  // namespace
