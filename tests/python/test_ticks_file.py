@@ -14,7 +14,6 @@ from conftest import (FAILED, NOT_TICKS, Items, Script, buy, failing, make_ticks
                       message_of, sell, summary)
 
 HEADER = struct.Struct("<4sHHQQII")
-STOPPED = "the tick file stopped the run after {} ticks: {}"
 
 
 class Seen(Script):
@@ -165,5 +164,5 @@ def test_corrupt_file_does_what_the_model_says(tmp_path, seed):
             assert t.run_backtest(watch, source, 1000, batch=batch).ticks == len(times)
         else:
             assert message_of(ValueError, t.run_backtest, watch, source, 1000, batch=batch) == \
-                STOPPED.format(len(times), message)
+                f"the tick file stopped the run after {len(times)} ticks: {message}"
     assert [k[0] for k in strategy.ticks] == times

@@ -17,15 +17,10 @@ DOCS = {
     "Tick": "One observation, as Python sees it.",
     "Order": "An order a Python strategy wants placed.",
     "Context": "The tick plus the account, as Python sees it.",
-    "TickSource": "A tick file, held by name rather than by contents.",
     "RunResult": "What a run produced.",
-    "ModeComparison": "What batching cost, measured on this strategy and this data.",
     "LookaheadReport": "What the lookahead check found. See `lookahead_check`.",
     "load_ticks": "Open a tick file for a run, without reading it.",
     "save_ticks": "Write ticks to a file `load_ticks` can read.",
-    "run_backtest": "Run a Python strategy over a tick series.",
-    "compare_modes": "Run one strategy both ways over the same ticks and report what\n",
-    "lookahead_check": "Whether a strategy decides from the past alone.",
 }
 
 
