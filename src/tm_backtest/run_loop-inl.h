@@ -1,197 +1,212 @@
-// The body of run_stream; included from run_loop.h only.
+// The body of RunLoop; included from run_loop.h only.
 #pragma once
 
 #include <algorithm>
-#include <limits>
+#include <string>
 #include <variant>
 
 namespace tm_backtest {
-namespace run_detail {
-
-inline void record_liquidation(const tm_core::Liquidated& r, std::vector<Liquidation>& liquidations,
-                               std::vector<tm_strategy::VenueClosed>& notices) {
-  liquidations.push_back({r.at, r.price, r.qty, r.balance, r.forfeited});
-  for (const auto& close : venue_closes(tm_core::Output(r))) notices.push_back(close);
-}
-
-inline tm_core::Account open_account(const RunConfig& config) {
-  tm_core::Account state(config.instrument, config.contract_size, config.margin_tiers,
-                         config.balance);
-  state.maker_fee = config.maker_fee;
-  state.taker_fee = config.taker_fee;
-  state.two_leg = config.two_leg;
-  state.fees_charged = true;
-  state = tm_core::Account::matching_with(std::move(state),
-                                          config.execution.matcher(config.instrument));
-  if (!config.enforce_margin) state.liquidation_enabled = false;
-  return state;
-}
-
-// The kernel submission of a Limit or Market intent, placed at the tick's times.
-inline tm_core::SubmitEvent submission(const tm_strategy::Intent& intent,
-                                       const tm_types::Tick& tick) {
-  if (const auto* limit = std::get_if<tm_strategy::Limit>(&intent)) {
-    return {limit->id, limit->side,  limit->offset, limit->qty,       limit->price,
-            true,      tick.exch_ts, tick.local_ts, limit->instrument};
-  }
-  const auto& market = std::get<tm_strategy::Market>(intent);
-  return {market.id, market.side,  market.offset, market.qty,       0,
-          false,     tick.exch_ts, tick.local_ts, market.instrument};
-}
-
-}  // namespace run_detail
 
 template <tm_strategy::Strategy S, TickStream Src>
-RunResult run_stream(const RunConfig& config, S& strategy, Src& source) {
-  using tm_types::checked_add_u;
-  using tm_types::checked_sub;
+RunLoop<S, Src>::RunLoop(const RunConfig& config, S& strategy, Src& source)
+    : config_(config),
+      strategy_(strategy),
+      source_(source),
+      kernel_(open_account(config)),
+      min_equity_(config.balance),
+      until_sample_(config.equity_every),
+      has_funding_(!config.funding_schedule.empty()),
+      idle_ticks_inert_(kernel_.account().holdings.front().matcher.idle_ticks_inert()) {
+  result_.tier = std::string(kernel_.account().holdings.front().matcher.name());
+  if (config.equity_every != 0) result_.equity_samples.push_back(config.balance);
+  intents_.reserve(16);
+  endings_.reserve(16);
+  to_cancel_.reserve(16);
+}
 
-  tm_core::Kernel kernel(run_detail::open_account(config));
-  RunResult result;
-  result.tier = std::string(kernel.account().holdings.front().matcher.name());
-  if (config.equity_every != 0) result.equity_samples.push_back(config.balance);
-
-  std::vector<tm_strategy::Intent> intents;
-  std::vector<Ending> endings;
-  std::vector<tm_strategy::VenueClosed> notices;
-  std::vector<tm_types::OrderId> to_cancel;
-  intents.reserve(16);
-  endings.reserve(16);
-  to_cancel.reserve(16);
-
-  const bool has_funding = !config.funding_schedule.empty();
-  tm_types::Nanos last_funding = std::numeric_limits<tm_types::Nanos>::min();
-  tm_types::Cash peak_maintenance = 0;
-  std::optional<tm_types::Cash> min_headroom;
-  std::uint64_t ticks = 0;
-  std::uint64_t foreign_intents = 0;
-  std::int64_t max_adverse = 0;
-  // Settings read on every tick, held locally so the loop keeps them in registers.
-  const std::uint64_t equity_every = config.equity_every;
-  const bool track_margin = config.track_margin;
-  const tm_types::InstrumentId instrument = config.instrument;
-  std::uint64_t until_sample = equity_every;
-  tm_types::Cash min_equity = config.balance;
-  const bool idle_ticks_inert = kernel.account().holdings.front().matcher.idle_ticks_inert();
-
-  while (const tm_types::Tick* next = source.next()) {
+template <tm_strategy::Strategy S, TickStream Src>
+RunResult RunLoop<S, Src>::run() {
+  while (const tm_types::Tick* next = source_.next()) {
     const tm_types::Tick tick = *next;
-
-    if (has_funding) {
-      for (const tm_margin::FundingRate& rate :
-           config.funding_schedule.between(last_funding, tick.exch_ts)) {
-        for (const tm_core::Output& out : kernel.apply(tm_core::FundingEvent{rate, std::nullopt})) {
-          if (const auto* r = std::get_if<tm_core::Liquidated>(&out)) {
-            run_detail::record_liquidation(*r, result.liquidations, notices);
-          }
-        }
-      }
-      last_funding = std::max(last_funding, tick.exch_ts);
-    }
-
-    ticks = checked_add_u(ticks, 1);
-    const std::span<const tm_core::Output> outs = kernel.apply_tick(tick);
-    if (!outs.empty()) {
-      note_endings(outs, kernel.working(), endings);
-      for (const tm_core::Output& out : outs) {
-        if (const auto* fill = std::get_if<tm_types::Fill>(&out)) {
-          result.fills.push_back(*fill);
-        } else if (const auto* r = std::get_if<tm_core::Liquidated>(&out)) {
-          run_detail::record_liquidation(*r, result.liquidations, notices);
-        }
-      }
-    }
-
-    const tm_core::Summary summary = kernel.summary();
-    if (until_sample != 0 && --until_sample == 0) {
-      result.equity_samples.push_back(summary.equity);
-      until_sample = equity_every;
-    }
-    min_equity = std::min(min_equity, summary.equity);
-    const bool open = summary.position != 0 || summary.short_position != 0;
-    if (track_margin && open) {
-      const tm_types::Cash m = kernel.account().maintenance();
-      peak_maintenance = std::max(peak_maintenance, m);
-      const tm_types::Cash headroom = checked_sub(summary.equity, m);
-      min_headroom = min_headroom ? std::min(*min_headroom, headroom) : headroom;
-    }
-    if (summary.position != 0 && summary.entry > 0) {
-      const std::int64_t excursion = summary.position > 0
-                                         ? checked_sub(summary.entry, tm_types::low_or_last(tick))
-                                         : checked_sub(tm_types::high_or_last(tick), summary.entry);
-      max_adverse = std::max(max_adverse, excursion);
-    }
-
-    const tm_strategy::Context context{tick,
-                                       summary.position,
-                                       summary.entry,
-                                       summary.short_position,
-                                       summary.short_entry,
-                                       summary.equity,
-                                       kernel.working().size(),
-                                       instrument};
-    intents.clear();
-    notices.clear();
-    endings.clear();
-    strategy.on_tick(context, intents);
-
-    for (const tm_strategy::Intent& intent : intents) {
-      if (const auto* cancel = std::get_if<tm_strategy::Cancel>(&intent)) {
-        note_endings(kernel.apply(tm_core::CancelEvent{cancel->id}), kernel.working(), endings);
-      } else if (std::holds_alternative<tm_strategy::CancelAll>(intent)) {
-        to_cancel.assign(kernel.working().begin(), kernel.working().end());
-        for (const tm_types::OrderId id : to_cancel) {
-          note_endings(kernel.apply(tm_core::CancelEvent{id}), kernel.working(), endings);
-        }
-      } else {
-        const tm_core::SubmitEvent submit = run_detail::submission(intent, tick);
-        if (*submit.instrument != instrument) {
-          foreign_intents = checked_add_u(foreign_intents, 1);
-          continue;
-        }
-        note_endings(kernel.apply(submit), kernel.working(), endings);
-      }
-    }
-
-    // Once the strategy will never act again and the account is flat with no
-    // order at the venue, no later tick can change it: its equity stays what it
-    // is now. The rest of the stream is then only read and counted, so that a
-    // source still reports its own errors where a full run would meet them.
-    if constexpr (requires { strategy.finished(); }) {
-      if (idle_ticks_inert && !has_funding && strategy.finished() && kernel.working().empty() &&
-          summary.position == 0 && summary.short_position == 0) {
-        std::optional<tm_types::Tick> last;
-        while (const tm_types::Tick* rest = source.next()) {
-          last = *rest;
-          ticks = checked_add_u(ticks, 1);
-          if (until_sample != 0 && --until_sample == 0) {
-            result.equity_samples.push_back(summary.equity);
-            until_sample = equity_every;
-          }
-        }
-        // The account's clock and mark end where a full run leaves them.
-        if (last) (void)kernel.apply_tick(*last);
-        break;
-      }
+    if (has_funding_) settle_funding(tick);
+    result_.ticks = tm_types::checked_add_u(result_.ticks, 1);
+    apply_tick(tick);
+    const tm_core::Summary summary = kernel_.summary();
+    sample_equity(summary.equity);
+    watch(summary, tick);
+    ask_strategy(context(tick, summary));
+    apply_intents(tick);
+    if (can_idle(summary)) {
+      idle_tail(summary.equity);
+      break;
     }
   }
+  return finish();
+}
 
-  for (const tm_core::Output& out : kernel.settle_unreported()) {
-    if (const auto* fill = std::get_if<tm_types::Fill>(&out)) result.fills.push_back(*fill);
+template <tm_strategy::Strategy S, TickStream Src>
+void RunLoop<S, Src>::settle_funding(const tm_types::Tick& tick) {
+  for (const tm_margin::FundingRate& rate :
+       config_.funding_schedule.between(last_funding_, tick.exch_ts)) {
+    for (const tm_core::Output& out : kernel_.apply(tm_core::FundingEvent{rate, std::nullopt})) {
+      if (const auto* r = std::get_if<tm_core::Liquidated>(&out)) record_liquidation(*r);
+    }
   }
-  const tm_core::Summary summary = kernel.summary();
-  result.strategy = std::string(strategy.name());
-  result.ticks = ticks;
-  result.min_equity = min_equity;
-  result.final_equity = summary.equity;
-  result.fees_paid = summary.fees;
-  result.funding_paid = summary.funding;
-  result.realised = summary.realised;
-  result.max_adverse_excursion = max_adverse;
-  if (config.track_margin) result.margin_watch = MarginWatch{peak_maintenance, min_headroom};
-  result.skipped_ticks = kernel.account().holdings.front().matcher.skipped_ticks();
-  result.foreign_intents = foreign_intents;
-  return result;
+  last_funding_ = std::max(last_funding_, tick.exch_ts);
+}
+
+template <tm_strategy::Strategy S, TickStream Src>
+inline void RunLoop<S, Src>::apply_tick(const tm_types::Tick& tick) {
+  const std::span<const tm_core::Output> outs = kernel_.apply_tick(tick);
+  if (!outs.empty()) record(outs);
+}
+
+// Fills and liquidations go into the result; a Fill or Cancelled output means
+// the kernel no longer lists the order as working, so it is an ending.
+template <tm_strategy::Strategy S, TickStream Src>
+void RunLoop<S, Src>::record(std::span<const tm_core::Output> outputs) {
+  for (const tm_core::Output& out : outputs) {
+    if (const auto* fill = std::get_if<tm_types::Fill>(&out)) {
+      result_.fills.push_back(*fill);
+      note_ending(fill->order, tm_strategy::Ending::Filled);
+    } else if (const auto* cancelled = std::get_if<tm_core::Cancelled>(&out)) {
+      note_ending(cancelled->id, tm_strategy::Ending::Cancelled);
+    } else if (const auto* r = std::get_if<tm_core::Liquidated>(&out)) {
+      record_liquidation(*r);
+    }
+  }
+}
+
+template <tm_strategy::Strategy S, TickStream Src>
+void RunLoop<S, Src>::record_liquidation(const tm_core::Liquidated& r) {
+  result_.liquidations.push_back({r.at, r.price, r.qty, r.balance, r.forfeited});
+  for (const auto& close : venue_closes(tm_core::Output(r))) closes_.push_back(close);
+}
+
+// The first way an order ended since the strategy's previous call is the one
+// it hears; the set makes the check O(1) per output.
+template <tm_strategy::Strategy S, TickStream Src>
+void RunLoop<S, Src>::note_ending(tm_types::OrderId id, tm_strategy::Ending ending) {
+  if (ended_.insert(id).second) endings_.emplace_back(id, ending);
+}
+
+template <tm_strategy::Strategy S, TickStream Src>
+inline void RunLoop<S, Src>::sample_equity(tm_types::Cash equity) {
+  if (until_sample_ != 0 && --until_sample_ == 0) {
+    result_.equity_samples.push_back(equity);
+    until_sample_ = config_.equity_every;
+  }
+}
+
+template <tm_strategy::Strategy S, TickStream Src>
+inline void RunLoop<S, Src>::watch(const tm_core::Summary& summary, const tm_types::Tick& tick) {
+  using tm_types::checked_sub;
+  min_equity_ = std::min(min_equity_, summary.equity);
+  const bool open = summary.position != 0 || summary.short_position != 0;
+  if (config_.track_margin && open) {
+    const tm_types::Cash m = kernel_.account().maintenance();
+    peak_maintenance_ = std::max(peak_maintenance_, m);
+    const tm_types::Cash headroom = checked_sub(summary.equity, m);
+    min_headroom_ = min_headroom_ ? std::min(*min_headroom_, headroom) : headroom;
+  }
+  if (summary.position != 0 && summary.entry > 0) {
+    const std::int64_t excursion = summary.position > 0
+                                       ? checked_sub(summary.entry, tm_types::low_or_last(tick))
+                                       : checked_sub(tm_types::high_or_last(tick), summary.entry);
+    max_adverse_ = std::max(max_adverse_, excursion);
+  }
+}
+
+template <tm_strategy::Strategy S, TickStream Src>
+inline tm_strategy::Context RunLoop<S, Src>::context(const tm_types::Tick& tick,
+                                                     const tm_core::Summary& summary) const {
+  return {tick,
+          summary.position,
+          summary.entry,
+          summary.short_position,
+          summary.short_entry,
+          summary.equity,
+          kernel_.working().size(),
+          config_.instrument};
+}
+
+// Hands the strategy its notices (when it hears them) and then the tick; the
+// notices are then spent.
+template <tm_strategy::Strategy S, TickStream Src>
+inline void RunLoop<S, Src>::ask_strategy(const tm_strategy::Context& context) {
+  if constexpr (HearsNotices<S>) {
+    if (!endings_.empty() || !closes_.empty()) strategy_.on_notices(endings_, closes_);
+  }
+  if (!endings_.empty()) {
+    endings_.clear();
+    ended_.clear();
+  }
+  closes_.clear();
+  intents_.clear();
+  strategy_.on_tick(context, intents_);
+}
+
+// Each kernel call's outputs are recorded before the working list is read again.
+template <tm_strategy::Strategy S, TickStream Src>
+void RunLoop<S, Src>::apply_intents(const tm_types::Tick& tick) {
+  for (const tm_strategy::Intent& intent : intents_) {
+    if (const auto* cancel = std::get_if<tm_strategy::Cancel>(&intent)) {
+      record(kernel_.apply(tm_core::CancelEvent{cancel->id}));
+    } else if (std::holds_alternative<tm_strategy::CancelAll>(intent)) {
+      to_cancel_.assign(kernel_.working().begin(), kernel_.working().end());
+      for (const tm_types::OrderId id : to_cancel_) record(kernel_.apply(tm_core::CancelEvent{id}));
+    } else {
+      const tm_core::SubmitEvent submit = submission(intent, tick);
+      if (*submit.instrument != config_.instrument) {
+        result_.foreign_intents = tm_types::checked_add_u(result_.foreign_intents, 1);
+        continue;
+      }
+      record(kernel_.apply(submit));
+    }
+  }
+}
+
+// Once the strategy will never act again and the account is flat with no
+// order at the venue, no later tick can change it: its equity stays what it
+// is now. The rest of the stream is then only read and counted, so that a
+// stream still reports its own errors where a full run would meet them.
+template <tm_strategy::Strategy S, TickStream Src>
+inline bool RunLoop<S, Src>::can_idle(const tm_core::Summary& summary) {
+  if constexpr (requires { strategy_.finished(); }) {
+    return idle_ticks_inert_ && !has_funding_ && strategy_.finished() &&
+           kernel_.working().empty() && summary.position == 0 && summary.short_position == 0;
+  }
+  return false;
+}
+
+template <tm_strategy::Strategy S, TickStream Src>
+void RunLoop<S, Src>::idle_tail(tm_types::Cash equity) {
+  std::optional<tm_types::Tick> last;
+  while (const tm_types::Tick* rest = source_.next()) {
+    last = *rest;
+    result_.ticks = tm_types::checked_add_u(result_.ticks, 1);
+    sample_equity(equity);
+  }
+  // The account's clock and mark end where a full run leaves them.
+  if (last) (void)kernel_.apply_tick(*last);
+}
+
+template <tm_strategy::Strategy S, TickStream Src>
+RunResult RunLoop<S, Src>::finish() {
+  for (const tm_core::Output& out : kernel_.settle_unreported()) {
+    if (const auto* fill = std::get_if<tm_types::Fill>(&out)) result_.fills.push_back(*fill);
+  }
+  const tm_core::Summary summary = kernel_.summary();
+  result_.strategy = std::string(strategy_.name());
+  result_.min_equity = min_equity_;
+  result_.final_equity = summary.equity;
+  result_.fees_paid = summary.fees;
+  result_.funding_paid = summary.funding;
+  result_.realised = summary.realised;
+  result_.max_adverse_excursion = max_adverse_;
+  if (config_.track_margin) result_.margin_watch = MarginWatch{peak_maintenance_, min_headroom_};
+  result_.skipped_ticks = kernel_.account().holdings.front().matcher.skipped_ticks();
+  return std::move(result_);
 }
 
 }  // namespace tm_backtest

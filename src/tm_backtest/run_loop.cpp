@@ -1,26 +1,8 @@
 #include "tm_backtest/run_loop.h"
 
-#include <algorithm>
+#include <utility>
 
 namespace tm_backtest {
-
-void note_endings(std::span<const tm_core::Output> outputs,
-                  std::span<const tm_types::OrderId> working, std::vector<Ending>& endings) {
-  for (const tm_core::Output& output : outputs) {
-    Ending ending;
-    if (const auto* fill = std::get_if<tm_types::Fill>(&output)) {
-      ending = {fill->order, tm_strategy::Ending::Filled};
-    } else if (const auto* cancelled = std::get_if<tm_core::Cancelled>(&output)) {
-      ending = {cancelled->id, tm_strategy::Ending::Cancelled};
-    } else {
-      continue;
-    }
-    if (std::find(working.begin(), working.end(), ending.first) != working.end()) continue;
-    const bool seen = std::any_of(endings.begin(), endings.end(),
-                                  [&](const Ending& e) { return e.first == ending.first; });
-    if (!seen) endings.push_back(ending);
-  }
-}
 
 std::vector<tm_strategy::VenueClosed> venue_closes(const tm_core::Output& output) {
   std::vector<tm_strategy::VenueClosed> closes;
@@ -34,6 +16,29 @@ std::vector<tm_strategy::VenueClosed> venue_closes(const tm_core::Output& output
   leg(tm_types::Side::Buy, record->position);
   leg(tm_types::Side::Sell, record->short_position);
   return closes;
+}
+
+tm_core::Account open_account(const RunConfig& config) {
+  tm_core::Account account(config.instrument, config.contract_size, config.margin_tiers,
+                           config.balance);
+  account.maker_fee = config.maker_fee;
+  account.taker_fee = config.taker_fee;
+  account.two_leg = config.two_leg;
+  account.fees_charged = true;
+  account = tm_core::Account::matching_with(std::move(account),
+                                            config.execution.matcher(config.instrument));
+  if (!config.enforce_margin) account.liquidation_enabled = false;
+  return account;
+}
+
+tm_core::SubmitEvent submission(const tm_strategy::Intent& intent, const tm_types::Tick& tick) {
+  if (const auto* limit = std::get_if<tm_strategy::Limit>(&intent)) {
+    return {limit->id, limit->side,  limit->offset, limit->qty,       limit->price,
+            true,      tick.exch_ts, tick.local_ts, limit->instrument};
+  }
+  const auto& market = std::get<tm_strategy::Market>(intent);
+  return {market.id, market.side,  market.offset, market.qty,       0,
+          false,     tick.exch_ts, tick.local_ts, market.instrument};
 }
 
 }  // namespace tm_backtest

@@ -1,12 +1,14 @@
-// run_stream, the loop that feeds ticks to the kernel, settles funding, asks
-// the strategy after every tick and turns its intents into kernel events.
-// Generic over the strategy and the tick stream; knows nothing of Python.
+// The run loop: RunLoop feeds ticks to the kernel, settles funding, records
+// what the account reports, asks the strategy after every tick and turns its
+// intents into kernel events; run_stream builds one and runs it. Generic over
+// the strategy and the tick stream; knows nothing of Python.
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
-#include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -21,20 +23,82 @@ namespace tm_backtest {
 
 using Ending = std::pair<tm_types::OrderId, tm_strategy::Ending>;
 
-// Appends (id, Filled) for each Fill and (id, Cancelled) for each Cancelled
-// output, skipping ids still in `working` and ids already in `endings`.
-void note_endings(std::span<const tm_core::Output> outputs,
-                  std::span<const tm_types::OrderId> working, std::vector<Ending>& endings);
-
 // The legs a Liquidated output closed (long or net leg first, then the short
 // leg), each with a positive quantity; empty for any other output.
 std::vector<tm_strategy::VenueClosed> venue_closes(const tm_core::Output& output);
 
-// Runs `strategy` over every tick of `source` against a fresh account built
-// from `config`, and returns what happened. Never fails on its input; a broken
-// invariant (an overflowing counter) stops it with tm_types::InvariantError.
+// The account a run starts from: the configuration's contract, margin table,
+// balance, fees, leg mode and engine, with fees charged.
+tm_core::Account open_account(const RunConfig& config);
+
+// The kernel submission of a Limit or Market intent, placed at the tick's times.
+// REQUIRES: the intent is a Limit or a Market.
+tm_core::SubmitEvent submission(const tm_strategy::Intent& intent, const tm_types::Tick& tick);
+
+// A strategy may offer `on_notices(endings, closes)`: before each call of
+// on_tick that has news, it is handed the orders that ended since its previous
+// call (each once, by the first way it ended) and the legs the venue closed.
+template <class S>
+concept HearsNotices = requires(S& s, std::span<const Ending> endings,
+                                std::span<const tm_strategy::VenueClosed> closes) {
+  s.on_notices(endings, closes);
+};
+
+// One run of `strategy` over `source`. Borrows all three arguments, which
+// must outlive the loop; `run` may be called once.
 template <tm_strategy::Strategy S, TickStream Src>
-RunResult run_stream(const RunConfig& config, S& strategy, Src& source);
+class RunLoop {
+ public:
+  RunLoop(const RunConfig& config, S& strategy, Src& source);
+  RunLoop(const RunLoop&) = delete;
+  RunLoop& operator=(const RunLoop&) = delete;
+
+  // Runs every tick of the stream and returns what happened. Never fails on
+  // its input; a broken invariant (an overflowing counter) stops it with
+  // tm_types::InvariantError.
+  RunResult run();
+
+ private:
+  void settle_funding(const tm_types::Tick& tick);
+  void apply_tick(const tm_types::Tick& tick);
+  void record(std::span<const tm_core::Output> outputs);
+  void record_liquidation(const tm_core::Liquidated& record);
+  void note_ending(tm_types::OrderId id, tm_strategy::Ending ending);
+  void sample_equity(tm_types::Cash equity);
+  void watch(const tm_core::Summary& summary, const tm_types::Tick& tick);
+  tm_strategy::Context context(const tm_types::Tick& tick, const tm_core::Summary& summary) const;
+  void ask_strategy(const tm_strategy::Context& context);
+  void apply_intents(const tm_types::Tick& tick);
+  bool can_idle(const tm_core::Summary& summary);
+  void idle_tail(tm_types::Cash equity);
+  RunResult finish();
+
+  const RunConfig& config_;
+  S& strategy_;
+  Src& source_;
+  tm_core::Kernel kernel_;
+  RunResult result_;
+  std::vector<tm_strategy::Intent> intents_;
+  std::vector<Ending> endings_;                   // since the strategy's previous call
+  std::unordered_set<tm_types::OrderId> ended_;   // the ids in endings_
+  std::vector<tm_strategy::VenueClosed> closes_;  // since the strategy's previous call
+  std::vector<tm_types::OrderId> to_cancel_;
+  tm_types::Nanos last_funding_ = std::numeric_limits<tm_types::Nanos>::min();
+  tm_types::Cash peak_maintenance_ = 0;
+  std::optional<tm_types::Cash> min_headroom_;
+  tm_types::Cash min_equity_;
+  std::uint64_t until_sample_;
+  std::int64_t max_adverse_ = 0;
+  const bool has_funding_;
+  const bool idle_ticks_inert_;
+};
+
+// Runs `strategy` over every tick of `source` against a fresh account built
+// from `config`, and returns what happened.
+template <tm_strategy::Strategy S, TickStream Src>
+RunResult run_stream(const RunConfig& config, S& strategy, Src& source) {
+  return RunLoop<S, Src>(config, strategy, source).run();
+}
 
 }  // namespace tm_backtest
 
