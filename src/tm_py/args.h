@@ -45,5 +45,3 @@ struct Signature {
 inline bool omitted(PyObject* value) { return value == nullptr || value == Py_None; }
 
 }  // namespace tm_py
-
-#include "tm_py/convert.h"  // TRANSITION: removed once every caller includes it

@@ -60,10 +60,9 @@ PyMemberDef kMembers[] = {
 // Slots.
 PyObject* context_repr(PyObject* self) {
   const auto* context = reinterpret_cast<PyContext*>(self);
-  return PyUnicode_FromFormat("Context(last=%lld, position=%lld, equity=%lld)",
-                              static_cast<long long>(context->last),
-                              static_cast<long long>(context->position),
-                              static_cast<long long>(context->equity));
+  return PyUnicode_FromFormat(
+      "Context(last=%lld, position=%lld, equity=%lld)", static_cast<long long>(context->last),
+      static_cast<long long>(context->position), static_cast<long long>(context->equity));
 }
 
 // Spec.

@@ -15,8 +15,8 @@
 namespace tm_py {
 
 struct PyContext {
-  PyObject_HEAD
-  tm_engine::Tick tick;
+  PyObject ob_base;  // the object header PyObject_HEAD declares
+  tm_types::Tick tick;
   std::int64_t last;
   std::int64_t position;
   std::int64_t entry;

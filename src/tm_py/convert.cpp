@@ -224,4 +224,11 @@ std::string quoted(std::string_view text) {
   return out;
 }
 
+std::nullopt_t raise_value_error(const std::string& message) {
+  Ref text = Ref::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+  return std::nullopt;
+}
+
 }  // namespace tm_py

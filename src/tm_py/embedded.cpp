@@ -39,7 +39,9 @@ bool run_source(PyObject* module, const Source& source) {
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
     PyObject* value = PyDict_GetItemWithError(globals.get(), item.get());  // borrowed
     if (value == nullptr) {
-      if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "%s: %R is in __all__ but not defined", source.name, item.get());
+      if (!PyErr_Occurred())
+        PyErr_Format(PyExc_ImportError, "%s: %R is in __all__ but not defined", source.name,
+                     item.get());
       return false;
     }
     if (PyObject_SetAttr(module, item.get(), value) < 0) return false;

@@ -16,9 +16,8 @@ namespace tm_py {
 namespace {
 
 struct PyInt64Array {
-  PyObject_HEAD
-  std::vector<std::int64_t>* values;  // owned; never null once constructed
-  Py_ssize_t ndim;                    // 1 or 2
+  PyObject_HEAD std::vector<std::int64_t>* values;  // owned; never null once constructed
+  Py_ssize_t ndim;                                  // 1 or 2
   Py_ssize_t shape[2];
   Py_ssize_t strides[2];
 };
@@ -71,7 +70,8 @@ bool parse_shape(PyObject* shape, Py_ssize_t items, Py_ssize_t* columns) {
       dims[i] = PyLong_AsSsize_t(PyTuple_GetItem(shape, i));
     }
   } else {
-    PyErr_SetString(PyExc_TypeError, "Int64Array: shape must be None, an int or a tuple of one or two ints");
+    PyErr_SetString(PyExc_TypeError,
+                    "Int64Array: shape must be None, an int or a tuple of one or two ints");
     return false;
   }
   if (PyErr_Occurred()) return false;
@@ -193,9 +193,9 @@ PyObject* tolist(PyObject* self, PyObject*) {
 
 PyObject* reduce(PyObject* self, PyObject*) {
   PyInt64Array* a = as_array(self);
-  Ref data = Ref::steal(PyBytes_FromStringAndSize(
-      reinterpret_cast<const char*>(a->values->data()),
-      static_cast<Py_ssize_t>(a->values->size() * sizeof(std::int64_t))));
+  Ref data = Ref::steal(
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(a->values->data()),
+                                static_cast<Py_ssize_t>(a->values->size() * sizeof(std::int64_t))));
   Ref shape = Ref::steal(shape_tuple(a));
   if (!data || !shape) return nullptr;
   return Py_BuildValue("(O(OO))", reinterpret_cast<PyObject*>(Py_TYPE(self)), data.get(),

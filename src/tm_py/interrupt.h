@@ -16,7 +16,7 @@
 
 #include <cstdint>
 
-#include "tm_engine/tick.h"
+#include "tm_types/tick.h"
 
 namespace tm_py {
 
@@ -79,7 +79,7 @@ class Interruptible {
   Interruptible(const Interruptible&) = delete;
   Interruptible& operator=(const Interruptible&) = delete;
 
-  const tm_engine::Tick* next() {
+  const tm_types::Tick* next() {
     if (--until_poll_ == 0) [[unlikely]] {
       until_poll_ = kPollEvery;
       if (interrupt_.poll_signals()) return nullptr;

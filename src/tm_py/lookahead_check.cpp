@@ -7,6 +7,8 @@
 // included, lands in one slot shared by every adapter of the check, and ends
 // the check: its report would be discarded. An exception that is not an
 // `Exception` stops the check at once and is raised again unchanged.
+#include "tm_py/lookahead_check.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -16,14 +18,15 @@
 
 #include "tm_backtest/lookahead.h"
 #include "tm_py/args.h"
-#include "tm_py/lock.h"
-#include "tm_py/ref.h"
-#include "tm_py/python_strategy.h"
-#include "tm_py/examine.h"
+#include "tm_py/convert.h"
 #include "tm_py/interrupt.h"
+#include "tm_py/lock.h"
 #include "tm_py/lookahead_report_type.h"
+#include "tm_py/python_strategy.h"
+#include "tm_py/ref.h"
 #include "tm_py/run_backtest.h"
 #include "tm_py/tick_type.h"
+#include "tm_py/ticks_from_python.h"
 
 namespace tm_py {
 namespace {
@@ -38,20 +41,21 @@ class Builder {
   Builder(State* state, PyObject* build, std::shared_ptr<FailureSlot> slot, Interrupt& interrupt)
       : state_(state), build_(build), slot_(std::move(slot)), interrupt_(&interrupt) {}
 
-  PyDriven operator()(std::span<const tm_engine::Tick> prefix) const {
+  PythonStrategy operator()(std::span<const tm_types::Tick> prefix) const {
     Gil gil;
     if (interrupt_->check_signals()) throw Stopped{};
     Ref built = call(prefix);
     if (!built) {
       interrupt_->stop_if_stopping();
-      return PyDriven::born_failed(state_, "build raised: " + describe_current_exception(), slot_);
+      return PythonStrategy::born_failed(state_, "build raised: " + describe_current_exception(),
+                                         slot_);
     }
-    return PyDriven(state_, built.get(), strategy_name(built.get()), slot_, *interrupt_);
+    return PythonStrategy(state_, built.get(), strategy_name(built.get()), slot_, *interrupt_);
   }
 
  private:
   // build(list) as a new reference, or null with an exception set.
-  Ref call(std::span<const tm_engine::Tick> prefix) const {
+  Ref call(std::span<const tm_types::Tick> prefix) const {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(prefix.size())));
     if (!list) return Ref();
     for (std::size_t i = 0; i < prefix.size(); ++i) {
@@ -68,8 +72,8 @@ class Builder {
   Interrupt* interrupt_;
 };
 
-constexpr const char* kParams[] = {"build",          "ticks", "balance", "max_points",
-                                   "enforce_margin", "contract_size"};
+constexpr const char* kParams[] = {"build",      "ticks",          "balance",
+                                   "max_points", "enforce_margin", "contract_size"};
 
 PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwargs) {
   State* state = state_of(module);
@@ -78,19 +82,16 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!bind({"lookahead_check", kParams, 3}, args, kwargs, slot)) return nullptr;
     const std::optional<std::int64_t> balance = to_i64(slot[2], "balance");
     if (!balance) return nullptr;
-    std::optional<std::uint64_t> max_points = 200;
-    if (slot[3] != nullptr && !(max_points = to_u64(slot[3], "max_points"))) return nullptr;
-    std::optional<bool> enforce_margin = true;
-    if (slot[4] != nullptr && !(enforce_margin = to_flag(slot[4], "enforce_margin"))) {
-      return nullptr;
-    }
-    std::optional<std::int64_t> contract_size = 10000;
-    if (slot[5] != nullptr && !(contract_size = to_i64(slot[5], "contract_size"))) {
-      return nullptr;
-    }
+    const std::optional<std::uint64_t> max_points = convert_or(to_u64, slot[3], "max_points", 200);
+    if (!max_points) return nullptr;
+    const std::optional<bool> enforce_margin = convert_or(to_flag, slot[4], "enforce_margin", true);
+    if (!enforce_margin) return nullptr;
+    const std::optional<std::int64_t> contract_size =
+        convert_or(to_i64, slot[5], "contract_size", 10000);
+    if (!contract_size) return nullptr;
 
     // 1. Every prefix is taken from this copy, so a TickSource is refused.
-    const std::optional<std::vector<tm_engine::Tick>> ticks = ticks_from(state, slot[1]);
+    const std::optional<std::vector<tm_types::Tick>> ticks = ticks_from(state, slot[1]);
     if (!ticks) return nullptr;
     // 2-3. The check, with the lock released.
     const tm_backtest::RunConfig config =
@@ -100,8 +101,8 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwargs) {
     tm_backtest::LookaheadReport report;
     try {
       Unlocked unlocked;
-      report = tm_backtest::lookahead<PyDriven>(config, Builder(state, slot[0], failure, interrupt),
-                                                *ticks, *max_points);
+      report = tm_backtest::lookahead<PythonStrategy>(
+          config, Builder(state, slot[0], failure, interrupt), *ticks, *max_points);
     } catch (const Stopped&) {
     }
     // 4-5. The exception that stopped the check, the first failure, or the report.
@@ -156,8 +157,6 @@ PyMethodDef kFunction[] = {
 
 }  // namespace
 
-bool add_lookahead_check(PyObject* module) {
-  return PyModule_AddFunctions(module, kFunction) == 0;
-}
+bool add_lookahead_check(PyObject* module) { return PyModule_AddFunctions(module, kFunction) == 0; }
 
 }  // namespace tm_py

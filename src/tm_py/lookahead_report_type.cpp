@@ -43,9 +43,9 @@ PyObject* get_divergences(PyObject* self, void*) {
   if (!list) return nullptr;
   for (std::size_t i = 0; i < points.size(); ++i) {
     const PyLookaheadReport::Point& p = points[i];
-    PyObject* item = Py_BuildValue("(KKL)", static_cast<unsigned long long>(p.checked_at),
-                                   static_cast<unsigned long long>(p.tick),
-                                   static_cast<long long>(p.exch_ts));
+    PyObject* item =
+        Py_BuildValue("(KKL)", static_cast<unsigned long long>(p.checked_at),
+                      static_cast<unsigned long long>(p.tick), static_cast<long long>(p.exch_ts));
     if (item == nullptr) return nullptr;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
   }

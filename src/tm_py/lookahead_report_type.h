@@ -21,7 +21,7 @@ struct PyLookaheadReport {
     std::uint64_t tick;
     std::int64_t exch_ts;
   };
-  PyObject_HEAD
+  PyObject ob_base;  // the object header PyObject_HEAD declares
   std::uint64_t signals;
   std::uint64_t checked;
   std::vector<Point> divergences;

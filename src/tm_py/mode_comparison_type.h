@@ -16,12 +16,12 @@
 namespace tm_py {
 
 struct PyModeComparison {
-  PyObject_HEAD
+  PyObject ob_base;  // the object header PyObject_HEAD declares
   std::uint64_t batch;
   std::uint64_t compat_fills;
   std::uint64_t batched_fills;
   std::uint64_t first_divergence;
-  bool has_divergence;          // false: every fill matched
+  bool has_divergence;             // false: every fill matched
   std::int64_t equity_difference;  // batched minus per-tick, saturating
   bool identical;
 };

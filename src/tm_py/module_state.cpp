@@ -15,19 +15,29 @@ struct Interned {
   const char* text;
 };
 constexpr Interned kInterned[] = {
-    {&State::str_buy, "buy"},           {&State::str_sell, "sell"},
-    {&State::str_open, "open"},         {&State::str_close, "close"},
-    {&State::str_on_tick, "on_tick"},   {&State::str_on_batch, "on_batch"},
-    {&State::str_position, "position"}, {&State::str_entry, "entry"},
+    {&State::str_buy, "buy"},
+    {&State::str_sell, "sell"},
+    {&State::str_open, "open"},
+    {&State::str_close, "close"},
+    {&State::str_on_tick, "on_tick"},
+    {&State::str_on_batch, "on_batch"},
+    {&State::str_position, "position"},
+    {&State::str_entry, "entry"},
     {&State::str_short_position, "short_position"},
-    {&State::str_equity, "equity"},     {&State::str_last, "last"},
+    {&State::str_equity, "equity"},
+    {&State::str_last, "last"},
     {&State::str_name, "name"},
 };
 
 constexpr PyTypeObject* State::*kTypes[] = {
-    &State::tick_type,       &State::tick_source_type,     &State::context_type,
-    &State::order_type,      &State::run_result_type,      &State::mode_comparison_type,
-    &State::lookahead_report_type, &State::int64_array_type,
+    &State::tick_type,
+    &State::tick_source_type,
+    &State::context_type,
+    &State::order_type,
+    &State::run_result_type,
+    &State::mode_comparison_type,
+    &State::lookahead_report_type,
+    &State::int64_array_type,
 };
 
 }  // namespace

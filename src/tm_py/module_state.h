@@ -70,9 +70,7 @@ struct State {
 };
 
 // The state of a module object made from this module's definition.
-inline State* state_of(PyObject* module) {
-  return static_cast<State*>(PyModule_GetState(module));
-}
+inline State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
 // The state of the module that created `type` (a class of this module).
 inline State* state_of_type(PyTypeObject* type) {
   return static_cast<State*>(PyType_GetModuleState(type));

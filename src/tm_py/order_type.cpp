@@ -16,6 +16,7 @@
 #include <string>
 
 #include "tm_py/args.h"
+#include "tm_py/convert.h"
 #include "tm_py/ref.h"
 
 namespace tm_py {
@@ -138,11 +139,7 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {
-    "tallowmarsh.Order",
-    sizeof(PyOrder),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    kSlots,
+    "tallowmarsh.Order", sizeof(PyOrder), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots,
 };
 
 }  // namespace

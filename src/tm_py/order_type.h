@@ -15,7 +15,7 @@
 namespace tm_py {
 
 struct PyOrder {
-  PyObject_HEAD
+  PyObject ob_base;  // the object header PyObject_HEAD declares
   PyObject* side;    // the module's interned "buy" or "sell", owned
   PyObject* offset;  // the module's interned "open" or "close", owned
   std::int64_t qty;  // always positive

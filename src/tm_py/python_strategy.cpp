@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <utility>
 
-#include "tm_py/lock.h"
-#include "tm_py/ref.h"
 #include "tm_py/context_type.h"
+#include "tm_py/lock.h"
 #include "tm_py/order_type.h"
+#include "tm_py/ref.h"
 #include "tm_py/tick_type.h"
 
 namespace tm_py {
@@ -20,11 +20,17 @@ namespace {
 // (a batch of 2^40 must not fail the run before its first tick).
 constexpr std::uint64_t kMaxReserve = 1 << 16;
 
-std::string text_of(PyObject* text) {
+// The text of a str object; nothing for null, another type, or text that
+// cannot be encoded (the error is cleared).
+std::optional<std::string> str_value(PyObject* object) {
+  if (object == nullptr || !PyUnicode_Check(object)) return std::nullopt;
   Py_ssize_t length = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &length);
-  if (data == nullptr) return {};
-  return std::string(data, static_cast<std::size_t>(length));
+  const char* text = PyUnicode_AsUTF8AndSize(object, &length);
+  if (text == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string(text, static_cast<std::size_t>(length));
 }
 
 }  // namespace
@@ -54,27 +60,31 @@ std::string describe_current_exception() {
       value != nullptr ? Py_TYPE(value) : reinterpret_cast<PyTypeObject*>(type);
   if (exception_type != nullptr) {
     Ref name = Ref::steal(PyType_GetQualName(exception_type));
-    if (name) text = text_of(name.get());
+    text = str_value(name.get()).value_or("");
     PyErr_Clear();
   }
   text += ": ";
   Ref str = value != nullptr ? Ref::steal(PyObject_Str(value)) : Ref();
-  std::string described;
-  if (str && PyUnicode_Check(str.get())) {
-    Py_ssize_t length = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(str.get(), &length);
-    if (data != nullptr) {
-      text.append(data, static_cast<std::size_t>(length));
-      return text;
-    }
-  }
+  if (std::optional<std::string> described = str_value(str.get())) return text + *described;
   PyErr_Clear();
   text += "<exception str() failed>";
   return text;
 }
 
-PyDriven::PyDriven(State* state, PyObject* strategy, Mode mode, std::uint64_t batch,
-                   std::string name, std::shared_ptr<FailureSlot> slot, Interrupt* interrupt)
+std::string strategy_name(PyObject* object) {
+  Ref name = Ref::steal(PyObject_GetAttrString(object, "name"));
+  PyErr_Clear();
+  if (std::optional<std::string> text = str_value(name.get())) return *std::move(text);
+  Ref type_name =
+      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
+  PyErr_Clear();
+  if (std::optional<std::string> text = str_value(type_name.get())) return *std::move(text);
+  return "python-strategy";
+}
+
+PythonStrategy::PythonStrategy(State* state, PyObject* strategy, Mode mode, std::uint64_t batch,
+                               std::string name, std::shared_ptr<FailureSlot> slot,
+                               Interrupt* interrupt)
     : mode_(mode),
       batch_(batch),
       name_(std::move(name)),
@@ -86,24 +96,25 @@ PyDriven::PyDriven(State* state, PyObject* strategy, Mode mode, std::uint64_t ba
   if (mode_ == Mode::Throughput) pending_.reserve(std::min(batch_, kMaxReserve));
 }
 
-PyDriven::PyDriven(State* state, PyObject* strategy, std::uint64_t batch, std::string name,
-                   Interrupt& interrupt)
-    : PyDriven(state, Py_NewRef(strategy), batch > 1 ? Mode::Throughput : Mode::Compatibility,
-               batch, std::move(name), nullptr, &interrupt) {}
+PythonStrategy::PythonStrategy(State* state, PyObject* strategy, std::uint64_t batch,
+                               std::string name, Interrupt& interrupt)
+    : PythonStrategy(state, Py_NewRef(strategy), batch > 1 ? Mode::Throughput : Mode::Compatibility,
+                     batch, std::move(name), nullptr, &interrupt) {}
 
-PyDriven::PyDriven(State* state, PyObject* strategy, std::string name,
-                   std::shared_ptr<FailureSlot> slot, Interrupt& interrupt)
-    : PyDriven(state, Py_NewRef(strategy), Mode::Compatibility, 1, std::move(name), std::move(slot),
-               &interrupt) {}
+PythonStrategy::PythonStrategy(State* state, PyObject* strategy, std::string name,
+                               std::shared_ptr<FailureSlot> slot, Interrupt& interrupt)
+    : PythonStrategy(state, Py_NewRef(strategy), Mode::Compatibility, 1, std::move(name),
+                     std::move(slot), &interrupt) {}
 
-PyDriven PyDriven::born_failed(State* state, std::string failure,
-                               std::shared_ptr<FailureSlot> slot) {
-  PyDriven adapter(state, nullptr, Mode::Compatibility, 1, std::string(), std::move(slot), nullptr);
+PythonStrategy PythonStrategy::born_failed(State* state, std::string failure,
+                                           std::shared_ptr<FailureSlot> slot) {
+  PythonStrategy adapter(state, nullptr, Mode::Compatibility, 1, std::string(), std::move(slot),
+                         nullptr);
   adapter.fail(std::move(failure));
   return adapter;
 }
 
-PyDriven::PyDriven(PyDriven&& other) noexcept
+PythonStrategy::PythonStrategy(PythonStrategy&& other) noexcept
     : mode_(other.mode_),
       batch_(other.batch_),
       name_(std::move(other.name_)),
@@ -118,9 +129,9 @@ PyDriven::PyDriven(PyDriven&& other) noexcept
       owner_(other.owner_),
       thread_(other.thread_) {}
 
-PyDriven& PyDriven::operator=(PyDriven&& other) noexcept {
+PythonStrategy& PythonStrategy::operator=(PythonStrategy&& other) noexcept {
   if (this != &other) {
-    PyDriven dropped(std::move(*this));
+    PythonStrategy dropped(std::move(*this));
     mode_ = other.mode_;
     batch_ = other.batch_;
     name_ = std::move(other.name_);
@@ -138,18 +149,18 @@ PyDriven& PyDriven::operator=(PyDriven&& other) noexcept {
   return *this;
 }
 
-PyDriven::~PyDriven() {
+PythonStrategy::~PythonStrategy() {
   if (strategy_ == nullptr) return;
   Gil gil;
   Py_DECREF(strategy_);
 }
 
-void PyDriven::expect_at_most(std::uint64_t ticks) {
+void PythonStrategy::expect_at_most(std::uint64_t ticks) {
   if (mode_ == Mode::Throughput) to_buffer_ = ticks - ticks % batch_;
 }
 
-void PyDriven::on_tick_out_of_line(const tm_strategy::Context& context,
-                                   std::vector<tm_strategy::Intent>& intents) {
+void PythonStrategy::on_tick_out_of_line(const tm_strategy::Context& context,
+                                         std::vector<tm_strategy::Intent>& intents) {
   // A failed run's result is discarded, so the ticks left would be work for nothing.
   if (failure_) throw Stopped{};
   if (mode_ == Mode::Throughput) {
@@ -167,8 +178,8 @@ void PyDriven::on_tick_out_of_line(const tm_strategy::Context& context,
   }
 }
 
-void PyDriven::ask(const tm_strategy::Context& context,
-                   std::vector<tm_strategy::Intent>& intents) {
+void PythonStrategy::ask(const tm_strategy::Context& context,
+                         std::vector<tm_strategy::Intent>& intents) {
   if (failure_) return;
   // A strategy implemented without Python code would never run the handlers itself.
   if (interrupt_->check_signals()) throw Stopped{};
@@ -182,13 +193,13 @@ void PyDriven::ask(const tm_strategy::Context& context,
   if (!take_orders(returned.get(), context, intents)) fail(kBadReturn);
 }
 
-PyObject* PyDriven::call_compatibility(const tm_strategy::Context& context) {
+PyObject* PythonStrategy::call_compatibility(const tm_strategy::Context& context) {
   Ref ctx = Ref::steal(new_context(state_, context));
   if (!ctx) return nullptr;
   return PyObject_CallMethodObjArgs(strategy_, state_->str_on_tick, ctx.get(), nullptr);
 }
 
-PyObject* PyDriven::call_throughput(const tm_strategy::Context& context) {
+PyObject* PythonStrategy::call_throughput(const tm_strategy::Context& context) {
   // The account view, in this order; the first attribute that cannot be set
   // stops the call.
   const std::pair<PyObject*, std::int64_t> view[] = {
@@ -213,8 +224,8 @@ PyObject* PyDriven::call_throughput(const tm_strategy::Context& context) {
   return PyObject_CallMethodObjArgs(strategy_, state_->str_on_batch, list.get(), nullptr);
 }
 
-bool PyDriven::take_orders(PyObject* returned, const tm_strategy::Context& context,
-                           std::vector<tm_strategy::Intent>& intents) {
+bool PythonStrategy::take_orders(PyObject* returned, const tm_strategy::Context& context,
+                                 std::vector<tm_strategy::Intent>& intents) {
   if (returned == Py_None) return true;
   if (PyUnicode_Check(returned) || !PySequence_Check(returned)) return false;
   const bool list = PyList_Check(returned);
@@ -256,15 +267,15 @@ bool PyDriven::take_orders(PyObject* returned, const tm_strategy::Context& conte
       intents.push_back(tm_strategy::Limit{context.instrument, order.side_code, order.offset_code,
                                            id, order.price, order.qty});
     } else {
-      intents.push_back(tm_strategy::Market{context.instrument, order.side_code,
-                                            order.offset_code, id, order.qty});
+      intents.push_back(tm_strategy::Market{context.instrument, order.side_code, order.offset_code,
+                                            id, order.qty});
     }
   }
   order_counter_ = id;
   return true;
 }
 
-void PyDriven::fail(std::string text) {
+void PythonStrategy::fail(std::string text) {
   if (failure_) return;
   if (slot_) slot_->offer(text);
   failure_ = std::move(text);

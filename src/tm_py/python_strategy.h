@@ -1,4 +1,4 @@
-// PyDriven: a Python object acting as a strategy of the run loop. Each engine
+// PythonStrategy: a Python object acting as a strategy of the run loop. Each engine
 // call becomes a call of the object's `on_tick(ctx)` (compatibility mode) or,
 // once per `batch` ticks, `on_batch(ticks)` (throughput mode); what the method
 // returns becomes intents. A Python exception never crosses into the engine: it
@@ -22,10 +22,10 @@
 #include <thread>
 #include <vector>
 
-#include "tm_engine/tick.h"
-#include "tm_py/module_state.h"
 #include "tm_py/interrupt.h"
+#include "tm_py/module_state.h"
 #include "tm_strategy/strategy.h"
+#include "tm_types/tick.h"
 
 namespace tm_py {
 
@@ -46,35 +46,41 @@ class FailureSlot {
 // Python exception. REQUIRES: the interpreter lock, an exception set.
 std::string describe_current_exception();
 
+// The name a run reports for a Python strategy: the object's `name` attribute
+// if it is a str, else its type's `__name__` if that is a str, else
+// "python-strategy". Errors met while looking are discarded. REQUIRES: the lock.
+std::string strategy_name(PyObject* object);
+
 // The fixed failure text of a strategy returning something other than None or a list of Order.
 inline constexpr const char* kBadReturn =
     "a strategy must return None or a list of Order; returning anything else would be silently "
     "ignored";
 
-class PyDriven {
+class PythonStrategy {
  public:
   enum class Mode : std::uint8_t { Compatibility, Throughput };
 
   // The adapter of one run_backtest run: throughput mode when `batch` > 1.
   // Takes a new reference to `strategy`. REQUIRES: the interpreter lock,
   // batch >= 1; "*state" and "*interrupt" must outlive the adapter.
-  PyDriven(State* state, PyObject* strategy, std::uint64_t batch, std::string name,
-           Interrupt& interrupt);
+  PythonStrategy(State* state, PyObject* strategy, std::uint64_t batch, std::string name,
+                 Interrupt& interrupt);
   // An adapter of a lookahead check: compatibility mode, reporting its first
   // failure also to `slot`. Takes a new reference to `strategy`. REQUIRES: the lock.
-  PyDriven(State* state, PyObject* strategy, std::string name, std::shared_ptr<FailureSlot> slot,
-           Interrupt& interrupt);
+  PythonStrategy(State* state, PyObject* strategy, std::string name,
+                 std::shared_ptr<FailureSlot> slot, Interrupt& interrupt);
   // An adapter of a lookahead check whose build failed: it holds None and is
   // failed at once with `failure`, which also goes to `slot`. Needs no lock.
-  static PyDriven born_failed(State* state, std::string failure, std::shared_ptr<FailureSlot> slot);
+  static PythonStrategy born_failed(State* state, std::string failure,
+                                    std::shared_ptr<FailureSlot> slot);
 
-  PyDriven(PyDriven&& other) noexcept;
-  PyDriven& operator=(PyDriven&& other) noexcept;
-  PyDriven(const PyDriven&) = delete;
-  PyDriven& operator=(const PyDriven&) = delete;
+  PythonStrategy(PythonStrategy&& other) noexcept;
+  PythonStrategy& operator=(PythonStrategy&& other) noexcept;
+  PythonStrategy(const PythonStrategy&) = delete;
+  PythonStrategy& operator=(const PythonStrategy&) = delete;
   // Drops the reference to the strategy, taking the interpreter lock for it
   // when the calling thread does not hold it.
-  ~PyDriven();
+  ~PythonStrategy();
 
   // The Strategy operations. on_tick is called WITHOUT the interpreter lock.
   // It throws Stopped when the adapter has failed or an exception stopped the
@@ -95,8 +101,8 @@ class PyDriven {
   const std::optional<std::string>& failure() const { return failure_; }
 
  private:
-  PyDriven(State* state, PyObject* strategy, Mode mode, std::uint64_t batch, std::string name,
-           std::shared_ptr<FailureSlot> slot, Interrupt* interrupt);
+  PythonStrategy(State* state, PyObject* strategy, Mode mode, std::uint64_t batch, std::string name,
+                 std::shared_ptr<FailureSlot> slot, Interrupt* interrupt);
 
   // on_tick for the ticks its inline part does not settle.
   void on_tick_out_of_line(const tm_strategy::Context& context,
@@ -115,7 +121,7 @@ class PyDriven {
   Mode mode_;
   std::uint64_t batch_;
   std::string name_;
-  std::vector<tm_engine::Tick> pending_;
+  std::vector<tm_types::Tick> pending_;
   std::optional<std::string> failure_;
   PyObject* strategy_;  // owned; null only in a moved-from adapter
   std::uint64_t order_counter_ = 0;
@@ -129,13 +135,13 @@ class PyDriven {
   PyThreadState* thread_ = nullptr;
 };
 
-static_assert(tm_strategy::Strategy<PyDriven>);
+static_assert(tm_strategy::Strategy<PythonStrategy>);
 
 // The run loop calls this on every tick; in throughput mode most ticks only
 // join the batch, or are past the last batch that can fill, and are settled
 // here without a call.
-inline void PyDriven::on_tick(const tm_strategy::Context& context,
-                              std::vector<tm_strategy::Intent>& intents) {
+inline void PythonStrategy::on_tick(const tm_strategy::Context& context,
+                                    std::vector<tm_strategy::Intent>& intents) {
   if (mode_ == Mode::Throughput && !failure_) {
     if (to_buffer_ == 0) return;
     if (pending_.size() + 1 < batch_) {

@@ -46,8 +46,7 @@ bool register_all(PyObject* module) {
          add_run_result_class(module, state) &&                                       //
          add_mode_comparison_class(module, state) &&                                  //
          add_lookahead_report_class(module, state) &&                                 //
-         add_load_ticks(module) &&                                                    //
-         add_save_ticks(module) &&                                                    //
+         add_tick_file_functions(module) &&                                           //
          add_run_backtest(module) &&                                                  //
          add_compare_modes(module) &&                                                 //
          add_lookahead_check(module) &&                                               //

@@ -6,38 +6,26 @@
 // compare_modes and lookahead_check.
 #include "tm_py/run_backtest.h"
 
-#include <sys/mman.h>
-
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <variant>
 
-#include "tm_data/source.h"
+#include "tm_data/reader_ticks.h"
 #include "tm_data/ticks.h"
 #include "tm_py/args.h"
-#include "tm_py/ref.h"
-#include "tm_py/python_strategy.h"
+#include "tm_py/convert.h"
 #include "tm_py/interrupt.h"
+#include "tm_py/lock.h"
+#include "tm_py/python_strategy.h"
+#include "tm_py/ref.h"
 #include "tm_py/run_result_type.h"
-#include "tm_py/tick_type.h"
 #include "tm_py/tick_source_type.h"
+#include "tm_py/ticks_from_python.h"
 #include "tm_types/fixed.h"
 
 namespace tm_py {
 namespace {
-
-std::optional<std::string> str_value(PyObject* object) {
-  if (object == nullptr || !PyUnicode_Check(object)) return std::nullopt;
-  Py_ssize_t length = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(object, &length);
-  if (text == nullptr) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  return std::string(text, static_cast<std::size_t>(length));
-}
 
 // Python's hasattr: false when the lookup raises AttributeError; any other
 // exception propagates (returned as -1).
@@ -51,35 +39,40 @@ int has_method(PyObject* object, PyObject* name) {
   return -1;
 }
 
-}  // namespace
-
-std::nullopt_t raise_value_error(const std::string& message) {
-  Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(),
-                                             static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-  return std::nullopt;
-}
-
-namespace {
-
 // The outcome of a finished or stopped run, in its order of precedence: the
 // exception that stopped it, a strategy failure, a tick-file error. `result`
 // is read only when the run was not stopped, which leaves one of the first two.
 std::optional<tm_backtest::RunResult> outcome(tm_backtest::RunResult result,
-                                              const PyDriven& adapter, Interrupt& interrupt,
+                                              const PythonStrategy& adapter, Interrupt& interrupt,
                                               const std::optional<tm_data::Error>& file_error) {
   if (interrupt.raise_kept()) return std::nullopt;
   if (adapter.failure()) {
     return raise_value_error("the strategy failed during the run: " + *adapter.failure());
   }
   if (file_error) {
-    return raise_value_error("the tick file stopped the run after " +
-                             std::to_string(result.ticks) + " ticks: " + file_error->message());
+    return raise_value_error("the tick file stopped the run after " + std::to_string(result.ticks) +
+                             " ticks: " + file_error->message());
   }
   return result;
 }
 
-constexpr const char* kParams[] = {"strategy", "ticks", "balance", "batch",
+// The run loop over `ticks` with the interpreter lock released. A Stopped
+// thrown by the adapter or the signal poll ends it early, with the lock taken
+// back first; the outcome then comes from the adapter and `interrupt`.
+template <class Ticks>
+tm_backtest::RunResult run_unlocked(const tm_backtest::RunConfig& config, PythonStrategy& adapter,
+                                    Ticks& ticks, Interrupt& interrupt) {
+  tm_backtest::RunResult result;
+  try {
+    Unlocked unlocked;
+    Interruptible source(ticks, interrupt);
+    result = tm_backtest::run_stream(config, adapter, source);
+  } catch (const Stopped&) {
+  }
+  return result;
+}
+
+constexpr const char* kParams[] = {"strategy",       "ticks",        "balance",      "batch",
                                    "enforce_margin", "equity_every", "contract_size"};
 
 PyObject* run_backtest(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -89,18 +82,16 @@ PyObject* run_backtest(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!bind({"run_backtest", kParams, 3}, args, kwargs, slot)) return nullptr;
     const std::optional<std::int64_t> balance = to_i64(slot[2], "balance");
     if (!balance) return nullptr;
-    std::optional<std::uint64_t> batch = 1;
-    if (slot[3] != nullptr && !(batch = to_u64(slot[3], "batch"))) return nullptr;
-    std::optional<bool> enforce_margin = true;
-    if (slot[4] != nullptr && !(enforce_margin = to_flag(slot[4], "enforce_margin"))) {
-      return nullptr;
-    }
-    std::optional<std::uint64_t> equity_every = 0;
-    if (slot[5] != nullptr && !(equity_every = to_u64(slot[5], "equity_every"))) return nullptr;
-    std::optional<std::int64_t> contract_size = 10000;
-    if (slot[6] != nullptr && !(contract_size = to_i64(slot[6], "contract_size"))) {
-      return nullptr;
-    }
+    const std::optional<std::uint64_t> batch = convert_or(to_u64, slot[3], "batch", 1);
+    if (!batch) return nullptr;
+    const std::optional<bool> enforce_margin = convert_or(to_flag, slot[4], "enforce_margin", true);
+    if (!enforce_margin) return nullptr;
+    const std::optional<std::uint64_t> equity_every =
+        convert_or(to_u64, slot[5], "equity_every", 0);
+    if (!equity_every) return nullptr;
+    const std::optional<std::int64_t> contract_size =
+        convert_or(to_i64, slot[6], "contract_size", 10000);
+    if (!contract_size) return nullptr;
     const tm_backtest::RunConfig config =
         python_config(*balance, *enforce_margin, *equity_every, *contract_size);
     std::optional<tm_backtest::RunResult> result =
@@ -157,83 +148,11 @@ PyMethodDef kRunBacktest[] = {
 
 }  // namespace
 
-namespace {
-
-// Asks the kernel to back the whole 2 MiB pages of a large tick array with huge
-// pages. Every run copies its list into fresh memory, and faulting a few
-// hundred megabytes in 4 KiB at a time costs more than the copy itself. Only
-// advice: where it is refused, the array is backed as before.
-void prefer_huge_pages(const std::vector<tm_engine::Tick>& ticks) {
-#ifdef MADV_HUGEPAGE
-  constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
-  if (ticks.capacity() * sizeof(tm_engine::Tick) < 2 * kHuge) return;
-  const auto begin = reinterpret_cast<std::uintptr_t>(ticks.data());
-  const std::uintptr_t from = (begin + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t to = (begin + ticks.capacity() * sizeof(tm_engine::Tick)) & ~(kHuge - 1);
-  if (to > from) (void)::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-#else
-  (void)ticks;
-#endif
-}
-
-}  // namespace
-
-std::optional<std::vector<tm_engine::Tick>> ticks_from(State* state, PyObject* object) {
-  // Whatever made the sequence unusable becomes the one fixed TypeError, except
-  // an exception that is not an `Exception` (Ctrl-C while a custom sequence
-  // was being read), which is left to reach the caller.
-  const auto refuse = []() -> std::optional<std::vector<tm_engine::Tick>> {
-    if (PyErr_Occurred() != nullptr && stops_run()) return std::nullopt;
-    PyErr_Clear();
-    PyErr_SetString(PyExc_TypeError, kBadTicks);
-    return std::nullopt;
-  };
-  if (PyUnicode_Check(object) || !PySequence_Check(object)) return refuse();
-  const bool list = PyList_Check(object);
-  const bool tuple = !list && PyTuple_Check(object);
-  const Py_ssize_t size = list    ? PyList_Size(object)
-                          : tuple ? PyTuple_Size(object)
-                                  : PySequence_Size(object);
-  if (size < 0) return refuse();
-  // A list or tuple knows its length; any other sequence only claims one, so
-  // what is reserved for it up front is bounded and the rest grows as read.
-  constexpr Py_ssize_t kClaimedReserve = 1 << 16;
-  std::vector<tm_engine::Tick> ticks;
-  ticks.reserve(static_cast<std::size_t>(list || tuple ? size : std::min(size, kClaimedReserve)));
-  prefer_huge_pages(ticks);
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    Ref owned;
-    PyObject* item = nullptr;
-    if (list) {
-      item = PyList_GetItem(object, i);
-    } else if (tuple) {
-      item = PyTuple_GetItem(object, i);
-    } else {
-      owned = Ref::steal(PySequence_GetItem(object, i));
-      item = owned.get();
-    }
-    if (item == nullptr || !is_tick(state, item)) return refuse();
-    ticks.push_back(tick_of(item));
-  }
-  return ticks;
-}
-
-std::string strategy_name(PyObject* object) {
-  Ref name = Ref::steal(PyObject_GetAttrString(object, "name"));
-  PyErr_Clear();
-  if (std::optional<std::string> text = str_value(name.get())) return *std::move(text);
-  Ref type_name = Ref::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
-  PyErr_Clear();
-  if (std::optional<std::string> text = str_value(type_name.get())) return *std::move(text);
-  return "python-strategy";
-}
-
 tm_backtest::RunConfig python_config(std::int64_t balance, bool enforce_margin,
                                      std::uint64_t equity_every, std::int64_t contract_size) {
   tm_backtest::RunConfig config;
-  config.tier = tm_backtest::Tier::l0();
-  config.margin_tiers = tm_margin::TierTable::example_btcusdt();
+  config.execution = tm_engine::Execution::l0();
+  config.margin_tiers = tm_margin::MarginTable::example_btcusdt();
   config.funding_schedule = {};
   config.equity_every = equity_every;
   config.contract_size = contract_size;
@@ -247,8 +166,8 @@ tm_backtest::RunConfig python_config(std::int64_t balance, bool enforce_margin,
   return config;
 }
 
-std::optional<tm_backtest::RunResult> run_python(State* state, PyObject* strategy,
-                                                 PyObject* ticks, std::uint64_t batch,
+std::optional<tm_backtest::RunResult> run_python(State* state, PyObject* strategy, PyObject* ticks,
+                                                 std::uint64_t batch,
                                                  const tm_backtest::RunConfig& config) {
   // 1-2. The cadence and the method it needs.
   if (batch == 0) return raise_value_error("batch must be at least 1; 1 is compatibility mode");
@@ -261,49 +180,28 @@ std::optional<tm_backtest::RunResult> run_python(State* state, PyObject* strateg
     return std::nullopt;
   }
 
-  // 3. The ticks: a file path kept, or a copy of the Tick objects.
-  std::optional<std::string> path;
-  std::vector<tm_engine::Tick> copied;
-  if (is_tick_source(state, ticks)) {
-    path = tick_source_of(ticks).path;
-  } else {
-    std::optional<std::vector<tm_engine::Tick>> converted = ticks_from(state, ticks);
-    if (!converted) return std::nullopt;
-    copied = *std::move(converted);
-  }
-
-  // 4-5. The name and the adapter.
+  // 3-6. The ticks (a copy of the Tick objects, or a file named by a
+  // TickSource), the strategy's name, the adapter, and the run.
   Interrupt interrupt;
-  PyDriven adapter(state, strategy, batch, strategy_name(strategy), interrupt);
-  if (!path) adapter.expect_at_most(copied.size());
-
-  // 6. The run, with the interpreter lock released (and taken back before a
-  // Stopped is handled).
-  if (!path) {
-    tm_backtest::RunResult result;
-    try {
-      Unlocked unlocked;
-      tm_backtest::SpanSource memory(copied);
-      Interruptible source(memory, interrupt);
-      result = tm_backtest::run_stream(config, adapter, source);
-    } catch (const Stopped&) {
-    }
+  if (!is_tick_source(state, ticks)) {
+    const std::optional<std::vector<tm_types::Tick>> copied = ticks_from(state, ticks);
+    if (!copied) return std::nullopt;
+    PythonStrategy adapter(state, strategy, batch, strategy_name(strategy), interrupt);
+    adapter.expect_at_most(copied->size());
+    tm_backtest::SpanTicks memory(*copied);
+    tm_backtest::RunResult result = run_unlocked(config, adapter, memory, interrupt);
     return outcome(std::move(result), adapter, interrupt, std::nullopt);
   }
-  tm_data::OpenResult opened = tm_data::TickReader::open(*path);
+  const std::string path = tick_source_of(ticks).path;
+  PythonStrategy adapter(state, strategy, batch, strategy_name(strategy), interrupt);
+  tm_data::OpenResult opened = tm_data::TickReader::open(path);
   if (const tm_data::Error* error = std::get_if<tm_data::Error>(&opened)) {
-    return raise_value_error(*path + ": " + error->message());
+    return raise_value_error(path + ": " + error->message());
   }
   tm_data::TickReader& reader = std::get<tm_data::TickReader>(opened);
   adapter.expect_at_most(reader.count());  // a reader never delivers more than its header claims
-  tm_data::ReaderSource file(reader);
-  tm_backtest::RunResult result;
-  try {
-    Unlocked unlocked;
-    Interruptible source(file, interrupt);
-    result = tm_backtest::run_stream(config, adapter, source);
-  } catch (const Stopped&) {
-  }
+  tm_data::ReaderTicks file(reader);
+  tm_backtest::RunResult result = run_unlocked(config, adapter, file, interrupt);
   return outcome(std::move(result), adapter, interrupt, file.error());
 }
 

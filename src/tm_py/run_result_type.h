@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "tm_backtest/run.h"
+#include "tm_backtest/run_loop.h"
 #include "tm_py/module_state.h"
 
 namespace tm_py {
 
 struct PyRunResult {
-  PyObject_HEAD
+  PyObject ob_base;  // the object header PyObject_HEAD declares
   std::string strategy;
   std::uint64_t ticks;
   std::uint64_t liquidations;

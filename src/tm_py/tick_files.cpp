@@ -4,6 +4,8 @@
 // The tick file from Python: opening one as a TickSource (its header only),
 // and writing ticks to one. A write never destroys an existing file or leaves
 // a partial one: the bytes replace the target only once complete.
+#include "tm_py/tick_files.h"
+
 #include <cstdint>
 #include <string>
 #include <variant>
@@ -11,8 +13,10 @@
 #include "tm_data/ticks.h"
 #include "tm_data/write.h"
 #include "tm_py/args.h"
-#include "tm_py/run_backtest.h"
+#include "tm_py/convert.h"
+#include "tm_py/lock.h"
 #include "tm_py/tick_source_type.h"
+#include "tm_py/ticks_from_python.h"
 
 namespace tm_py {
 namespace {
@@ -53,10 +57,10 @@ PyObject* save_ticks(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!bind({"save_ticks", kSaveParams, 2}, args, kwargs, slot)) return nullptr;
     std::optional<std::string> path = to_str(slot[0], "path");
     if (!path) return nullptr;
-    std::optional<std::vector<tm_engine::Tick>> ticks = ticks_from(state, slot[1]);
+    std::optional<std::vector<tm_types::Tick>> ticks = ticks_from(state, slot[1]);
     if (!ticks) return nullptr;
-    std::optional<std::uint64_t> instrument = 1;
-    if (slot[2] != nullptr && !(instrument = to_u64(slot[2], "instrument"))) return nullptr;
+    const std::optional<std::uint64_t> instrument = convert_or(to_u64, slot[2], "instrument", 1);
+    if (!instrument) return nullptr;
     if (refuse_embedded_nul(*path)) return nullptr;
 
     std::optional<std::string> failure;
@@ -115,7 +119,6 @@ constexpr const char* kSaveDoc =
 PyMethodDef kFunctions[] = {
     {"load_ticks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load_ticks)),
      METH_VARARGS | METH_KEYWORDS, kLoadDoc},
-    {nullptr, nullptr, 0, nullptr},
     {"save_ticks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(save_ticks)),
      METH_VARARGS | METH_KEYWORDS, kSaveDoc},
     {nullptr, nullptr, 0, nullptr},
@@ -123,7 +126,8 @@ PyMethodDef kFunctions[] = {
 
 }  // namespace
 
-bool add_load_ticks(PyObject* module) { return PyModule_AddFunctions(module, &kFunctions[0]) == 0; }
-bool add_save_ticks(PyObject* module) { return PyModule_AddFunctions(module, &kFunctions[2]) == 0; }
+bool add_tick_file_functions(PyObject* module) {
+  return PyModule_AddFunctions(module, kFunctions) == 0;
+}
 
 }  // namespace tm_py

@@ -7,8 +7,8 @@
 
 namespace tm_py {
 
-// Add load_ticks, save_ticks to `module`. Each returns false with an exception set on failure.
-[[nodiscard]] bool add_load_ticks(PyObject* module);
-[[nodiscard]] bool add_save_ticks(PyObject* module);
+// Adds load_ticks, then save_ticks, to `module`. Returns false with an
+// exception set on failure.
+[[nodiscard]] bool add_tick_file_functions(PyObject* module);
 
 }  // namespace tm_py

@@ -15,7 +15,7 @@
 namespace tm_py {
 
 struct PyTickSource {
-  PyObject_HEAD
+  PyObject ob_base;  // the object header PyObject_HEAD declares
   std::string path;
   std::uint64_t count;       // records the header claims
   std::uint64_t instrument;  // the instrument the file was written for

@@ -13,6 +13,7 @@
 #include <cstddef>
 
 #include "tm_py/args.h"
+#include "tm_py/convert.h"
 
 namespace tm_py {
 namespace {
@@ -33,21 +34,21 @@ constexpr Py_ssize_t field(std::size_t offset_in_tick) {
 }
 
 PyMemberDef kMembers[] = {
-    {"exch_ts", T_LONGLONG, field(offsetof(tm_engine::Tick, exch_ts)), READONLY,
+    {"exch_ts", T_LONGLONG, field(offsetof(tm_types::Tick, exch_ts)), READONLY,
      "When the venue says it happened, in nanoseconds."},
-    {"local_ts", T_LONGLONG, field(offsetof(tm_engine::Tick, local_ts)), READONLY,
+    {"local_ts", T_LONGLONG, field(offsetof(tm_types::Tick, local_ts)), READONLY,
      "When this process saw it, in nanoseconds."},
-    {"last", T_LONGLONG, field(offsetof(tm_engine::Tick, last)), READONLY,
+    {"last", T_LONGLONG, field(offsetof(tm_types::Tick, last)), READONLY,
      "Last traded price, in ticks."},
-    {"high", T_LONGLONG, field(offsetof(tm_engine::Tick, high)), READONLY,
+    {"high", T_LONGLONG, field(offsetof(tm_types::Tick, high)), READONLY,
      "High over the observation, in ticks."},
-    {"low", T_LONGLONG, field(offsetof(tm_engine::Tick, low)), READONLY,
+    {"low", T_LONGLONG, field(offsetof(tm_types::Tick, low)), READONLY,
      "Low over the observation, in ticks."},
-    {"bid", T_LONGLONG, field(offsetof(tm_engine::Tick, bid)), READONLY,
+    {"bid", T_LONGLONG, field(offsetof(tm_types::Tick, bid)), READONLY,
      "Best bid, in ticks, or zero when the book had none."},
-    {"ask", T_LONGLONG, field(offsetof(tm_engine::Tick, ask)), READONLY,
+    {"ask", T_LONGLONG, field(offsetof(tm_types::Tick, ask)), READONLY,
      "Best ask, in ticks, or zero when the book had none."},
-    {"volume", T_LONGLONG, field(offsetof(tm_engine::Tick, volume)), READONLY,
+    {"volume", T_LONGLONG, field(offsetof(tm_types::Tick, volume)), READONLY,
      "Cumulative volume, in lots."},
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -63,7 +64,7 @@ PyObject* tick_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!bind({"Tick", kParams, 2}, args, kwargs, slot)) return nullptr;
 
     // Parameters that default to another field when omitted or None.
-    tm_engine::Tick tick;
+    tm_types::Tick tick;
     std::optional<std::int64_t> value;
     if (!(value = to_i64(slot[0], "exch_ts"))) return nullptr;
     tick.exch_ts = *value;
@@ -90,7 +91,7 @@ PyObject* tick_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* tick_repr(PyObject* self) {
-  const tm_engine::Tick& tick = tick_of(self);
+  const tm_types::Tick& tick = tick_of(self);
   return PyUnicode_FromFormat("Tick(exch_ts=%lld, last=%lld, bid=%lld, ask=%lld)",
                               static_cast<long long>(tick.exch_ts),
                               static_cast<long long>(tick.last), static_cast<long long>(tick.bid),
@@ -119,11 +120,7 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {
-    "tallowmarsh.Tick",
-    sizeof(PyTick),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    kSlots,
+    "tallowmarsh.Tick", sizeof(PyTick), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots,
 };
 
 }  // namespace
@@ -135,7 +132,7 @@ bool add_tick_class(PyObject* module, State* state) {
   return PyModule_AddType(module, state->tick_type) == 0;
 }
 
-PyObject* new_tick(State* state, const tm_engine::Tick& tick) {
+PyObject* new_tick(State* state, const tm_types::Tick& tick) {
   // Equivalent to the type's tp_alloc for a class without GC or subclasses,
   // minus the zeroing (every field is written below), and reusing the block
   // of a dropped Tick when one is kept.

@@ -1,0 +1,70 @@
+#include "tm_py/ticks_from_python.h"
+
+#include <sys/mman.h>
+
+#include <cstdint>
+
+#include "tm_py/convert.h"
+#include "tm_py/interrupt.h"
+#include "tm_py/ref.h"
+#include "tm_py/tick_type.h"
+
+namespace tm_py {
+namespace {
+
+// Asks the kernel to back the whole 2 MiB pages of a large tick array with huge
+// pages. Every run copies its list into fresh memory, and faulting a few
+// hundred megabytes in 4 KiB at a time costs more than the copy itself. Only
+// advice: where it is refused, the array is backed as before.
+void prefer_huge_pages(const std::vector<tm_types::Tick>& ticks) {
+#ifdef MADV_HUGEPAGE
+  constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
+  if (ticks.capacity() * sizeof(tm_types::Tick) < 2 * kHuge) return;
+  const auto begin = reinterpret_cast<std::uintptr_t>(ticks.data());
+  const std::uintptr_t from = (begin + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t to = (begin + ticks.capacity() * sizeof(tm_types::Tick)) & ~(kHuge - 1);
+  if (to > from) (void)::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+  (void)ticks;
+#endif
+}
+
+}  // namespace
+
+std::optional<std::vector<tm_types::Tick>> ticks_from(State* state, PyObject* object) {
+  // Whatever made the sequence unusable becomes the one fixed TypeError, except
+  // an exception that is not an `Exception`, which is left to reach the caller.
+  const auto refuse = []() -> std::optional<std::vector<tm_types::Tick>> {
+    if (PyErr_Occurred() != nullptr && stops_run()) return std::nullopt;
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, kBadTicks);
+    return std::nullopt;
+  };
+  if (PyUnicode_Check(object) || !PySequence_Check(object)) return refuse();
+  const bool list = PyList_Check(object);
+  const bool tuple = !list && PyTuple_Check(object);
+  const Py_ssize_t size = list    ? PyList_Size(object)
+                          : tuple ? PyTuple_Size(object)
+                                  : PySequence_Size(object);
+  if (size < 0) return refuse();
+  std::vector<tm_types::Tick> ticks;
+  ticks.reserve(items_to_reserve(object, size));
+  prefer_huge_pages(ticks);
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    Ref owned;
+    PyObject* item = nullptr;
+    if (list) {
+      item = PyList_GetItem(object, i);
+    } else if (tuple) {
+      item = PyTuple_GetItem(object, i);
+    } else {
+      owned = Ref::steal(PySequence_GetItem(object, i));
+      item = owned.get();
+    }
+    if (item == nullptr || !is_tick(state, item)) return refuse();
+    ticks.push_back(tick_of(item));
+  }
+  return ticks;
+}
+
+}  // namespace tm_py
