@@ -56,7 +56,7 @@ void RunLoop<S, Src>::settle_funding(const tm_types::Tick& tick) {
 }
 
 template <tm_strategy::Strategy S, TickStream Src>
-inline void RunLoop<S, Src>::apply_tick(const tm_types::Tick& tick) {
+[[gnu::always_inline]] inline void RunLoop<S, Src>::apply_tick(const tm_types::Tick& tick) {
   const std::span<const tm_core::Output> outs = kernel_.apply_tick(tick);
   if (!outs.empty()) record(outs);
 }
@@ -91,7 +91,7 @@ void RunLoop<S, Src>::note_ending(tm_types::OrderId id, tm_strategy::Ending endi
 }
 
 template <tm_strategy::Strategy S, TickStream Src>
-inline void RunLoop<S, Src>::sample_equity(tm_types::Cash equity) {
+[[gnu::always_inline]] inline void RunLoop<S, Src>::sample_equity(tm_types::Cash equity) {
   if (until_sample_ != 0 && --until_sample_ == 0) {
     result_.equity_samples.push_back(equity);
     until_sample_ = config_.equity_every;
@@ -99,7 +99,8 @@ inline void RunLoop<S, Src>::sample_equity(tm_types::Cash equity) {
 }
 
 template <tm_strategy::Strategy S, TickStream Src>
-inline void RunLoop<S, Src>::watch(const tm_core::Summary& summary, const tm_types::Tick& tick) {
+[[gnu::always_inline]] inline void RunLoop<S, Src>::watch(const tm_core::Summary& summary,
+                                                          const tm_types::Tick& tick) {
   using tm_types::checked_sub;
   min_equity_ = std::min(min_equity_, summary.equity);
   const bool open = summary.position != 0 || summary.short_position != 0;
@@ -118,8 +119,8 @@ inline void RunLoop<S, Src>::watch(const tm_core::Summary& summary, const tm_typ
 }
 
 template <tm_strategy::Strategy S, TickStream Src>
-inline tm_strategy::Context RunLoop<S, Src>::context(const tm_types::Tick& tick,
-                                                     const tm_core::Summary& summary) const {
+[[gnu::always_inline]] inline tm_strategy::Context RunLoop<S, Src>::context(
+    const tm_types::Tick& tick, const tm_core::Summary& summary) const {
   return {tick,
           summary.position,
           summary.entry,
@@ -133,7 +134,8 @@ inline tm_strategy::Context RunLoop<S, Src>::context(const tm_types::Tick& tick,
 // Hands the strategy its notices (when it hears them) and then the tick; the
 // notices are then spent.
 template <tm_strategy::Strategy S, TickStream Src>
-inline void RunLoop<S, Src>::ask_strategy(const tm_strategy::Context& context) {
+[[gnu::always_inline]] inline void RunLoop<S, Src>::ask_strategy(
+    const tm_strategy::Context& context) {
   if constexpr (HearsNotices<S>) {
     if (!endings_.empty() || !closes_.empty()) strategy_.on_notices(endings_, closes_);
   }
@@ -148,7 +150,7 @@ inline void RunLoop<S, Src>::ask_strategy(const tm_strategy::Context& context) {
 
 // Each kernel call's outputs are recorded before the working list is read again.
 template <tm_strategy::Strategy S, TickStream Src>
-void RunLoop<S, Src>::apply_intents(const tm_types::Tick& tick) {
+[[gnu::always_inline]] inline void RunLoop<S, Src>::apply_intents(const tm_types::Tick& tick) {
   for (const tm_strategy::Intent& intent : intents_) {
     if (const auto* cancel = std::get_if<tm_strategy::Cancel>(&intent)) {
       record(kernel_.apply(tm_core::CancelEvent{cancel->id}));
@@ -171,7 +173,7 @@ void RunLoop<S, Src>::apply_intents(const tm_types::Tick& tick) {
 // is now. The rest of the stream is then only read and counted, so that a
 // stream still reports its own errors where a full run would meet them.
 template <tm_strategy::Strategy S, TickStream Src>
-inline bool RunLoop<S, Src>::can_idle(const tm_core::Summary& summary) {
+[[gnu::always_inline]] inline bool RunLoop<S, Src>::can_idle(const tm_core::Summary& summary) {
   if constexpr (requires { strategy_.finished(); }) {
     return idle_ticks_inert_ && !has_funding_ && strategy_.finished() &&
            kernel_.working().empty() && summary.position == 0 && summary.short_position == 0;
@@ -181,12 +183,22 @@ inline bool RunLoop<S, Src>::can_idle(const tm_core::Summary& summary) {
 
 template <tm_strategy::Strategy S, TickStream Src>
 void RunLoop<S, Src>::idle_tail(tm_types::Cash equity) {
+  // Counted in locals: this loop runs at the speed of the stream alone.
+  Src& source = source_;
+  std::uint64_t ticks = result_.ticks;
+  std::uint64_t until_sample = until_sample_;
+  const std::uint64_t every = config_.equity_every;
   std::optional<tm_types::Tick> last;
-  while (const tm_types::Tick* rest = source_.next()) {
+  while (const tm_types::Tick* rest = source.next()) {
     last = *rest;
-    result_.ticks = tm_types::checked_add_u(result_.ticks, 1);
-    sample_equity(equity);
+    ticks = tm_types::checked_add_u(ticks, 1);
+    if (until_sample != 0 && --until_sample == 0) {
+      result_.equity_samples.push_back(equity);
+      until_sample = every;
+    }
   }
+  result_.ticks = ticks;
+  until_sample_ = until_sample;
   // The account's clock and mark end where a full run leaves them.
   if (last) (void)kernel_.apply_tick(*last);
 }
