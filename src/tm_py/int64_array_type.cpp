@@ -16,8 +16,9 @@ namespace tm_py {
 namespace {
 
 struct PyInt64Array {
-  PyObject_HEAD std::vector<std::int64_t>* values;  // owned; never null once constructed
-  Py_ssize_t ndim;                                  // 1 or 2
+  PyObject ob_base;                   // the object header PyObject_HEAD declares
+  std::vector<std::int64_t>* values;  // owned; never null once constructed
+  Py_ssize_t ndim;                    // 1 or 2
   Py_ssize_t shape[2];
   Py_ssize_t strides[2];
 };
