@@ -19,14 +19,12 @@ std::vector<tm_strategy::VenueClosed> venue_closes(const tm_core::Output& output
 }
 
 tm_core::Account open_account(const RunConfig& config) {
-  tm_core::Account account(config.instrument, config.contract_size, config.margin_tiers,
-                           config.balance);
+  tm_core::Account account(config.execution.matcher(config.instrument), config.contract_size,
+                           config.margin_tiers, config.balance);
   account.maker_fee = config.maker_fee;
   account.taker_fee = config.taker_fee;
   account.two_leg = config.two_leg;
   account.fees_charged = true;
-  account = tm_core::Account::matching_with(std::move(account),
-                                            config.execution.matcher(config.instrument));
   if (!config.enforce_margin) account.liquidation_enabled = false;
   return account;
 }

@@ -1,7 +1,6 @@
 #include "tm_core/account.h"
 
 #include <algorithm>
-#include <string>
 #include <utility>
 
 #include "tm_core/cost.h"
@@ -13,24 +12,17 @@ using tm_types::sat_add;
 using tm_types::sat_add128;
 using tm_types::sat_mul128;
 
-Account::Account(InstrumentId instrument, std::int64_t contract_size, tm_margin::MarginTable tiers,
+Account::Account(Matcher matcher, std::int64_t contract_size, tm_margin::MarginTable tiers,
                  Cash balance)
     : balances(tm_types::Balances::of(tm_types::USDT, balance)) {
-  holdings.emplace_back(instrument, Matcher::l0(instrument), std::move(tiers),
+  const InstrumentId instrument = matcher.instrument();
+  holdings.emplace_back(instrument, std::move(matcher), std::move(tiers),
                         tm_margin::Contract{contract_size});
 }
 
-Account Account::matching_with(Account state, Matcher matcher) {
-  if (state.holdings.empty()) tm_types::invariant_failure("index out of range");
-  Holding& first = state.holdings.front();
-  if (matcher.instrument() != first.instrument) {
-    tm_types::invariant_failure(
-        "matcher is for a different instrument than the state it is going into: matcher " +
-        std::to_string(matcher.instrument()) + ", state " + std::to_string(first.instrument));
-  }
-  first.matcher = std::move(matcher);
-  return state;
-}
+Account::Account(InstrumentId instrument, std::int64_t contract_size, tm_margin::MarginTable tiers,
+                 Cash balance)
+    : Account(Matcher::l0(instrument), contract_size, std::move(tiers), balance) {}
 
 std::size_t Account::find_holding(InstrumentId instrument) const {
   std::size_t i = 0;

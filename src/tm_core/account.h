@@ -25,19 +25,17 @@ using tm_types::Price;
 using tm_types::QtyLots;
 
 struct Account {
-  // One holding for the instrument with an L0 engine; balances hold the
-  // starting balance in USDT; liquidation enabled, every other flag and total 0.
+  // One holding for the matcher's instrument, trading through that matcher;
+  // balances hold the starting balance in USDT; liquidation enabled, every
+  // other flag and total 0.
+  Account(Matcher matcher, std::int64_t contract_size, tm_margin::MarginTable tiers, Cash balance);
+  // The same with an L0 engine for the instrument.
   Account(InstrumentId instrument, std::int64_t contract_size, tm_margin::MarginTable tiers,
           Cash balance);
   Account(Account&&) noexcept = default;
   Account& operator=(Account&&) noexcept = default;
   Account(const Account&) = delete;
   Account& operator=(const Account&) = delete;
-
-  // The state with `matcher` in place of the first holding's engine. The matcher
-  // must be for that holding's instrument; both mismatches and a state without
-  // holdings are invariant failures.
-  [[nodiscard]] static Account matching_with(Account state, Matcher matcher);
 
   // Books one fill (after its fee was charged) into the holding of its
   // instrument. A fill for an instrument without a holding is an invariant

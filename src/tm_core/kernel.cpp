@@ -11,22 +11,6 @@ namespace tm_core {
 using tm_types::sat_add;
 using tm_types::sat_neg;
 
-std::string_view reject_reason_name(RejectReason reason) {
-  switch (reason) {
-    case RejectReason::BadQty:
-      return "BadQty";
-    case RejectReason::DuplicateId:
-      return "DuplicateId";
-    case RejectReason::NoFunds:
-      return "NoFunds";
-    case RejectReason::NotExternal:
-      return "NotExternal";
-    case RejectReason::UnknownInstrument:
-      return "UnknownInstrument";
-  }
-  return "Unknown";
-}
-
 Kernel::Kernel(Account account) : account_(std::move(account)) {
   if (account_.holdings.size() == 1) only_ = &account_.holdings.front();
   outputs_.reserve(16);

@@ -94,8 +94,6 @@ enum class RejectReason : std::uint8_t {
   NotExternal = 3,        // an external fill while the account takes fills from its engines
   UnknownInstrument = 4,  // no holding matches the event
 };
-// "BadQty", "DuplicateId", ...: the reason's name.
-std::string_view reject_reason_name(RejectReason reason);
 
 struct Cancelled {
   OrderId id = 0;

@@ -70,12 +70,12 @@ struct Trader {
 
 // The loop's steps, one by one, on a kernel the model opens itself.
 RunResult model_run(const RunConfig& c, Trader& s, const std::vector<Tick>& ticks) {
-  core::Account opened(c.instrument, c.contract_size, c.margin_tiers, c.balance);
+  core::Account opened(c.execution.matcher(c.instrument), c.contract_size, c.margin_tiers,
+                       c.balance);
   opened.maker_fee = c.maker_fee;
   opened.taker_fee = c.taker_fee;
   opened.two_leg = c.two_leg;
   opened.fees_charged = true;
-  opened = core::Account::matching_with(std::move(opened), c.execution.matcher(c.instrument));
   if (!c.enforce_margin) opened.liquidation_enabled = false;
   core::Kernel k(std::move(opened));
   RunResult r;

@@ -379,9 +379,8 @@ TEST(AccountModel, PartialClosesSumToTheOneShotClose) {
 TEST(AccountModel, OrdersTravelFromTheirReceiveTime) {
   tm_engine::L1Config l1;
   l1.submit_latency = tm_engine::Latency::fixed(5);
-  Account account(1, 1, tm_margin::MarginTable::example_btcusdt(), 1'000'000);
-  Kernel kernel(
-      Account::matching_with(std::move(account), tm_engine::Execution::l1(l1).matcher(1)));
+  Kernel kernel(Account(tm_engine::Execution::l1(l1).matcher(1), 1,
+                        tm_margin::MarginTable::example_btcusdt(), 1'000'000));
   kernel.apply(SubmitEvent{1, Side::Buy, Offset::Open, 1, 0, false, 0, 100, std::nullopt});
   EXPECT_TRUE(kernel.apply(TickEvent{tm_test::tick(50, 100, 0, 0, 99, 101), {}}).empty());
   EXPECT_EQ(kernel.apply(TickEvent{tm_test::tick(200, 100, 0, 0, 99, 101), {}}).size(), 1u);
