@@ -217,7 +217,9 @@ RunResult RunLoop<S, Src>::finish() {
   result_.realised = summary.realised;
   result_.max_adverse_excursion = max_adverse_;
   if (config_.track_margin) result_.margin_watch = MarginWatch{peak_maintenance_, min_headroom_};
-  result_.skipped_ticks = kernel_.account().holdings.front().matcher.skipped_ticks();
+  const tm_engine::Matcher& matcher = kernel_.account().holdings.front().matcher;
+  result_.skipped_ticks = matcher.skipped_ticks();
+  result_.rejected_depth_updates = matcher.rejected_depth_updates();
   return std::move(result_);
 }
 

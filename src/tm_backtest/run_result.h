@@ -40,6 +40,7 @@ struct RunResult {
   std::int64_t max_adverse_excursion = 0;   // ticks
   std::optional<MarginWatch> margin_watch;  // present when track_margin
   std::uint64_t skipped_ticks = 0, foreign_intents = 0;
+  std::uint64_t rejected_depth_updates = 0;  // refused by the L2 engine; 0 for the others
 };
 
 }  // namespace tm_backtest

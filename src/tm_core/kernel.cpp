@@ -201,7 +201,8 @@ void Kernel::apply_event(const DepthEvent& e) {
   if (matcher.l2() == nullptr) return;
   if (const auto* update = std::get_if<tm_book::DepthUpdate>(&e.payload)) {
     // A refused update has already emptied the book and made the engine
-    // invalid; the account has nothing to do about it.
+    // invalid, and the engine counts it (Matcher::rejected_depth_updates);
+    // the account has nothing to do about it.
     (void)matcher.on_depth(*update);
   } else {
     matcher.install_snapshot(std::get<tm_book::DepthSnapshot>(e.payload));

@@ -82,6 +82,11 @@ std::uint64_t Matcher::skipped_ticks() const {
       engine_);
 }
 
+std::uint64_t Matcher::rejected_depth_updates() const {
+  const L2Engine* e = l2();
+  return e != nullptr ? e->rejected_updates() : 0;
+}
+
 std::optional<tm_book::DepthError> Matcher::on_depth(const tm_book::DepthUpdate& update) {
   if (auto* e = std::get_if<std::unique_ptr<L2Engine>>(&engine_)) {
     return (*e)->on_depth(update);

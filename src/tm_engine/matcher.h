@@ -66,6 +66,8 @@ class Matcher {
   // keeps no state (queues, volume, depth) that such a tick would move.
   bool idle_ticks_inert() const { return kind() == Execution::Kind::L0; }
   std::uint64_t skipped_ticks() const;  // ticks the L2 engine could not use; 0 otherwise
+  // Depth updates the L2 engine refused (each reset its book); 0 for the other engines.
+  std::uint64_t rejected_depth_updates() const;
 
  private:
   using Engine = std::variant<L0Engine, std::unique_ptr<L1Engine>, std::unique_ptr<L2Engine>>;
