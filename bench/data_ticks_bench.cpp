@@ -15,8 +15,8 @@
 
 #include "tm_data/crc32.h"
 #include "tm_data/reader_ticks.h"
-#include "tm_data/ticks.h"
-#include "tm_data/write.h"
+#include "tm_data/tick_file.h"
+#include "tm_data/atomic_write.h"
 
 namespace {
 

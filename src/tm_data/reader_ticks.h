@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "tm_data/ticks.h"
+#include "tm_data/tick_file.h"
 #include "tm_types/tick.h"
 
 namespace tm_data {

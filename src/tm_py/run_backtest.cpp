@@ -12,7 +12,7 @@
 #include <variant>
 
 #include "tm_data/reader_ticks.h"
-#include "tm_data/ticks.h"
+#include "tm_data/tick_file.h"
 #include "tm_py/args.h"
 #include "tm_py/convert.h"
 #include "tm_py/interrupt.h"

@@ -15,7 +15,7 @@
 
 #include "tm_data/crc32.h"
 #include "tm_data/reader_ticks.h"
-#include "tm_data/ticks.h"
+#include "tm_data/tick_file.h"
 #include "tm_types/tick.h"
 
 namespace tm_data {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "tm_data/crc32.h"
-#include "tm_data/ticks.h"
+#include "tm_data/tick_file.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tm_data/write.h"
+#include "tm_data/atomic_write.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tm_data/write.h"
+#include "tm_data/atomic_write.h"
 
 namespace tm_data {
 namespace {

@@ -1,4 +1,4 @@
-#include "tm_data/ticks.h"
+#include "tm_data/tick_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>
