@@ -84,12 +84,21 @@ std::vector<std::uint8_t> encode(std::uint64_t instrument, std::span<const Tick>
   std::vector<std::uint8_t> bytes(kHeaderBytes + ticks.size_bytes());
   std::uint8_t* records = bytes.data() + kHeaderBytes;
   if (!ticks.empty()) std::memcpy(records, ticks.data(), ticks.size_bytes());
-  store(bytes.data() + kMagicAt, kMagic);
-  store(bytes.data() + kVersionAt, kVersion);
-  store(bytes.data() + kCountAt, static_cast<std::uint64_t>(ticks.size()));
-  store(bytes.data() + kInstrumentAt, instrument);
-  store(bytes.data() + kChecksumAt, crc32(0, records, ticks.size_bytes()));
+  const auto header =
+      encode_header(instrument, ticks.size(), crc32(0, records, ticks.size_bytes()));
+  std::memcpy(bytes.data(), header.data(), header.size());
   return bytes;
+}
+
+std::array<std::uint8_t, kHeaderBytes> encode_header(std::uint64_t instrument, std::uint64_t count,
+                                                     std::uint32_t checksum) {
+  std::array<std::uint8_t, kHeaderBytes> header{};
+  store(header.data() + kMagicAt, kMagic);
+  store(header.data() + kVersionAt, kVersion);
+  store(header.data() + kCountAt, count);
+  store(header.data() + kInstrumentAt, instrument);
+  store(header.data() + kChecksumAt, checksum);
+  return header;
 }
 
 OpenResult TickReader::open(const std::string& path) {

@@ -4,6 +4,7 @@
 // grammar in doc/tick_file.md.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -31,6 +32,12 @@ static_assert(sizeof(tm_types::Tick) == kRecordBytes, "a record is a Tick byte f
 // not checked): the 32-byte header, then 64 bytes per tick. Never fails.
 [[nodiscard]] std::vector<std::uint8_t> encode(std::uint64_t instrument,
                                                std::span<const tm_types::Tick> ticks);
+
+// The 32-byte header of a file of `count` records of `instrument` whose
+// records have the CRC-32 `checksum`.
+[[nodiscard]] std::array<std::uint8_t, kHeaderBytes> encode_header(std::uint64_t instrument,
+                                                                   std::uint64_t count,
+                                                                   std::uint32_t checksum);
 
 class TickReader;
 // An open reader, or why the file could not be opened.

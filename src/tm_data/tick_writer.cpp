@@ -1,0 +1,155 @@
+#include "tm_data/tick_writer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <utility>
+
+#include "tm_data/crc32.h"
+#include "tm_data/tick_file.h"
+
+namespace tm_data {
+namespace {
+
+bool write_all(int fd, const void* data, std::size_t n) {
+  const auto* p = static_cast<const std::uint8_t*>(data);
+  while (n > 0) {
+    const ssize_t w = ::write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+// An unnamed file in the temporary directory, removed by the system when closed.
+int open_staging() {
+  const char* directory = std::getenv("TMPDIR");
+  if (directory == nullptr || *directory == '\0') directory = "/tmp";
+  int fd = ::open(directory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR)) return fd;
+  std::string name = std::string(directory) + "/tick-staging-XXXXXX";
+  fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd >= 0) ::unlink(name.c_str());
+  return fd;
+}
+
+// The index of the first tick of `ticks` whose time is below its predecessor's
+// (`previous` for the first), or ticks.size().
+std::size_t first_backwards(std::span<const tm_types::Tick> ticks, tm_types::Nanos previous) {
+  for (std::size_t i = 0; i < ticks.size(); ++i) {
+    if (ticks[i].exch_ts < previous) return i;
+    previous = ticks[i].exch_ts;
+  }
+  return ticks.size();
+}
+
+}  // namespace
+
+WriterResult TickFileWriter::open(const std::string& path, std::uint64_t instrument,
+                                  const StopAsked& stop) {
+  DestinationResult opened = Destination::open(path, stop);
+  if (std::string* error = std::get_if<std::string>(&opened)) return std::move(*error);
+  Destination destination = std::get<Destination>(std::move(opened));
+  int staging = -1;
+  // The header is written last, at offset 0; a destination that cannot seek
+  // there gets its records staged.
+  if (destination.seekable()) {
+    if (::lseek(destination.fd(), kHeaderBytes, SEEK_SET) < 0) return os_error_text(errno);
+  } else {
+    staging = open_staging();
+    if (staging < 0) return os_error_text(errno);
+  }
+  TickFileWriter writer(std::move(destination), staging, instrument);
+  writer.last_ = std::numeric_limits<tm_types::Nanos>::min();
+  return writer;
+}
+
+TickFileWriter::TickFileWriter(TickFileWriter&& other) noexcept
+    : destination_(std::move(other.destination_)),
+      staging_(std::exchange(other.staging_, -1)),
+      instrument_(other.instrument_),
+      count_(other.count_),
+      crc_(other.crc_),
+      last_(other.last_),
+      open_(std::exchange(other.open_, false)) {}
+
+TickFileWriter& TickFileWriter::operator=(TickFileWriter&& other) noexcept {
+  if (this != &other) {
+    abort();
+    destination_ = std::move(other.destination_);
+    staging_ = std::exchange(other.staging_, -1);
+    instrument_ = other.instrument_;
+    count_ = other.count_;
+    crc_ = other.crc_;
+    last_ = other.last_;
+    open_ = std::exchange(other.open_, false);
+  }
+  return *this;
+}
+
+std::optional<AppendError> TickFileWriter::append(std::span<const tm_types::Tick> ticks) {
+  const std::size_t bad = first_backwards(ticks, last_);
+  if (bad < ticks.size()) {
+    const tm_types::Nanos previous = bad == 0 ? last_ : ticks[bad - 1].exch_ts;
+    return Backwards{count_ + bad, previous, ticks[bad].exch_ts};
+  }
+  if (ticks.empty()) return std::nullopt;
+  if (!write_all(records_fd(), ticks.data(), ticks.size_bytes())) {
+    const int error = errno;
+    abort();
+    return os_error_text(error);
+  }
+  crc_ = crc32(crc_, ticks.data(), ticks.size_bytes());
+  count_ += ticks.size();
+  last_ = ticks.back().exch_ts;
+  return std::nullopt;
+}
+
+std::optional<std::string> TickFileWriter::finish() {
+  std::optional<std::string> failure = write_header_and_staged();
+  if (!failure) failure = destination_.commit();
+  abort();
+  return failure;
+}
+
+std::optional<std::string> TickFileWriter::write_header_and_staged() {
+  const std::array<std::uint8_t, kHeaderBytes> header = encode_header(instrument_, count_, crc_);
+  if (staging_ < 0) {
+    if (::pwrite(destination_.fd(), header.data(), header.size(), 0) !=
+        static_cast<ssize_t>(header.size())) {
+      return os_error_text(errno);
+    }
+    return std::nullopt;
+  }
+  if (!write_all(destination_.fd(), header.data(), header.size()) ||
+      ::lseek(staging_, 0, SEEK_SET) < 0) {
+    return os_error_text(errno);
+  }
+  const auto block = std::make_unique<std::uint8_t[]>(kBlockBytes);
+  for (;;) {
+    const ssize_t n = ::read(staging_, block.get(), kBlockBytes);
+    if (n == 0) return std::nullopt;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || !write_all(destination_.fd(), block.get(), static_cast<std::size_t>(n))) {
+      return os_error_text(errno);
+    }
+  }
+}
+
+void TickFileWriter::abort() noexcept {
+  if (!open_) return;
+  open_ = false;
+  if (staging_ >= 0) ::close(std::exchange(staging_, -1));
+  destination_.discard();
+}
+
+}  // namespace tm_data

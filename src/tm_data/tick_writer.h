@@ -1,0 +1,81 @@
+// TickFileWriter: writes a tick file chunk after chunk, in memory bounded by
+// the chunk the caller holds. The records go to the destination as they come
+// with a running checksum; finish() completes the header (count and CRC) and
+// only then makes the file appear at its path (see destination.h for where a
+// write lands). A writer dropped unfinished leaves nothing behind.
+//
+//   auto opened = TickFileWriter::open("day.tmtk", 1);
+//   auto& writer = std::get<TickFileWriter>(opened);
+//   for (...) if (auto error = writer.append(chunk)) ...;   // refused chunk: nothing written
+//   if (auto error = writer.finish()) ...;
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+
+#include "tm_data/destination.h"
+#include "tm_data/error.h"
+#include "tm_types/tick.h"
+
+namespace tm_data {
+
+class TickFileWriter;
+// An open writer, or the operating system's error text.
+using WriterResult = std::variant<TickFileWriter, std::string>;
+// Why append refused a chunk: its times go backwards (`index` counts the
+// records of the file before the offending one), or the operating system's
+// error text.
+using AppendError = std::variant<Backwards, std::string>;
+
+class TickFileWriter {
+ public:
+  // Opens the destination `path` for a file of `instrument`; `stop` as for
+  // Destination::open.
+  [[nodiscard]] static WriterResult open(const std::string& path, std::uint64_t instrument,
+                                         const StopAsked& stop = {});
+
+  TickFileWriter(TickFileWriter&& other) noexcept;
+  TickFileWriter& operator=(TickFileWriter&& other) noexcept;
+  TickFileWriter(const TickFileWriter&) = delete;
+  TickFileWriter& operator=(const TickFileWriter&) = delete;
+  // Aborts an unfinished writer.
+  ~TickFileWriter() { abort(); }
+
+  // Appends `ticks` after those written so far. A chunk whose exchange times
+  // decrease, within it or from the last tick written, is refused whole, and
+  // the writer stays usable. After an operating system error the writer is
+  // aborted. REQUIRES: is_open().
+  [[nodiscard]] std::optional<AppendError> append(std::span<const tm_types::Tick> ticks);
+  // Writes the header and commits the file. The writer is closed afterwards,
+  // whatever the outcome; on failure nothing was committed.
+  // REQUIRES: is_open().
+  [[nodiscard]] std::optional<std::string> finish();
+  // Closes the writer and removes what it wrote. No effect once closed.
+  void abort() noexcept;
+
+  bool is_open() const { return open_; }
+  // Records appended so far.
+  std::uint64_t count() const { return count_; }
+
+ private:
+  TickFileWriter(Destination destination, int staging, std::uint64_t instrument)
+      : destination_(std::move(destination)), staging_(staging), instrument_(instrument) {}
+  // The descriptor the records go to.
+  int records_fd() const { return staging_ >= 0 ? staging_ : destination_.fd(); }
+  std::optional<std::string> write_header_and_staged();
+
+  Destination destination_;
+  // An unnamed temporary file holding the records of a destination that cannot
+  // seek back to its header (a FIFO); copied after the header by finish().
+  int staging_ = -1;
+  std::uint64_t instrument_ = 0;
+  std::uint64_t count_ = 0;
+  std::uint32_t crc_ = 0;
+  tm_types::Nanos last_ = 0;  // exchange time of the last tick written
+  bool open_ = true;
+};
+
+}  // namespace tm_data
