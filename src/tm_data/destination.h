@@ -16,17 +16,14 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <variant>
 
-namespace tm_data {
+#include "tm_data/stop_asked.h"
 
-// Asked about every 10 ms while a file operation waits for something that may
-// never come (a FIFO without a reader or writer); true gives the wait up.
-using StopAsked = std::function<bool()>;
+namespace tm_data {
 
 class Destination;
 // An open destination, or the operating system's error text (for example

@@ -1,6 +1,8 @@
 #include "tm_data/tick_file.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,17 +41,30 @@ T load(const std::uint8_t* at) {
   return value;
 }
 
+// Waits until `fd` has data, has ended or has failed (the read tells which),
+// asking `stop` every 10 ms meanwhile. False when `stop` gave the wait up.
+bool wait_readable(int fd, const StopAsked& stop) {
+  for (;;) {
+    pollfd request{fd, POLLIN, 0};
+    const int ready = ::poll(&request, 1, 10);
+    if (ready > 0 || (ready < 0 && errno != EINTR)) return true;
+    if (stop && stop()) return false;
+  }
+}
+
 // Reads until `n` bytes, the end of the file or an error, retrying interrupted
-// reads. Returns the number of bytes read; fewer than `n` means the file ended
-// or failed, which the callers treat alike.
-std::size_t read_full(int fd, void* into, std::size_t n) {
+// reads. A descriptor that is not a regular file (`waits` set) is waited on
+// before each read. Returns the number of bytes read; fewer than `n` means the
+// file ended or failed or the wait was given up, which the callers treat alike.
+std::size_t read_full(int fd, void* into, std::size_t n, const std::optional<StopAsked>& waits) {
   auto* p = static_cast<std::uint8_t*>(into);
   std::size_t got = 0;
   while (got < n) {
+    if (waits && !wait_readable(fd, *waits)) break;
     const ssize_t r = ::read(fd, p + got, n - got);
     if (r > 0) {
       got += static_cast<std::size_t>(r);
-    } else if (r < 0 && errno == EINTR) {
+    } else if (r < 0 && (errno == EINTR || (waits && errno == EAGAIN))) {
       continue;
     } else {
       break;
@@ -101,15 +116,19 @@ std::array<std::uint8_t, kHeaderBytes> encode_header(std::uint64_t instrument, s
   return header;
 }
 
-OpenResult TickReader::open(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+OpenResult TickReader::open(const std::string& path, StopAsked stop) {
+  // Without O_NONBLOCK, opening a FIFO would block until a writer comes.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return Error{Truncated{kHeaderBytes, 0}};
-  return open_fd(fd);
+  return open_fd(fd, std::move(stop));
 }
 
-OpenResult TickReader::open_fd(int fd) {
+OpenResult TickReader::open_fd(int fd, StopAsked stop) {
   std::uint8_t header[kHeaderBytes];
-  if (fd < 0 || read_full(fd, header, sizeof header) < sizeof header) {
+  struct stat st;
+  std::optional<StopAsked> waits;
+  if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) waits = std::move(stop);
+  if (fd < 0 || read_full(fd, header, sizeof header, waits) < sizeof header) {
     if (fd >= 0) ::close(fd);
     return Error{Truncated{kHeaderBytes, 0}};
   }
@@ -124,12 +143,13 @@ OpenResult TickReader::open_fd(int fd) {
   (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   return TickReader(fd, load<std::uint64_t>(header + kCountAt),
                     load<std::uint64_t>(header + kInstrumentAt),
-                    load<std::uint32_t>(header + kChecksumAt));
+                    load<std::uint32_t>(header + kChecksumAt), std::move(waits));
 }
 
 TickReader::TickReader(int fd, std::uint64_t count, std::uint64_t instrument,
-                       std::uint32_t checksum)
+                       std::uint32_t checksum, std::optional<StopAsked> waits)
     : fd_(fd),
+      waits_(std::move(waits)),
       count_(count),
       instrument_(instrument),
       stored_checksum_(checksum),
@@ -143,6 +163,7 @@ void TickReader::BlockDeleter::operator()(Tick* block) const noexcept {
 
 TickReader::TickReader(TickReader&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
+      waits_(std::move(other.waits_)),
       count_(other.count_),
       instrument_(other.instrument_),
       stored_checksum_(other.stored_checksum_),
@@ -161,6 +182,7 @@ TickReader& TickReader::operator=(TickReader&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = std::exchange(other.fd_, -1);
+    waits_ = std::move(other.waits_);
     count_ = other.count_;
     instrument_ = other.instrument_;
     stored_checksum_ = other.stored_checksum_;
@@ -201,7 +223,7 @@ bool TickReader::refill() {
   const std::size_t n =
       static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, kBlockRecords));
   const std::size_t bytes = n * kRecordBytes;
-  if (read_full(fd_, block_.get(), bytes) < bytes) {
+  if (read_full(fd_, block_.get(), bytes, waits_) < bytes) {
     fail(Truncated{offset_of(count_), offset_of(count_ - remaining_)});
     return false;
   }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tm_data/error.h"
+#include "tm_data/stop_asked.h"
 #include "tm_types/tick.h"
 
 namespace tm_data {
@@ -52,10 +53,13 @@ class TickReader {
 
   // Opens `path` read-only. A file that cannot be opened or holds fewer than 32
   // bytes is Truncated{32, 0}; then the magic and the version are checked.
-  [[nodiscard]] static OpenResult open(const std::string& path);
+  // A file that is not a regular file (a FIFO) is read as its data comes,
+  // without blocking in open() or read(): `stop` is asked while none comes,
+  // and once it answers true the stream ends as if the file ended there.
+  [[nodiscard]] static OpenResult open(const std::string& path, StopAsked stop = {});
   // As open, over a descriptor positioned at the header, which the reader owns
   // from here on (it is closed also when the header is refused).
-  [[nodiscard]] static OpenResult open_fd(int fd);
+  [[nodiscard]] static OpenResult open_fd(int fd, StopAsked stop = {});
 
   TickReader(TickReader&& other) noexcept;
   TickReader& operator=(TickReader&& other) noexcept;
@@ -81,7 +85,8 @@ class TickReader {
   const std::optional<Error>& error() const { return error_; }
 
  private:
-  TickReader(int fd, std::uint64_t count, std::uint64_t instrument, std::uint32_t checksum);
+  TickReader(int fd, std::uint64_t count, std::uint64_t instrument, std::uint32_t checksum,
+             std::optional<StopAsked> waits);
 
   // Reads the next block into the buffer. False at the end of the records or at
   // an error (then kept in error_).
@@ -89,6 +94,9 @@ class TickReader {
   const tm_types::Tick* fail(Error error);
 
   int fd_ = -1;
+  // Set for a file that is not a regular file: reads wait for data with poll()
+  // and ask the StopAsked held here between waits.
+  std::optional<StopAsked> waits_;
   std::uint64_t count_ = 0;
   std::uint64_t instrument_ = 0;
   std::uint32_t stored_checksum_ = 0;

@@ -154,6 +154,22 @@ std::optional<std::string> to_str(PyObject* value, const char* param) {
   return std::nullopt;
 }
 
+std::optional<std::string> to_path(PyObject* value, const char* param) {
+  Ref path = Ref::steal(PyOS_FSPath(value));
+  if (path && PyUnicode_Check(path.get())) path = Ref::steal(PyUnicode_EncodeFSDefault(path.get()));
+  char* bytes = nullptr;
+  Py_ssize_t length = 0;
+  if (path && PyBytes_AsStringAndSize(path.get(), &bytes, &length) == 0) {
+    return std::string(bytes, static_cast<std::size_t>(length));
+  }
+  add_param_note(param);
+  return std::nullopt;
+}
+
+PyObject* path_text(const std::string& path) {
+  return PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+}
+
 std::optional<std::vector<double>> to_f64_list(PyObject* value, const char* param) {
   std::vector<double> result;
   if (float_list_of(value, result)) return result;

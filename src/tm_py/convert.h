@@ -30,6 +30,13 @@ namespace tm_py {
 [[nodiscard]] std::optional<double> to_f64(PyObject* value, const char* param);
 // str only, as UTF-8.
 [[nodiscard]] std::optional<std::string> to_str(PyObject* value, const char* param);
+// A file path as open() takes one: str, bytes or os.PathLike, as bytes in the
+// file system encoding (a str that came from undecodable bytes gets them
+// back). Embedded NUL bytes are kept for the caller to refuse. TypeError
+// "expected str, bytes or os.PathLike object, not <type name>".
+[[nodiscard]] std::optional<std::string> to_path(PyObject* value, const char* param);
+// `path` (file system encoding) as the str os.fsdecode would make of it.
+PyObject* path_text(const std::string& path);
 // Any object passing the sequence check, each item converted as to_f64; a str
 // is refused with TypeError "Can't extract `str` to `Vec`".
 [[nodiscard]] std::optional<std::vector<double>> to_f64_list(PyObject* value, const char* param);

@@ -2,8 +2,11 @@
 // def save_ticks(path, ticks, instrument=1) -> int
 //
 // The tick file from Python: opening one as a TickSource (its header only),
-// and writing ticks to one. A write never destroys an existing file or leaves
-// a partial one: the bytes replace the target only once complete.
+// and writing ticks to one. A write never leaves a partial regular file: the
+// bytes replace it only once complete; anything else (a device, a FIFO, a file
+// with other hard links) is written in place, as open() writes it. Waits on a
+// FIFO happen without the interpreter lock and end when a signal handler
+// raises.
 #include "tm_py/tick_files.h"
 
 #include <cstdint>
@@ -14,7 +17,9 @@
 #include "tm_data/atomic_write.h"
 #include "tm_py/args.h"
 #include "tm_py/convert.h"
+#include "tm_py/interrupt.h"
 #include "tm_py/lock.h"
+#include "tm_py/tick_arrays.h"
 #include "tm_py/tick_source_type.h"
 #include "tm_py/ticks_from_python.h"
 
@@ -36,14 +41,22 @@ PyObject* load_ticks(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded(state, [&]() -> PyObject* {
     PyObject* slot[1];
     if (!bind({"load_ticks", kLoadParams, 1}, args, kwargs, slot)) return nullptr;
-    std::optional<std::string> path = to_str(slot[0], "path");
+    std::optional<std::string> path = to_path(slot[0], "path");
     if (!path || refuse_embedded_nul(*path)) return nullptr;
-    tm_data::OpenResult opened = tm_data::TickReader::open(*path);
-    if (const tm_data::Error* error = std::get_if<tm_data::Error>(&opened)) {
+    // Opening waits for a FIFO's writer and reads the header: without the
+    // lock, and given up when a signal handler raises.
+    Interrupt interrupt;
+    std::optional<tm_data::OpenResult> opened;
+    {
+      Unlocked unlocked;
+      opened.emplace(tm_data::TickReader::open(*path, [&] { return interrupt.poll_signals(); }));
+    }
+    if (interrupt.raise_kept()) return nullptr;
+    if (const tm_data::Error* error = std::get_if<tm_data::Error>(&*opened)) {
       raise_value_error(*path + ": " + error->message());
       return nullptr;
     }
-    const tm_data::TickReader& reader = std::get<tm_data::TickReader>(opened);
+    const tm_data::TickReader& reader = std::get<tm_data::TickReader>(*opened);
     return new_tick_source(state, *std::move(path), reader.count(), reader.instrument());
   });
 }
@@ -55,25 +68,27 @@ PyObject* save_ticks(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded(state, [&]() -> PyObject* {
     PyObject* slot[3];
     if (!bind({"save_ticks", kSaveParams, 2}, args, kwargs, slot)) return nullptr;
-    std::optional<std::string> path = to_str(slot[0], "path");
+    std::optional<std::string> path = to_path(slot[0], "path");
     if (!path) return nullptr;
-    std::optional<std::vector<tm_types::Tick>> ticks = ticks_from(state, slot[1]);
+    std::optional<TickInput> ticks = take_ticks(state, slot[1]);
     if (!ticks) return nullptr;
     const std::optional<std::uint64_t> instrument = convert_or(to_u64, slot[2], "instrument", 1);
     if (!instrument) return nullptr;
     if (refuse_embedded_nul(*path)) return nullptr;
 
+    Interrupt interrupt;
     std::optional<std::string> failure;
     {
       Unlocked unlocked;
-      const std::vector<std::uint8_t> bytes = tm_data::encode(*instrument, *ticks);
-      failure = tm_data::write_file(*path, bytes);
+      const std::vector<std::uint8_t> bytes = tm_data::encode(*instrument, ticks->ticks());
+      failure = tm_data::write_file(*path, bytes, [&] { return interrupt.poll_signals(); });
     }
+    if (interrupt.raise_kept()) return nullptr;
     if (failure) {
       raise_value_error(*path + ": " + *failure);
       return nullptr;
     }
-    return PyLong_FromSize_t(ticks->size());
+    return PyLong_FromSize_t(ticks->ticks().size());
   });
 }
 
@@ -94,7 +109,7 @@ constexpr const char* kLoadDoc =
     "------\n"
     "ValueError: \"{path}: {reason}\" when the file cannot be opened or its\n"
     "header is wrong.\n"
-    "TypeError: `path` is not a str.";
+    "TypeError: `path` is not a str, bytes or os.PathLike.";
 
 constexpr const char* kSaveDoc =
     "save_ticks(path, ticks, instrument=1)\n"
@@ -106,13 +121,17 @@ constexpr const char* kSaveDoc =
     "instrument and the checksum of the records; their order is not checked\n"
     "here (a file whose times go backwards fails when it is read). The whole\n"
     "file is built in memory and replaces `path` only once it is completely\n"
-    "written, so a failed save leaves an existing file as it was. Returns the\n"
-    "number of ticks written.\n"
+    "written, so a failed save leaves an existing file as it was; a symbolic\n"
+    "link is followed, and the file it names keeps its mode and owner. What\n"
+    "is not a regular file (/dev/null, a FIFO, /dev/stdout) and a file with\n"
+    "other hard links are written in place, as open(path, \"wb\") would.\n"
+    "Returns the number of ticks written.\n"
     "\n"
     "Errors\n"
     "------\n"
     "ValueError: \"{path}: {reason}\" when the file cannot be written.\n"
-    "TypeError: `ticks` is not a sequence of Tick (a TickSource is refused);\n"
+    "TypeError: `ticks` is not a sequence of Tick or an accepted array (see\n"
+    "run_backtest; a TickSource is refused);\n"
     "an argument has the wrong type.\n"
     "OverflowError: `instrument` is negative or too large.";
 

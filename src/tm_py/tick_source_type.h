@@ -16,14 +16,20 @@ namespace tm_py {
 
 struct PyTickSource {
   PyObject ob_base;  // the object header PyObject_HEAD declares
+  // The file to open, made absolute when the source was made, so that a later
+  // os.chdir changes nothing; in the file system encoding, like `given`.
   std::string path;
+  // The path as the caller wrote it, which `path` and the repr show.
+  std::string given;
   std::uint64_t count;       // records the header claims
   std::uint64_t instrument;  // the instrument the file was written for
 };
 
 [[nodiscard]] bool add_tick_source_class(PyObject* module, State* state);
 
-// A new TickSource; null with an exception set on failure.
+// A new TickSource for `path` (in the file system encoding); a relative path is
+// resolved against the current directory now. Null with an exception set on
+// failure.
 PyObject* new_tick_source(State* state, std::string path, std::uint64_t count,
                           std::uint64_t instrument);
 
