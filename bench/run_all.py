@@ -105,6 +105,7 @@ def main() -> int:
                           f"--memory-ticks={args.memory_ticks}")
     pbo_args = [f"--repeats={reps}"] + (["--skip-large"] if args.skip_large_pbo else [])
     pbo = python_lines(ROOT / "bench" / "stats_pbo_bench.py", *pbo_args)
+    sweeps = python_lines(ROOT / "bench" / "sweep_bench.py", f"--repeats={min(reps, 3)}")
 
     reader = rate(data.get("BM_ReaderWithChecksum"), "bytes_per_second", 1e9)
     raw = rate(data.get("BM_RawBlockReads"), "bytes_per_second", 1e9)
@@ -167,6 +168,17 @@ def main() -> int:
         Figure("7", "overfitting 24x20x4800", pbo_large, "s", 2.0, None, higher_is_better=False),
         Figure("8", "lookahead_check / its 201 plain runs", lookahead, "x", 1.2, None,
                higher_is_better=False),
+        Figure("9", "sweep of 16 on 2 threads / serial", sweeps.get("sweep_threads", {}).get(
+               "value"), "x", 0.6, None, higher_is_better=False,
+               note=f"serial {sweeps['sweep_threads']['serial_s']:.1f} s"
+               if "sweep_threads" in sweeps else ""),
+        Figure("9", "sweep of 16 on a 2-process LocalCluster / serial",
+               sweeps.get("sweep_cluster", {}).get("value"), "x", 0.75, None,
+               higher_is_better=False,
+               note=f"cluster start-up {sweeps['sweep_cluster']['startup_s']:.1f} s excluded"
+               if "sweep_cluster" in sweeps else ""),
+        Figure("9", "progress on / off, 20 M-tick file run", sweeps.get("progress", {}).get(
+               "value"), "%", 1.0, None, higher_is_better=False),
     ]
 
     def show(v: float | None) -> str:

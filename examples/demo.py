@@ -115,41 +115,27 @@ def main() -> None:
             print(f"  {'':<18} first: the prefix ending at tick {checked_at:,} decided "
                   f"differently on tick {tick:,} (exch_ts {exch_ts})")
 
-    heading(f"Parameter sweep of the crossover ({len(SWEEP)} configurations, batched)")
-    sweep = []
-    for fast, slow in SWEEP:
-        strategy = st.BatchedMovingAverageCross(fast, slow)
-        result, seconds = timed_run(strategy, source, batch=BATCH)
-        returns = strategy.sampler.returns
-        sharpe = tm.sharpe_ratio(returns)
-        sweep.append((sharpe, fast, slow, strategy, result))
-        print(f"  {f'sma-{fast}/{slow}':<14} periods {len(returns):>5}  Sharpe {sharpe:+.4f}  "
-              f"equity {units(result.final_equity):>12}  liquidations {result.liquidations}")
-    sweep.sort(key=lambda row: row[0], reverse=True)
-    sharpe, fast, slow, best, result = sweep[0]
-    returns = best.sampler.returns
-    ratio, skew, kurt = tm.moments(returns)
-    n = len(returns)
-    print(f"\n  best: sma-{fast}/{slow}, per-period Sharpe {sharpe:+.4f} over {n} periods")
-    print(f"  moments: Sharpe {ratio:+.4f}, skewness {skew:+.3f}, kurtosis {kurt:.3f}")
+    heading(f"Parameter sweep of the crossover ({len(SWEEP)} configurations, batched, "
+            f"on every core)")
+    sweep_started = time.perf_counter()
+    sweep = tm.sweep(st.BatchedMovingAverageCross, [{"fast": f, "slow": s} for f, s in SWEEP],
+                     source, BALANCE, batch=BATCH, equity_every=BATCH * 8,
+                     contract_size=CONTRACT)
+    print(f"  {sweep}  in {time.perf_counter() - sweep_started:.1f} s")
+    print(sweep.table())
+    fast, slow = sweep.best_params["fast"], sweep.best_params["slow"]
+    ratio, skew, kurt = tm.moments(sweep.returns[sweep.best])
+    n = len(sweep.returns[sweep.best])
+    print(f"\n  moments of the best: Sharpe {ratio:+.4f}, skewness {skew:+.3f}, "
+          f"kurtosis {kurt:.3f}")
     print(f"  probabilistic Sharpe ratio (benchmark 0): "
           f"{tm.probabilistic_sharpe_ratio(ratio, 0.0, n, skew, kurt):.4f}")
-    all_sharpes = [row[0] for row in sweep]
-    print(f"  deflated Sharpe ratio ({len(all_sharpes)} trials): "
-          f"{tm.deflated_sharpe_ratio(all_sharpes, n, skew, kurt):.4f}")
-    if ratio > 0:
-        print(f"  minimum track record at 95 %: "
-              f"{tm.minimum_track_record_length(ratio, 0.0, skew, kurt):,.1f} periods")
-    else:
-        print("  minimum track record: undefined (the best Sharpe ratio is not positive)")
-    columns = [row[3].sampler.returns for row in sweep]
-    length = min(len(c) for c in columns)
-    blocks = min(16, length // 2 // 2 * 2)  # every block needs two periods
-    if blocks >= 4:
-        pbo = tm.probability_of_backtest_overfitting([c[:length] for c in columns], blocks)
-        print(f"  probability of backtest overfitting ({blocks} blocks): {pbo:.3f}")
-    else:
-        print("  probability of backtest overfitting: too few periods for 4 blocks")
+    for line in sweep.judgement().splitlines():
+        print(f"  {line}")
+    os.makedirs(args.out, exist_ok=True)
+    sweep_report = os.path.join(args.out, "sweep.html")
+    sweep.report(sweep_report)
+    print(f"  wrote the sweep's report to {os.path.relpath(sweep_report, ROOT)}")
 
     heading("Equity curve")
     os.makedirs(args.out, exist_ok=True)
@@ -159,11 +145,11 @@ def main() -> None:
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
 
-        curve = [e / tm.CASH_SCALE for e in best.sampler.curve]
+        curve = [e / tm.CASH_SCALE for e in sweep.best_result.equity_curve.equity.tolist()]
         fig, ax = plt.subplots(figsize=(9, 4))
         ax.plot(curve, linewidth=1.0)
-        ax.set_title(f"sma-{fast}/{slow}, batched: equity per {BATCH}-tick batch")
-        ax.set_xlabel("batch")
+        ax.set_title(f"sma-{fast}/{slow}, batched: equity every {BATCH * 8:,} ticks")
+        ax.set_xlabel("sample")
         ax.set_ylabel("equity (USDT)")
         ax.grid(alpha=0.3)
         fig.tight_layout()

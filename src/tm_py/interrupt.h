@@ -16,6 +16,8 @@
 
 #include <cstdint>
 
+#include "tm_py/lock.h"
+#include "tm_py/run_progress.h"
 #include "tm_types/tick.h"
 
 namespace tm_py {
@@ -65,32 +67,60 @@ class Interrupt {
 inline bool stops_run() { return PyErr_ExceptionMatches(PyExc_Exception) == 0; }
 
 // A tick source that polls the signal handlers every kPollEvery ticks, and
-// ends the stream once its Interrupt holds an exception. Called by the run
-// loop without the interpreter lock.
+// ends the stream once its Interrupt holds an exception. With a RunProgress
+// that is on, it reads the clock every kProgressEvery ticks instead and takes
+// the lock only when a report is due (then also polling the signals), or
+// every kPollEvery ticks for the signals alone. Any exception the reporter
+// raises stops the run like Ctrl-C. Called by the run loop without the
+// interpreter lock.
 template <class Source>
 class Interruptible {
  public:
   // At the engine's speed this is a few milliseconds of run, and rare enough
   // that taking the lock for the poll costs nothing measurable.
   static constexpr std::uint32_t kPollEvery = 1u << 20;
+  // A clock read every this many ticks costs well under 1 % even at the
+  // engine's full speed, and keeps a slow strategy's reports near kInterval.
+  static constexpr std::uint32_t kProgressEvery = 1u << 10;
 
-  // Borrows both; they must outlive this source.
-  Interruptible(Source& source, Interrupt& interrupt) : source_(source), interrupt_(interrupt) {}
+  // Borrows all three; they must outlive this source.
+  Interruptible(Source& source, Interrupt& interrupt, RunProgress* progress = nullptr)
+      : source_(source),
+        interrupt_(interrupt),
+        progress_(progress != nullptr && progress->on() ? progress : nullptr),
+        every_(progress_ != nullptr ? kProgressEvery : kPollEvery) {}
   Interruptible(const Interruptible&) = delete;
   Interruptible& operator=(const Interruptible&) = delete;
 
   const tm_types::Tick* next() {
     if (--until_poll_ == 0) [[unlikely]] {
-      until_poll_ = kPollEvery;
-      if (interrupt_.poll_signals()) return nullptr;
+      if (poll()) return nullptr;
     }
     return source_.next();
   }
 
  private:
+  // True when the stream must end. `delivered_` counts the ticks handed out
+  // before this call.
+  bool poll() {
+    until_poll_ = every_;
+    const std::uint64_t done = delivered_;
+    delivered_ += every_;
+    if (progress_ == nullptr) return interrupt_.poll_signals();
+    const bool due = progress_->due();
+    if (!due && done % kPollEvery != 0) return false;
+    Gil gil;
+    if (interrupt_.check_signals()) return true;
+    if (due && !progress_->report(done)) interrupt_.keep_current();
+    return interrupt_.held();
+  }
+
   Source& source_;
   Interrupt& interrupt_;
+  RunProgress* progress_;
+  std::uint32_t every_;
   std::uint32_t until_poll_ = 1;  // the first tick polls: a signal may have come during setup
+  std::uint64_t delivered_ = 0;
 };
 
 }  // namespace tm_py

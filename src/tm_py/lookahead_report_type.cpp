@@ -4,6 +4,7 @@
 //     sampled: bool  (checked < signals)
 //     divergences: list[tuple[int, int, int]]  ((checked_at, tick, exch_ts); a new list per read)
 //     def __repr__(self) -> "LookaheadReport(signals=5, checked=5, clean=True, divergences=0)"
+//     def __reduce__(self) -> (LookaheadReport._restore, (signals, checked, divergences))
 #include "tm_py/lookahead_report_type.h"
 
 #include <structmember.h>
@@ -74,6 +75,49 @@ PyMemberDef kMembers[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// Methods.
+PyObject* lookahead_report_reduce(PyObject* self, PyObject*) {
+  const PyLookaheadReport& report = *self_of(self);
+  Ref restore =
+      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_restore"));
+  Ref divergences = Ref::steal(get_divergences(self, nullptr));
+  if (!restore || !divergences) return nullptr;
+  return Py_BuildValue("(O(KKO))", restore.get(), static_cast<unsigned long long>(report.signals),
+                       static_cast<unsigned long long>(report.checked), divergences.get());
+}
+
+// The inverse of __reduce__: a report with exactly these fields.
+PyObject* lookahead_report_restore(PyObject* type, PyObject* args) {
+  return guarded(state_of_type(reinterpret_cast<PyTypeObject*>(type)), [&]() -> PyObject* {
+    tm_backtest::LookaheadReport report;
+    unsigned long long signals, checked;
+    PyObject* points;
+    if (!PyArg_ParseTuple(args, "KKO!:_restore", &signals, &checked, &PyList_Type, &points)) {
+      return nullptr;
+    }
+    report.signals = signals;
+    report.checked = checked;
+    for (Py_ssize_t i = 0; i < PyList_Size(points); ++i) {
+      unsigned long long checked_at, tick;
+      long long exch_ts;
+      if (!PyArg_ParseTuple(PyList_GetItem(points, i), "KKL", &checked_at, &tick, &exch_ts)) {
+        return nullptr;
+      }
+      tm_backtest::Divergence& d = report.divergences.emplace_back();
+      d.checked_at = checked_at;
+      d.tick = tick;
+      d.exch_ts = exch_ts;
+    }
+    return new_lookahead_report(state_of_type(reinterpret_cast<PyTypeObject*>(type)), report);
+  });
+}
+
+PyMethodDef kMethods[] = {
+    {"__reduce__", lookahead_report_reduce, METH_NOARGS, nullptr},
+    {"_restore", lookahead_report_restore, METH_VARARGS | METH_CLASS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // Slots.
 PyObject* lookahead_report_repr(PyObject* self) {
   return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
@@ -91,6 +135,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(lookahead_report_dealloc)},
     {Py_tp_getset, kGetters},
     {Py_tp_members, kMembers},
+    {Py_tp_methods, kMethods},
     {Py_tp_repr, reinterpret_cast<void*>(lookahead_report_repr)},
     {Py_tp_doc, const_cast<char*>("What the lookahead check found. See `lookahead_check`.")},
     {0, nullptr},

@@ -5,6 +5,7 @@
 //     identical: bool
 //     def __repr__(self) -> "ModeComparison(batch=4, identical)", or when not identical
 //         "ModeComparison(batch=4, fills 2 vs 3, first divergence Some(1), equity -350)"
+//     def __reduce__(self) -> (ModeComparison._restore, (every field))
 #include "tm_py/mode_comparison_type.h"
 
 #include <structmember.h>
@@ -13,6 +14,7 @@
 #include <cstddef>
 #include <string>
 
+#include "tm_py/ref.h"
 #include "tm_types/fixed.h"
 
 namespace tm_py {
@@ -56,6 +58,54 @@ PyMemberDef kMembers[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// Methods.
+PyObject* mode_comparison_reduce(PyObject* self, PyObject*) {
+  const PyModeComparison& c = *self_of(self);
+  Ref restore =
+      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_restore"));
+  Ref divergence = Ref::steal(get_first_divergence(self, nullptr));
+  if (!restore || !divergence) return nullptr;
+  return Py_BuildValue("(O(KKKOLO))", restore.get(), static_cast<unsigned long long>(c.batch),
+                       static_cast<unsigned long long>(c.compat_fills),
+                       static_cast<unsigned long long>(c.batched_fills), divergence.get(),
+                       static_cast<long long>(c.equity_difference),
+                       c.identical ? Py_True : Py_False);
+}
+
+// The inverse of __reduce__: a comparison with exactly these fields.
+PyObject* mode_comparison_restore(PyObject* type, PyObject* args) {
+  unsigned long long batch, compat_fills, batched_fills;
+  long long equity_difference;
+  PyObject* divergence;
+  int identical;
+  if (!PyArg_ParseTuple(args, "KKKOLp:_restore", &batch, &compat_fills, &batched_fills, &divergence,
+                        &equity_difference, &identical)) {
+    return nullptr;
+  }
+  const unsigned long long first =
+      divergence == Py_None ? 0 : PyLong_AsUnsignedLongLong(divergence);
+  if (PyErr_Occurred()) return nullptr;
+  void* memory = PyObject_Malloc(sizeof(PyModeComparison));
+  if (memory == nullptr) return PyErr_NoMemory();
+  PyObject* self =
+      PyObject_Init(static_cast<PyObject*>(memory), reinterpret_cast<PyTypeObject*>(type));
+  PyModeComparison& c = *self_of(self);
+  c.batch = batch;
+  c.compat_fills = compat_fills;
+  c.batched_fills = batched_fills;
+  c.has_divergence = divergence != Py_None;
+  c.first_divergence = first;
+  c.equity_difference = equity_difference;
+  c.identical = identical != 0;
+  return self;
+}
+
+PyMethodDef kMethods[] = {
+    {"__reduce__", mode_comparison_reduce, METH_NOARGS, nullptr},
+    {"_restore", mode_comparison_restore, METH_VARARGS | METH_CLASS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // Slots.
 PyObject* mode_comparison_repr(PyObject* self) {
   return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
@@ -79,6 +129,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(mode_comparison_dealloc)},
     {Py_tp_getset, kGetters},
     {Py_tp_members, kMembers},
+    {Py_tp_methods, kMethods},
     {Py_tp_repr, reinterpret_cast<void*>(mode_comparison_repr)},
     {Py_tp_doc, const_cast<char*>("What batching cost, measured on this strategy and this data.")},
     {0, nullptr},

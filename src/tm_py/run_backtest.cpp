@@ -1,5 +1,5 @@
 // def run_backtest(strategy, ticks, balance, batch=1, enforce_margin=True,
-//                  equity_every=0, contract_size=10000) -> RunResult
+//                  equity_every=0, contract_size=10000, progress=None) -> RunResult
 //
 // One Python strategy run over a list of ticks or a tick file, with the
 // interpreter lock released for the run; and the helpers it shares with
@@ -19,6 +19,7 @@
 #include "tm_py/lock.h"
 #include "tm_py/python_strategy.h"
 #include "tm_py/ref.h"
+#include "tm_py/run_progress.h"
 #include "tm_py/run_result_type.h"
 #include "tm_py/tick_source_type.h"
 #include "tm_py/ticks_from_python.h"
@@ -37,6 +38,13 @@ int has_method(PyObject* object, PyObject* name) {
     return 0;
   }
   return -1;
+}
+
+// The outcome, with the progress reporter told the last count and closed.
+std::optional<tm_backtest::RunResult> finished(std::optional<tm_backtest::RunResult> result,
+                                               RunProgress& progress) {
+  if (!progress.finish(result ? &result->ticks : nullptr)) return std::nullopt;
+  return result;
 }
 
 // The outcome of a finished or stopped run, in its order of precedence: the
@@ -61,24 +69,24 @@ std::optional<tm_backtest::RunResult> outcome(tm_backtest::RunResult result,
 // back first; the outcome then comes from the adapter and `interrupt`.
 template <class Ticks>
 tm_backtest::RunResult run_unlocked(const tm_backtest::RunConfig& config, PythonStrategy& adapter,
-                                    Ticks& ticks, Interrupt& interrupt) {
+                                    Ticks& ticks, Interrupt& interrupt, RunProgress& progress) {
   tm_backtest::RunResult result;
   try {
     Unlocked unlocked;
-    Interruptible source(ticks, interrupt);
+    Interruptible source(ticks, interrupt, &progress);
     result = tm_backtest::run_stream(config, adapter, source);
   } catch (const Stopped&) {
   }
   return result;
 }
 
-constexpr const char* kParams[] = {"strategy",       "ticks",        "balance",      "batch",
-                                   "enforce_margin", "equity_every", "contract_size"};
+constexpr const char* kParams[] = {"strategy",       "ticks",        "balance",       "batch",
+                                   "enforce_margin", "equity_every", "contract_size", "progress"};
 
 PyObject* run_backtest(PyObject* module, PyObject* args, PyObject* kwargs) {
   State* state = state_of(module);
   return guarded(state, [&]() -> PyObject* {
-    PyObject* slot[7];
+    PyObject* slot[8];
     if (!bind({"run_backtest", kParams, 3}, args, kwargs, slot)) return nullptr;
     const std::optional<std::int64_t> balance = to_i64(slot[2], "balance");
     if (!balance) return nullptr;
@@ -95,7 +103,7 @@ PyObject* run_backtest(PyObject* module, PyObject* args, PyObject* kwargs) {
     const tm_backtest::RunConfig config =
         python_config(*balance, *enforce_margin, *equity_every, *contract_size);
     std::optional<tm_backtest::RunResult> result =
-        run_python(state, slot[0], slot[1], *batch, config);
+        run_python(state, slot[0], slot[1], *batch, config, module, slot[7]);
     if (!result) return nullptr;
     return new_run_result(state, *result);
   });
@@ -103,7 +111,7 @@ PyObject* run_backtest(PyObject* module, PyObject* args, PyObject* kwargs) {
 
 constexpr const char* kRunBacktestDoc =
     "run_backtest(strategy, ticks, balance, batch=1, enforce_margin=True, equity_every=0, "
-    "contract_size=10000)\n"
+    "contract_size=10000, progress=None)\n"
     "--\n"
     "\n"
     "Run a Python strategy over a tick series.\n"
@@ -124,6 +132,12 @@ constexpr const char* kRunBacktestDoc =
     "scale. The run uses the L0 engine, the built-in margin tiers, no fees and\n"
     "no funding; with `enforce_margin` false the account is never liquidated.\n"
     "`equity_every` changes nothing a Python caller can read.\n"
+    "\n"
+    "`progress` True shows the ticks done of the total, the rate and the time\n"
+    "left (a tqdm bar when tqdm is installed, a line on stderr otherwise); a\n"
+    "callable is called as progress(done, total) instead, at most about ten\n"
+    "times a second and once at the end. An exception it raises stops the\n"
+    "run and is raised as is.\n"
     "\n"
     "The run executes with the interpreter lock released; the strategy gets it\n"
     "back for each of its calls.\n"
@@ -168,7 +182,8 @@ tm_backtest::RunConfig python_config(std::int64_t balance, bool enforce_margin,
 
 std::optional<tm_backtest::RunResult> run_python(State* state, PyObject* strategy, PyObject* ticks,
                                                  std::uint64_t batch,
-                                                 const tm_backtest::RunConfig& config) {
+                                                 const tm_backtest::RunConfig& config,
+                                                 PyObject* module, PyObject* progress) {
   // 1-2. The cadence and the method it needs.
   if (batch == 0) return raise_value_error("batch must be at least 1; 1 is compatibility mode");
   PyObject* method = batch == 1 ? state->str_on_tick : state->str_on_batch;
@@ -186,23 +201,33 @@ std::optional<tm_backtest::RunResult> run_python(State* state, PyObject* strateg
   if (!is_tick_source(state, ticks)) {
     const std::optional<std::vector<tm_types::Tick>> copied = ticks_from(state, ticks);
     if (!copied) return std::nullopt;
-    PythonStrategy adapter(state, strategy, batch, strategy_name(strategy), interrupt);
+    const std::string name = strategy_name(strategy);
+    RunProgress meter;
+    if (module != nullptr && !meter.start(module, progress, copied->size(), name)) {
+      return std::nullopt;
+    }
+    PythonStrategy adapter(state, strategy, batch, name, interrupt);
     adapter.expect_at_most(copied->size());
     tm_backtest::SpanTicks memory(*copied);
-    tm_backtest::RunResult result = run_unlocked(config, adapter, memory, interrupt);
-    return outcome(std::move(result), adapter, interrupt, std::nullopt);
+    tm_backtest::RunResult result = run_unlocked(config, adapter, memory, interrupt, meter);
+    return finished(outcome(std::move(result), adapter, interrupt, std::nullopt), meter);
   }
   const std::string path = tick_source_of(ticks).path;
-  PythonStrategy adapter(state, strategy, batch, strategy_name(strategy), interrupt);
+  const std::string name = strategy_name(strategy);
+  PythonStrategy adapter(state, strategy, batch, name, interrupt);
   tm_data::OpenResult opened = tm_data::TickReader::open(path);
   if (const tm_data::Error* error = std::get_if<tm_data::Error>(&opened)) {
     return raise_value_error(path + ": " + error->message());
   }
   tm_data::TickReader& reader = std::get<tm_data::TickReader>(opened);
   adapter.expect_at_most(reader.count());  // a reader never delivers more than its header claims
+  RunProgress meter;
+  if (module != nullptr && !meter.start(module, progress, reader.count(), name)) {
+    return std::nullopt;
+  }
   tm_data::ReaderTicks file(reader);
-  tm_backtest::RunResult result = run_unlocked(config, adapter, file, interrupt);
-  return outcome(std::move(result), adapter, interrupt, file.error());
+  tm_backtest::RunResult result = run_unlocked(config, adapter, file, interrupt, meter);
+  return finished(outcome(std::move(result), adapter, interrupt, file.error()), meter);
 }
 
 bool add_run_backtest(PyObject* module) { return PyModule_AddFunctions(module, kRunBacktest) == 0; }

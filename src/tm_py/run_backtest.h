@@ -24,9 +24,13 @@ tm_backtest::RunConfig python_config(std::int64_t balance, bool enforce_margin,
 // run_backtest does after converting its arguments: refusals, the run with the
 // interpreter lock released, then a strategy failure or a tick-file error as
 // ValueError. Nothing with a Python exception set. REQUIRES: the lock.
-[[nodiscard]] std::optional<tm_backtest::RunResult> run_python(
-    State* state, PyObject* strategy, PyObject* ticks, std::uint64_t batch,
-    const tm_backtest::RunConfig& config);
+// `progress`, when not null, is run_backtest's argument of that name, turned
+// into a reporter by `module`'s _progress once the run's length is known.
+[[nodiscard]] std::optional<tm_backtest::RunResult> run_python(State* state, PyObject* strategy,
+                                                               PyObject* ticks, std::uint64_t batch,
+                                                               const tm_backtest::RunConfig& config,
+                                                               PyObject* module = nullptr,
+                                                               PyObject* progress = nullptr);
 
 // Adds run_backtest to `module`. Returns false with an exception set on failure.
 [[nodiscard]] bool add_run_backtest(PyObject* module);

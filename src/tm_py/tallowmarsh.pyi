@@ -145,6 +145,7 @@ def run_backtest(
     enforce_margin: bool = True,
     equity_every: int = 0,
     contract_size: int = 10000,
+    progress: bool | Callable[[int, int], object] | None = None,
 ) -> RunResult: ...
 def compare_modes(
     build: Callable[[], Any],
@@ -176,3 +177,48 @@ def probability_of_backtest_overfitting(
 def minimum_track_record_length(
     observed: float, benchmark: float, skewness: float, kurtosis: float, confidence: float = 0.95
 ) -> float: ...
+
+class SweepResult:
+    params: tuple[dict[str, Any], ...]
+    results: tuple[RunResult | None, ...]
+    failures: tuple[tuple[dict[str, Any], str], ...]
+    returns: tuple[tuple[float, ...], ...]
+    equity_every: int
+    sharpes: tuple[float, ...]
+    best: int | None
+    pbo: float | None
+    deflated_sharpe: float | None
+    min_track_record: float | None
+    def __init__(
+        self,
+        params: Sequence[dict[str, Any]],
+        results: Sequence[RunResult | None],
+        returns: Sequence[Sequence[float]],
+        failure_texts: Sequence[str | None],
+        equity_every: int,
+    ) -> None: ...
+    def __len__(self) -> int: ...
+    @property
+    def best_params(self) -> dict[str, Any] | None: ...
+    @property
+    def best_result(self) -> RunResult | None: ...
+    def judgement(self) -> str: ...
+    def table(self) -> str: ...
+    def report(self, path: str) -> Any: ...
+
+def sweep(
+    build: Callable[..., Any],
+    params: dict[str, Sequence[Any]] | Sequence[dict[str, Any]],
+    ticks: Sequence[Tick] | TickSource,
+    balance: int,
+    *,
+    batch: int = 1,
+    venue: Any = None,
+    equity_every: int | None = None,
+    threads: int | None = None,
+    executor: Any = None,
+    chunk: int = 1,
+    progress: bool | Callable[[int, int], object] = False,
+    enforce_margin: bool = True,
+    contract_size: int = 10000,
+) -> SweepResult: ...

@@ -2,6 +2,7 @@
 //     path: str, count: int, instrument: int  (read-only)
 //     def __len__(self) -> count
 //     def __repr__(self) -> "TickSource(ticks.tmtk, 1000 ticks, instrument 1)"
+//     def __reduce__(self) -> (load_ticks, (path,))
 #include "tm_py/tick_source_type.h"
 
 #include <structmember.h>
@@ -10,6 +11,8 @@
 #include <limits>
 #include <new>
 #include <utility>
+
+#include "tm_py/ref.h"
 
 namespace tm_py {
 namespace {
@@ -62,6 +65,21 @@ PyObject* tick_source_repr(PyObject* self) {
   });
 }
 
+// Methods.
+// Unpickling opens the path again: the copy reads whatever file is there then,
+// and fails as load_ticks fails when none is.
+PyObject* tick_source_reduce(PyObject* self, PyObject*) {
+  Ref load = Ref::steal(PyObject_GetAttrString(PyType_GetModule(Py_TYPE(self)), "load_ticks"));
+  Ref path = Ref::steal(get_path(self, nullptr));
+  if (!load || !path) return nullptr;
+  return Py_BuildValue("(O(O))", load.get(), path.get());
+}
+
+PyMethodDef kMethods[] = {
+    {"__reduce__", tick_source_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // Spec.
 constexpr const char* kDoc =
     "A tick file, held by name rather than by contents.\n"
@@ -83,6 +101,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(tick_source_dealloc)},
     {Py_tp_getset, kGetters},
     {Py_tp_members, kMembers},
+    {Py_tp_methods, kMethods},
     {Py_sq_length, reinterpret_cast<void*>(tick_source_length)},
     {Py_tp_repr, reinterpret_cast<void*>(tick_source_repr)},
     {Py_tp_doc, const_cast<char*>(kDoc)},
