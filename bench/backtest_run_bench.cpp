@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "tm_backtest/run_loop.h"
+#include "tm_data/atomic_write.h"
 #include "tm_data/reader_ticks.h"
 #include "tm_data/tick_file.h"
-#include "tm_data/atomic_write.h"
 
 namespace {
 
@@ -53,8 +53,8 @@ struct BuyAndHold {
   bool bought = false;
   void on_tick(const tm_strategy::Context& ctx, std::vector<tm_strategy::Intent>& intents) {
     if (!bought)
-      intents.push_back(
-          tm_strategy::Market{ctx.instrument, tm_types::Side::Buy, tm_types::Offset::Open, 1, 1});
+      intents.push_back(tm_types::Order{1, tm_types::Side::Buy, tm_types::Offset::Open, 1,
+                                        tm_types::OrderKind::market(), ctx.instrument});
     bought = true;
   }
   std::string name() const { return "hold"; }

@@ -11,6 +11,7 @@
 namespace {
 
 using tm_types::Offset;
+using tm_types::OrderKind;
 using tm_types::Side;
 using tm_types::Tick;
 
@@ -49,9 +50,10 @@ void BM_L0OnTickFewRestingOrders(benchmark::State& state) {
   tm_engine::L0Engine engine(1);
   for (std::uint64_t id = 1; id <= 4; ++id) {
     const auto p = static_cast<std::int64_t>(id);
-    engine.submit(tm_types::limit_order(id, Side::Buy, 100 * p, 1, 0, 0, Offset::Open));
     engine.submit(
-        tm_types::limit_order(100 + id, Side::Sell, 1'000'000 * p, 1, 0, 0, Offset::Open));
+        tm_types::place({id, Side::Buy, Offset::Open, 1, OrderKind::limit(100 * p), {}}, 0, 0));
+    engine.submit(tm_types::place(
+        {100 + id, Side::Sell, Offset::Open, 1, OrderKind::limit(1'000'000 * p), {}}, 0, 0));
   }
   for (auto _ : state) {
     for (const Tick& t : ticks()) benchmark::DoNotOptimize(engine.on_tick(t).size());
@@ -64,7 +66,8 @@ void BM_MatcherL0OnTickFewRestingOrders(benchmark::State& state) {
   tm_engine::Matcher matcher = tm_engine::Matcher::l0(1);
   for (std::uint64_t id = 1; id <= 4; ++id) {
     const auto p = static_cast<std::int64_t>(id);
-    matcher.submit(tm_types::limit_order(id, Side::Buy, 100 * p, 1, 0, 0, Offset::Open), 0);
+    matcher.submit(
+        tm_types::place({id, Side::Buy, Offset::Open, 1, OrderKind::limit(100 * p), {}}, 0, 0), 0);
   }
   for (auto _ : state) {
     for (const Tick& t : ticks()) benchmark::DoNotOptimize(matcher.on_tick(t).size());

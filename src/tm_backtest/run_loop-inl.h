@@ -158,12 +158,12 @@ template <tm_strategy::Strategy S, TickStream Src>
       to_cancel_.assign(kernel_.working().begin(), kernel_.working().end());
       for (const tm_types::OrderId id : to_cancel_) record(kernel_.apply(tm_core::CancelEvent{id}));
     } else {
-      const tm_core::SubmitEvent submit = submission(intent, tick);
-      if (*submit.instrument != config_.instrument) {
+      const auto& order = std::get<tm_types::Order>(intent);
+      if (order.instrument != config_.instrument) {
         result_.foreign_intents = tm_types::checked_add_u(result_.foreign_intents, 1);
         continue;
       }
-      record(kernel_.apply(submit));
+      record(kernel_.apply(tm_core::SubmitEvent{order, tick.exch_ts, tick.local_ts}));
     }
   }
 }

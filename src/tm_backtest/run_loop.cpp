@@ -29,14 +29,4 @@ tm_core::Account open_account(const RunConfig& config) {
   return account;
 }
 
-tm_core::SubmitEvent submission(const tm_strategy::Intent& intent, const tm_types::Tick& tick) {
-  if (const auto* limit = std::get_if<tm_strategy::Limit>(&intent)) {
-    return {limit->id, limit->side,  limit->offset, limit->qty,       limit->price,
-            true,      tick.exch_ts, tick.local_ts, limit->instrument};
-  }
-  const auto& market = std::get<tm_strategy::Market>(intent);
-  return {market.id, market.side,  market.offset, market.qty,       0,
-          false,     tick.exch_ts, tick.local_ts, market.instrument};
-}
-
 }  // namespace tm_backtest

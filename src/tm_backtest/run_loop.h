@@ -31,10 +31,6 @@ std::vector<tm_strategy::VenueClosed> venue_closes(const tm_core::Output& output
 // balance, fees, leg mode and engine, with fees charged.
 tm_core::Account open_account(const RunConfig& config);
 
-// The kernel submission of a Limit or Market intent, placed at the tick's times.
-// REQUIRES: the intent is a Limit or a Market.
-tm_core::SubmitEvent submission(const tm_strategy::Intent& intent, const tm_types::Tick& tick);
-
 // A strategy may offer `on_notices(endings, closes)`: before each call of
 // on_tick that has news, it is handed the orders that ended since its previous
 // call (each once, by the first way it ended) and the legs the venue closed.

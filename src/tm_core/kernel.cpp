@@ -103,20 +103,17 @@ void Kernel::apply_event(const TickEvent& e) {
 }
 
 void Kernel::apply_event(const SubmitEvent& e) {
-  if (e.qty < 1) return reject(RejectReason::BadQty, e.id);
-  if (std::find(working_.begin(), working_.end(), e.id) != working_.end()) {
-    return reject(RejectReason::DuplicateId, e.id);
+  const tm_types::Order& order = e.order;
+  if (order.qty < 1) return reject(RejectReason::BadQty, order.id);
+  if (std::find(working_.begin(), working_.end(), order.id) != working_.end()) {
+    return reject(RejectReason::DuplicateId, order.id);
   }
-  const auto index = lookup(e.instrument);
-  if (!index) return reject(RejectReason::UnknownInstrument, e.id);
-  if (account_.balance() < 1) return reject(RejectReason::NoFunds, e.id);
-  const tm_types::Working order =
-      e.limit ? tm_types::limit_order(e.id, e.side, e.price, e.qty, e.placed_exch_ts,
-                                      e.placed_local_ts, e.offset)
-              : tm_types::market_order(e.id, e.side, e.qty, e.placed_exch_ts, e.placed_local_ts,
-                                       e.offset);
-  account_.holdings[*index].matcher.submit(order, e.placed_local_ts);
-  working_.push_back(e.id);
+  const auto index = lookup(order.instrument);
+  if (!index) return reject(RejectReason::UnknownInstrument, order.id);
+  if (account_.balance() < 1) return reject(RejectReason::NoFunds, order.id);
+  account_.holdings[*index].matcher.submit(
+      tm_types::place(order, e.placed_exch_ts, e.placed_local_ts), e.placed_local_ts);
+  working_.push_back(order.id);
 }
 
 void Kernel::apply_event(const CancelEvent& e) {

@@ -31,15 +31,9 @@ struct TickEvent {
   std::optional<InstrumentId> instrument;
 };
 struct SubmitEvent {
-  OrderId id = 0;
-  tm_types::Side side = tm_types::Side::Buy;
-  tm_types::Offset offset = tm_types::Offset::Open;
-  QtyLots qty = 0;
-  Price price = 0;  // used only when limit
-  bool limit = false;
+  tm_types::Order order;
   Nanos placed_exch_ts = 0;
   Nanos placed_local_ts = 0;
-  std::optional<InstrumentId> instrument;
 };
 struct CancelEvent {
   OrderId id = 0;

@@ -34,14 +34,14 @@ void order_dealloc(PyObject* self) {
 
 // Getters.
 PyObject* get_price(PyObject* self, void*) {
-  const PyOrder& order = order_of(self);
-  if (!order.has_price) Py_RETURN_NONE;
-  return PyLong_FromLongLong(order.price);
+  const tm_types::OrderKind& kind = order_of(self).order.kind;
+  if (!kind.is_limit) Py_RETURN_NONE;
+  return PyLong_FromLongLong(kind.price);
 }
 
 PyMemberDef kMembers[] = {
     {"side", T_OBJECT_EX, offsetof(PyOrder, side), READONLY, "`\"buy\"` or `\"sell\"`."},
-    {"qty", T_LONGLONG, offsetof(PyOrder, qty), READONLY, "Lots."},
+    {"qty", T_LONGLONG, offsetof(PyOrder, order.qty), READONLY, "Lots."},
     {"offset", T_OBJECT_EX, offsetof(PyOrder, offset), READONLY, "`\"open\"` or `\"close\"`."},
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -94,26 +94,28 @@ PyObject* order_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const bool open = *offset == "open";
     order->side = Py_NewRef(buy ? state->str_buy : state->str_sell);
     order->offset = Py_NewRef(open ? state->str_open : state->str_close);
-    order->qty = *qty;
-    order->has_price = price.has_value();
-    order->price = price.value_or(0);
-    order->side_code = buy ? tm_types::Side::Buy : tm_types::Side::Sell;
-    order->offset_code = open ? tm_types::Offset::Open : tm_types::Offset::Close;
+    order->order =
+        tm_types::Order{0,
+                        buy ? tm_types::Side::Buy : tm_types::Side::Sell,
+                        open ? tm_types::Offset::Open : tm_types::Offset::Close,
+                        *qty,
+                        price ? tm_types::OrderKind::limit(*price) : tm_types::OrderKind::market(),
+                        std::nullopt};
     return self;
   });
 }
 
 PyObject* order_repr(PyObject* self) {
-  const PyOrder& order = order_of(self);
-  const char* side = order.side_code == tm_types::Side::Buy ? "buy" : "sell";
-  const char* offset = order.offset_code == tm_types::Offset::Open ? "open" : "close";
-  if (!order.has_price) {
+  const tm_types::Order& order = order_of(self).order;
+  const char* side = order.side == tm_types::Side::Buy ? "buy" : "sell";
+  const char* offset = order.offset == tm_types::Offset::Open ? "open" : "close";
+  if (!order.kind.is_limit) {
     return PyUnicode_FromFormat("Order(\"%s\", %lld, \"%s\")", side,
                                 static_cast<long long>(order.qty), offset);
   }
   return PyUnicode_FromFormat("Order(\"%s\", %lld, \"%s\", price=%lld)", side,
                               static_cast<long long>(order.qty), offset,
-                              static_cast<long long>(order.price));
+                              static_cast<long long>(order.kind.price));
 }
 
 // Spec.

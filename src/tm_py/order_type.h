@@ -18,11 +18,9 @@ struct PyOrder {
   PyObject ob_base;  // the object header PyObject_HEAD declares
   PyObject* side;    // the module's interned "buy" or "sell", owned
   PyObject* offset;  // the module's interned "open" or "close", owned
-  std::int64_t qty;  // always positive
-  std::int64_t price;
-  bool has_price;  // false: a market order
-  tm_types::Side side_code;
-  tm_types::Offset offset_code;
+  // The order as the engine takes it: qty always positive; id and instrument
+  // are left unset until a strategy call places it.
+  tm_types::Order order;
 };
 
 [[nodiscard]] bool add_order_class(PyObject* module, State* state);

@@ -261,15 +261,11 @@ bool PythonStrategy::take_orders(PyObject* returned, const tm_strategy::Context&
       PyErr_Clear();
       return false;
     }
-    const PyOrder& order = order_of(item);
     id = tm_types::checked_add_u(id, 1);
-    if (order.has_price) {
-      intents.push_back(tm_strategy::Limit{context.instrument, order.side_code, order.offset_code,
-                                           id, order.price, order.qty});
-    } else {
-      intents.push_back(tm_strategy::Market{context.instrument, order.side_code, order.offset_code,
-                                            id, order.qty});
-    }
+    tm_types::Order order = order_of(item).order;
+    order.id = id;
+    order.instrument = context.instrument;
+    intents.push_back(order);
   }
   order_counter_ = id;
   return true;

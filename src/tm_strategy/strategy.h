@@ -36,23 +36,6 @@ struct Context {
   InstrumentId instrument = 0;
 };
 
-struct Limit {
-  InstrumentId instrument = 0;
-  tm_types::Side side = tm_types::Side::Buy;
-  tm_types::Offset offset = tm_types::Offset::Open;
-  OrderId id = 0;
-  Price price = 0;
-  QtyLots qty = 0;
-  friend constexpr bool operator==(const Limit&, const Limit&) = default;
-};
-struct Market {
-  InstrumentId instrument = 0;
-  tm_types::Side side = tm_types::Side::Buy;
-  tm_types::Offset offset = tm_types::Offset::Open;
-  OrderId id = 0;
-  QtyLots qty = 0;
-  friend constexpr bool operator==(const Market&, const Market&) = default;
-};
 struct Cancel {
   OrderId id = 0;
   friend constexpr bool operator==(const Cancel&, const Cancel&) = default;
@@ -61,8 +44,9 @@ struct CancelAll {
   friend constexpr bool operator==(const CancelAll&, const CancelAll&) = default;
 };
 
-// One request from a strategy; the variant index is the fixed tag (0..3).
-using Intent = std::variant<Limit, Market, Cancel, CancelAll>;
+// One request from a strategy: place an order, cancel one, or cancel all.
+// The variant index is the fixed tag (0..2).
+using Intent = std::variant<tm_types::Order, Cancel, CancelAll>;
 
 // Why an order stopped working.
 enum class Ending : std::uint8_t { Filled = 0, Cancelled = 1 };

@@ -1,8 +1,10 @@
-// Orders at the simulated venue: side, offset, kind, and the Working record an
-// engine keeps for one order over its life, with the one operation that fills it.
+// Orders at the simulated venue: side, offset, kind, the Order a strategy places,
+// and the Working record an engine keeps for one order over its life, with the
+// one operation that fills it.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <variant>
 
 #include "tm_types/fixed.h"
@@ -26,6 +28,18 @@ struct OrderKind {
   static constexpr OrderKind limit(Price p) { return {true, p}; }
   static constexpr OrderKind market() { return {false, 0}; }
   friend constexpr bool operator==(const OrderKind&, const OrderKind&) = default;
+};
+
+// One order as placed: the only shape an order has between a strategy and an
+// engine. An absent instrument means the only holding of a one-holding account.
+struct Order {
+  OrderId id = 0;
+  Side side = Side::Buy;
+  Offset offset = Offset::Open;
+  QtyLots qty = 0;
+  OrderKind kind;
+  std::optional<InstrumentId> instrument;
+  friend constexpr bool operator==(const Order&, const Order&) = default;
 };
 
 enum class Status : std::uint8_t { Live = 0, Complete = 1 };
@@ -60,11 +74,9 @@ struct Working {
   friend constexpr bool operator==(const Working&, const Working&) = default;
 };
 
-// Live orders with nothing filled. Both stop with the invariant failure
-// "order quantity must be positive" when qty < 1; callers reject such orders first.
-Working limit_order(OrderId id, Side side, Price price, QtyLots qty, Nanos placed_exch_ts,
-                    Nanos placed_local_ts, Offset offset);
-Working market_order(OrderId id, Side side, QtyLots qty, Nanos placed_exch_ts,
-                     Nanos placed_local_ts, Offset offset);
+// `order` live at the venue with nothing filled. Stops with the invariant
+// failure "order quantity must be positive" when qty < 1; callers reject such
+// orders first.
+Working place(const Order& order, Nanos placed_exch_ts, Nanos placed_local_ts);
 
 }  // namespace tm_types

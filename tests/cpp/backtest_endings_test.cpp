@@ -32,11 +32,13 @@ struct Scripted {
 };
 
 TEST(Endings, ACancelAndAFillEachEndAnOrderAndTheFirstEndingWins) {
-  const tm_strategy::Market market_3{1, Side::Buy, tm_types::Offset::Open, 3, 1};
+  using tm_types::Offset;
+  using tm_types::OrderKind;
+  const tm_types::Order market_3{3, Side::Buy, Offset::Open, 1, OrderKind::market(), 1};
   Scripted strategy;
   strategy.script = {
-      {tm_strategy::Limit{1, Side::Buy, tm_types::Offset::Open, 1, 50, 1},
-       tm_strategy::Market{1, Side::Buy, tm_types::Offset::Open, 2, 1}, market_3,
+      {tm_types::Order{1, Side::Buy, Offset::Open, 1, OrderKind::limit(50), 1},
+       tm_types::Order{2, Side::Buy, Offset::Open, 1, OrderKind::market(), 1}, market_3,
        tm_strategy::Cancel{3}, market_3},
       {tm_strategy::Cancel{1}},
   };

@@ -11,7 +11,7 @@ namespace tm_backtest {
 namespace {
 
 using tm_strategy::Intent;
-using tm_strategy::Market;
+using tm_types::OrderKind;
 using tm_types::Tick;
 
 TEST(Spread, AllWhenFewNoneForZeroAndEvenlyRoundingDownWhenMany) {
@@ -38,8 +38,8 @@ struct Periodic {
     if (eraser && !intents.empty()) return intents.pop_back();
     const std::uint64_t call = calls++;
     if ((peek && call == 10) || (call > 0 && call % every == 0)) {
-      intents.push_back(
-          Market{ctx.instrument, tm_types::Side::Buy, tm_types::Offset::Open, ++ids, 1});
+      intents.push_back(tm_types::Order{++ids, tm_types::Side::Buy, tm_types::Offset::Open, 1,
+                                        OrderKind::market(), ctx.instrument});
     }
   }
   std::string name() const { return "periodic"; }
@@ -79,7 +79,8 @@ TEST(Lookahead, PastOnlyStrategiesAreCleanAndAPeekDivergesOnTheTickItPeeksFrom) 
       const Divergence& d = report.divergences[k];
       EXPECT_EQ(d.checked_at, k == 0 ? 10u : 20u * k);
       EXPECT_EQ(std::tie(d.tick, d.exch_ts), std::tuple(10u, 1010));
-      EXPECT_EQ(d.expected, (std::vector<Intent>{Market{1, tm_types::Side::Buy, {}, 1, 1}}));
+      EXPECT_EQ(d.expected, (std::vector<Intent>{tm_types::Order{
+                                1, tm_types::Side::Buy, {}, 1, OrderKind::market(), 1}}));
       EXPECT_TRUE(d.found.empty());
     }
   }

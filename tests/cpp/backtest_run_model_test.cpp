@@ -22,13 +22,13 @@ using tm_strategy::Cancel;
 using tm_strategy::CancelAll;
 using tm_strategy::Context;
 using tm_strategy::Intent;
-using tm_strategy::Limit;
-using tm_strategy::Market;
 using tm_types::Cash;
 using tm_types::InstrumentId;
 using tm_types::Nanos;
 using tm_types::Offset;
+using tm_types::Order;
 using tm_types::OrderId;
+using tm_types::OrderKind;
 using tm_types::Price;
 using tm_types::QtyLots;
 using tm_types::Side;
@@ -57,9 +57,11 @@ struct Trader {
       const OrderId id = pick(6) ? next++ : next - 1;
       const QtyLots qty = pick(12) ? 1 + pick(4) : 0;
       const std::int64_t what = pick(7);
-      if (what < 2) out.emplace_back(Market{inst, side, offset, id, qty});
+      if (what < 2) out.emplace_back(Order{id, side, offset, qty, OrderKind::market(), inst});
       const Price price = c.tick.last + pick(21) - 10;
-      if (what >= 2 && what < 5) out.emplace_back(Limit{inst, side, offset, id, price, qty});
+      if (what >= 2 && what < 5) {
+        out.emplace_back(Order{id, side, offset, qty, OrderKind::limit(price), inst});
+      }
       if (what == 5) out.emplace_back(Cancel{id - static_cast<OrderId>(pick(3))});
       if (what == 6) out.emplace_back(CancelAll{});
     }
@@ -127,16 +129,9 @@ RunResult model_run(const RunConfig& c, Trader& s, const std::vector<Tick>& tick
         const std::vector<OrderId> ids = k.working();
         for (const OrderId id : ids) k.apply(core::CancelEvent{id});
       } else {
-        const auto* l = std::get_if<Limit>(&intent);
-        const auto* m = std::get_if<Market>(&intent);
-        const InstrumentId inst = l ? l->instrument : m->instrument;
-        if (inst != c.instrument) ++r.foreign_intents;
-        if (inst == c.instrument) {
-          k.apply(l ? core::SubmitEvent{l->id, l->side, l->offset, l->qty, l->price, true,
-                                        t.exch_ts, t.local_ts, inst}
-                    : core::SubmitEvent{m->id, m->side, m->offset, m->qty, 0, false, t.exch_ts,
-                                        t.local_ts, inst});
-        }
+        const Order& o = std::get<Order>(intent);
+        if (o.instrument != c.instrument) ++r.foreign_intents;
+        if (o.instrument == c.instrument) k.apply(core::SubmitEvent{o, t.exch_ts, t.local_ts});
       }
     }
   }

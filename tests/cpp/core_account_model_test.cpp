@@ -39,7 +39,7 @@ struct Model {
   bool fees_charged = true, fee_unknown = false;
   ModelLeg lng{}, sht{};
   std::vector<OrderId> working{};
-  std::vector<SubmitEvent> book{};  // the engine's orders, in arrival order
+  std::vector<tm_types::Order> book{};  // the engine's orders, in arrival order
   std::optional<Tick> prev{};
   std::uint64_t seq = 0;
   std::vector<Output> out{};
@@ -115,7 +115,7 @@ struct Model {
   }
 
   void execute(std::size_t i, I price, bool taker, const Tick& at) {
-    const SubmitEvent o = book[i];
+    const tm_types::Order o = book[i];
     book.erase(book.begin() + static_cast<std::ptrdiff_t>(i));
     const Fill f{at.exch_ts,     at.local_ts, o.id,   ++seq,    Price(price),
                  QtyLots(o.qty), 1,           o.side, o.offset, taker};
@@ -129,17 +129,18 @@ struct Model {
     if (prev) {
       const I p = prev->last;
       for (std::size_t i = 0; i < book.size();) {
-        const SubmitEvent& o = book[i];
+        const tm_types::Order& o = book[i];
+        const I price = o.kind.price;
         const bool crossed =
-            o.limit && (hi > p ? o.side == Side::Sell && p < o.price && o.price <= hi
-                               : lo < p && o.side == Side::Buy && lo <= o.price && o.price < p);
-        crossed ? execute(i, o.price, false, *prev) : void(++i);
+            o.kind.is_limit && (hi > p ? o.side == Side::Sell && p < price && price <= hi
+                                       : lo < p && o.side == Side::Buy && lo <= price && price < p);
+        crossed ? execute(i, price, false, *prev) : void(++i);
       }
     }
     const I ask = t.ask > 0 ? t.ask : t.last, bid = t.bid > 0 ? t.bid : t.last;
     for (const Side side : {Side::Buy, Side::Sell}) {
       for (std::size_t i = 0; i < book.size();) {
-        const bool mine = !book[i].limit && book[i].side == side;
+        const bool mine = !book[i].kind.is_limit && book[i].side == side;
         mine ? execute(i, side == Side::Buy ? ask : bid, true, t) : void(++i);
       }
     }
@@ -149,12 +150,14 @@ struct Model {
       for (;;) {
         std::optional<std::size_t> best;
         for (std::size_t i = 0; i < book.size(); ++i) {
-          const SubmitEvent& o = book[i];
-          if (!o.limit || o.side != side) continue;
-          if (!best || (buy ? o.price > book[*best].price : o.price < book[*best].price)) best = i;
+          const tm_types::Order& o = book[i];
+          if (!o.kind.is_limit || o.side != side) continue;
+          const I p = o.kind.price, best_p = best ? book[*best].kind.price : 0;
+          if (!best || (buy ? p > best_p : p < best_p)) best = i;
         }
-        if (!best || (buy ? book[*best].price < threshold : book[*best].price > threshold)) break;
-        const I limit = book[*best].price;
+        if (!best) break;
+        const I limit = book[*best].kind.price;
+        if (buy ? limit < threshold : limit > threshold) break;
         execute(*best, buy ? std::min(limit, ask) : std::max(limit, bid), false, t);
       }
     }
@@ -171,15 +174,16 @@ struct Model {
     check(e.tick.last);
   }
   void on(const SubmitEvent& e) {
-    if (e.qty < 1) return reject(RejectReason::BadQty, e.id);
-    if (std::ranges::count(working, e.id) > 0) return reject(RejectReason::DuplicateId, e.id);
-    if (!held(e.instrument)) return reject(RejectReason::UnknownInstrument, e.id);
-    if (balance < 1) return reject(RejectReason::NoFunds, e.id);
-    book.push_back(e);
-    working.push_back(e.id);
+    const tm_types::Order& o = e.order;
+    if (o.qty < 1) return reject(RejectReason::BadQty, o.id);
+    if (std::ranges::count(working, o.id) > 0) return reject(RejectReason::DuplicateId, o.id);
+    if (!held(o.instrument)) return reject(RejectReason::UnknownInstrument, o.id);
+    if (balance < 1) return reject(RejectReason::NoFunds, o.id);
+    book.push_back(o);
+    working.push_back(o.id);
   }
   bool engine_cancel(OrderId id) {
-    return std::erase_if(book, [&](const SubmitEvent& o) { return o.id == id; }) > 0;
+    return std::erase_if(book, [&](const tm_types::Order& o) { return o.id == id; }) > 0;
   }
   void on(const CancelEvent& e) {
     if (!engine_cancel(e.id)) return;
@@ -307,9 +311,14 @@ void compare_stream(std::uint64_t seed) {
       e = TickEvent{k, pick(20) ? std::nullopt : instrument()};
     } else if (kind < 65) {
       const OrderId id = pick(5) ? next++ : some_id();
-      e = SubmitEvent{id,          side(),       offset(), pick(10) ? 1 + pick(6) : -pick(2),
-                      near(15),    pick(2) == 0, t,        t + 5,
-                      instrument()};
+      const auto kind = [&] {
+        const Price price = near(15);
+        return pick(2) == 0 ? tm_types::OrderKind::limit(price) : tm_types::OrderKind::market();
+      };
+      e = SubmitEvent{
+          {id, side(), offset(), pick(10) ? 1 + pick(6) : -pick(2), kind(), instrument()},
+          t,
+          t + 5};
     } else if (kind < 73) {
       e = CancelEvent{some_id()};
     } else if (kind < 81) {
@@ -381,7 +390,8 @@ TEST(AccountModel, OrdersTravelFromTheirReceiveTime) {
   l1.submit_latency = tm_engine::Latency::fixed(5);
   Kernel kernel(Account(tm_engine::Execution::l1(l1).matcher(1), 1,
                         tm_margin::MarginTable::example_btcusdt(), 1'000'000));
-  kernel.apply(SubmitEvent{1, Side::Buy, Offset::Open, 1, 0, false, 0, 100, std::nullopt});
+  kernel.apply(
+      SubmitEvent{{1, Side::Buy, Offset::Open, 1, tm_types::OrderKind::market(), {}}, 0, 100});
   EXPECT_TRUE(kernel.apply(TickEvent{tm_test::tick(50, 100, 0, 0, 99, 101), {}}).empty());
   EXPECT_EQ(kernel.apply(TickEvent{tm_test::tick(200, 100, 0, 0, 99, 101), {}}).size(), 1u);
 }

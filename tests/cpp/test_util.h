@@ -23,11 +23,14 @@ inline tm_types::Tick tick(tm_types::Nanos t, std::int64_t last, std::int64_t hi
 inline tm_types::Working limit(tm_types::OrderId id, tm_types::Side side, tm_types::Price price,
                                tm_types::QtyLots qty, tm_types::Nanos exch_ts = 0,
                                tm_types::Nanos local_ts = 0) {
-  return tm_types::limit_order(id, side, price, qty, exch_ts, local_ts, tm_types::Offset::Open);
+  return tm_types::place(
+      {id, side, tm_types::Offset::Open, qty, tm_types::OrderKind::limit(price), {}}, exch_ts,
+      local_ts);
 }
 inline tm_types::Working market(tm_types::OrderId id, tm_types::Side side, tm_types::QtyLots qty,
                                 tm_types::Nanos exch_ts = 0, tm_types::Nanos local_ts = 0) {
-  return tm_types::market_order(id, side, qty, exch_ts, local_ts, tm_types::Offset::Open);
+  return tm_types::place({id, side, tm_types::Offset::Open, qty, tm_types::OrderKind::market(), {}},
+                         exch_ts, local_ts);
 }
 
 struct Rng {

@@ -10,8 +10,11 @@
 namespace tm_types {
 namespace {
 
-TEST(Working, FillsExactlyRefusesBeyondKeepsIdentityAndNeedsAPositiveQuantity) {
-  const Working order = limit_order(7, Side::Sell, 1234, 10, 111, 222, Offset::Close);
+TEST(Working, PlacedFromAnOrderFillsExactlyRefusesBeyondAndNeedsAPositiveQuantity) {
+  const Working order =
+      place({7, Side::Sell, Offset::Close, 10, OrderKind::limit(1234), 3}, 111, 222);
+  EXPECT_EQ(order, (Working{Status::Live, OrderKind::limit(1234), 7, 10, 0, 111, 222, Side::Sell,
+                            Offset::Close}));
   const Working part = std::get<Working>(order.fill(4));
   Working expected = order;
   expected.filled = 4;
@@ -24,12 +27,13 @@ TEST(Working, FillsExactlyRefusesBeyondKeepsIdentityAndNeedsAPositiveQuantity) {
   EXPECT_EQ(std::get<FillError>(order.fill(-3)).kind, FillError::Kind::NonPositive);
   EXPECT_EQ(std::get<FillError>(part.fill(7)), (FillError{FillError::Kind::Overfill, 6, 7}));
   try {
-    (void)limit_order(1, Side::Buy, 100, 0, 0, 0, Offset::Open);
+    (void)place({1, Side::Buy, Offset::Open, 0, OrderKind::limit(100), {}}, 0, 0);
     FAIL() << "a zero-lot order was built";
   } catch (const InvariantError& e) {
     EXPECT_EQ(e.message(), "order quantity must be positive");
   }
-  EXPECT_THROW((void)market_order(1, Side::Sell, -1, 0, 0, Offset::Open), InvariantError);
+  EXPECT_THROW((void)place({1, Side::Sell, Offset::Close, -1, OrderKind::market(), {}}, 0, 0),
+               InvariantError);
 }
 
 }  // namespace
