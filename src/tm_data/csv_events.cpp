@@ -1,0 +1,175 @@
+#include "tm_data/csv_events.h"
+
+#include <array>
+#include <utility>
+
+namespace tm_data {
+namespace {
+
+constexpr std::array<std::string_view, kRoles> kRoleNames = {"time",     "local time", "price",
+                                                             "quantity", "bid",        "ask"};
+
+std::string_view role_name(Role role) { return kRoleNames[static_cast<std::size_t>(role)]; }
+
+// The whole units of a time field (its digits before any point), saturated;
+// 0 when there are none.
+std::uint64_t whole_part(std::string_view field) {
+  std::uint64_t whole = 0;
+  for (const char c : field) {
+    if (c == '.') break;
+    if (c < '0' || c > '9') continue;
+    if (__builtin_mul_overflow(whole, 10u, &whole) ||
+        __builtin_add_overflow(whole, static_cast<std::uint64_t>(c - '0'), &whole)) {
+      return UINT64_MAX;
+    }
+  }
+  return whole;
+}
+
+}  // namespace
+
+std::string CsvError::message() const {
+  std::string where = path;
+  if (line > 0) where += ":" + std::to_string(line);
+  if (line > 0 && column > 0) where += ":" + std::to_string(column);
+  return where.empty() ? text : where + ": " + text;
+}
+
+CsvFileResult CsvFileEvents::open(const std::string& path, const LayoutSpec* spec,
+                                  std::optional<TimeUnit> unit, const CsvGrids* grids) {
+  CsvLinesResult opened = CsvLines::open(path);
+  if (auto* text = std::get_if<std::string>(&opened)) return CsvError{path, 0, 0, *text};
+  CsvLines lines = std::get<CsvLines>(std::move(opened));
+  std::string_view first;
+  if (!lines.next(&first)) {
+    if (!lines.error().empty()) return CsvError{path, 0, 0, lines.error()};
+    return CsvError{path, 0, 0, "the file is empty"};
+  }
+  std::vector<std::string_view> fields;
+  split_fields(first, &fields);
+  if (spec == nullptr) spec = detect_layout(fields);
+  if (spec == nullptr) {
+    return CsvError{path, 1, 0,
+                    "the first line matches no built-in layout; give the layout or the columns"};
+  }
+  std::variant<Layout, std::string> placed = resolve_layout(*spec, fields);
+  if (auto* text = std::get_if<std::string>(&placed)) return CsvError{path, 1, 0, *text};
+  const Layout layout = std::get<Layout>(placed);
+  std::optional<std::string> first_data;
+  if (!layout.skip_first_line) first_data.emplace(first);
+  CsvFileEvents events(path, std::move(lines), layout, spec->name, unit ? unit : spec->unit, grids);
+  events.first_data_ = std::move(first_data);
+  return events;
+}
+
+CsvFileEvents::CsvFileEvents(std::string path, CsvLines lines, Layout layout,
+                             std::string layout_name, std::optional<TimeUnit> unit,
+                             const CsvGrids* grids)
+    : path_(std::move(path)),
+      lines_(std::move(lines)),
+      layout_(layout),
+      layout_name_(std::move(layout_name)),
+      unit_(unit),
+      grids_(grids) {
+  if (unit_) time_grid_.emplace(DecimalStep{1, unit_decimals(*unit_)}, Rounding::kExact);
+}
+
+bool CsvFileEvents::next(CsvEvent* event) {
+  if (error_) return false;
+  std::string_view line;
+  if (first_data_) {
+    // The first line was read when the layout was placed.
+    const std::string text = *std::move(first_data_);
+    first_data_.reset();
+    return parse(text, event);
+  }
+  if (!lines_.next(&line)) {
+    if (!lines_.error().empty()) error_ = CsvError{path_, 0, 0, lines_.error()};
+    return false;
+  }
+  return parse(line, event);
+}
+
+bool CsvFileEvents::parse(std::string_view line, CsvEvent* event) {
+  line_ = line;
+  split_fields(line, &fields_);
+  if (fields_.size() != layout_.fields) {
+    // At the first surplus field, or just past the end of a short line.
+    const std::string_view where = fields_.size() > layout_.fields
+                                       ? fields_[layout_.fields]
+                                       : std::string_view(line.data() + line.size(), 0);
+    return fail(where, "expected " + std::to_string(layout_.fields) + " fields, found " +
+                           std::to_string(fields_.size()));
+  }
+  const auto& col = layout_.column;
+  const auto at = [&](Role role) { return fields_[col[static_cast<std::size_t>(role)]]; };
+  event->line = lines_.number();
+  if (!parse_time(at(Role::kTime), Role::kTime, &event->time)) return false;
+  event->local = event->time;
+  if (col[static_cast<std::size_t>(Role::kLocalTime)] >= 0 &&
+      !parse_time(at(Role::kLocalTime), Role::kLocalTime, &event->local)) {
+    return false;
+  }
+  if (event->time < previous_) {
+    return fail(at(Role::kTime), "time goes backwards: previous " + std::to_string(previous_) +
+                                     " ns, found " + std::to_string(event->time) + " ns");
+  }
+  previous_ = event->time;
+  ++rows_;
+  if (layout_.kind == FileKind::kTrades) {
+    if (!convert(grids_->price, Role::kPrice, at(Role::kPrice), &event->a) ||
+        !convert(grids_->qty, Role::kQty, at(Role::kQty), &event->b)) {
+      return false;
+    }
+    if (event->a <= 0) return fail(at(Role::kPrice), "price must be above zero");
+    return true;
+  }
+  return convert(grids_->price, Role::kBid, at(Role::kBid), &event->a) &&
+         convert(grids_->price, Role::kAsk, at(Role::kAsk), &event->b);
+}
+
+bool CsvFileEvents::parse_time(std::string_view field, Role role, tm_types::Nanos* out) {
+  if (!time_grid_) {
+    unit_ = unit_from_magnitude(whole_part(field));
+    unit_detected_ = true;
+    time_grid_.emplace(DecimalStep{1, unit_decimals(*unit_)}, Rounding::kExact);
+  }
+  const DecimalFault fault = time_grid_->convert(field, out);
+  if (fault == DecimalFault::kNone) return true;
+  if (fault == DecimalFault::kOffGrid) {
+    return fail(field, std::string(role_name(role)) + " '" + std::string(field) +
+                           "' is not a whole number of nanoseconds");
+  }
+  return fail(field, std::string(role_name(role)) + " '" + std::string(field) +
+                         "': " + std::string(fault_text(fault)));
+}
+
+bool CsvFileEvents::convert(const DecimalGrid& grid, Role role, std::string_view field,
+                            std::int64_t* out) {
+  const DecimalFault fault = grid.convert(field, out);
+  if (fault == DecimalFault::kNone) {
+    if (*out >= 0) return true;
+    return fail(field, std::string(role_name(role)) + " '" + std::string(field) + "' is negative");
+  }
+  std::string text = std::string(role_name(role)) + " '" + std::string(field) + "'";
+  if (fault == DecimalFault::kOffGrid) {
+    const bool price = role != Role::kQty;
+    text += price ? " is not a multiple of the tick size " + grids_->tick_size
+                  : " is not a multiple of the lot size " + grids_->lot_size;
+    return fail(field, std::move(text));
+  }
+  return fail(field, text + ": " + std::string(fault_text(fault)));
+}
+
+// The column is that of the field's first character.
+bool CsvFileEvents::fail(std::string_view field, std::string text) {
+  std::uint64_t column = 0;
+  if (field.data() != nullptr && field.data() >= line_.data() &&
+      field.data() <= line_.data() + line_.size()) {
+    column = static_cast<std::uint64_t>(field.data() - line_.data()) + 1;
+  }
+  error_ = CsvError{path_, lines_.number(), column, std::move(text)};
+  return false;
+}
+
+}  // namespace tm_data
