@@ -5,6 +5,7 @@
 #include "tm_py/compare_modes.h"
 #include "tm_py/context_type.h"
 #include "tm_py/embedded.h"
+#include "tm_py/import_csv.h"
 #include "tm_py/int64_array_type.h"
 #include "tm_py/lookahead_check.h"
 #include "tm_py/lookahead_report_type.h"
@@ -51,6 +52,7 @@ bool register_all(PyObject* module) {
          add_compare_modes(module) &&                                                 //
          add_lookahead_check(module) &&                                               //
          add_int64_array_class(module, state) &&                                      //
+         add_import_csv(module) &&                                                    //
          add_embedded_python(module);
 }
 
