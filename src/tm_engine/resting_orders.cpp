@@ -67,14 +67,4 @@ std::optional<Working> RestingOrders::remove(OrderId id) {
   return order;
 }
 
-void RestingOrders::replace(OrderId id, const std::optional<Working>& order) {
-  const Found found = find(id);
-  if (found.list == nullptr) return;
-  if (order) {
-    (*found.list)[found.index].order = *order;
-  } else {
-    found.list->erase(found.list->begin() + static_cast<std::ptrdiff_t>(found.index));
-  }
-}
-
 }  // namespace tm_engine

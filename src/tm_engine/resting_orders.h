@@ -14,7 +14,7 @@
 namespace tm_engine {
 
 // One entry of the book: the order and the arrival sequence it was given by
-// `RestingOrders::insert`. The sequence never changes, even when the order is replaced.
+// `RestingOrders::insert`. The sequence never changes.
 struct Resting {
   tm_types::Working order;
   std::uint64_t seq = 0;
@@ -36,11 +36,6 @@ class RestingOrders {
   // Removes the first entry with this id (buy limits, sell limits, market buys,
   // market sells, each from the front), keeping the order of the rest.
   std::optional<tm_types::Working> remove(tm_types::OrderId id);
-
-  // Same search as `remove`. With an order given, overwrites the entry in place
-  // (position and arrival sequence kept, so priority is kept); without one,
-  // removes the entry. Does nothing when the id is absent.
-  void replace(tm_types::OrderId id, const std::optional<tm_types::Working>& order);
 
   std::span<const Resting> buy_limits() const { return buy_limits_; }
   std::span<const Resting> sell_limits() const { return sell_limits_; }
