@@ -1,42 +1,11 @@
 #include "tm_margin/position.h"
 
 namespace tm_margin {
-namespace {
-
+using tm_types::checked_add128;
+using tm_types::checked_mul128;
+using tm_types::checked_narrow;
+using tm_types::checked_sub128;
 using tm_types::i128;
-
-i128 mul(i128 a, i128 b) {
-  i128 r;
-  if (__builtin_mul_overflow(a, b, &r)) tm_types::invariant_failure(tm_types::kArithmeticOverflow);
-  return r;
-}
-i128 add(i128 a, i128 b) {
-  i128 r;
-  if (__builtin_add_overflow(a, b, &r)) tm_types::invariant_failure(tm_types::kArithmeticOverflow);
-  return r;
-}
-i128 sub(i128 a, i128 b) {
-  i128 r;
-  if (__builtin_sub_overflow(a, b, &r)) tm_types::invariant_failure(tm_types::kArithmeticOverflow);
-  return r;
-}
-// Quotients rounded toward minus and plus infinity; REQUIRES: d >= 1.
-i128 floor_div(i128 n, i128 d) {
-  const i128 q = n / d;
-  return (n % d != 0 && n < 0) ? q - 1 : q;
-}
-i128 ceil_div(i128 n, i128 d) {
-  const i128 q = n / d;
-  return (n % d != 0 && n > 0) ? q + 1 : q;
-}
-Price to_price(i128 v) {
-  if (v > tm_types::kI64Max || v < tm_types::kI64Min) {
-    tm_types::invariant_failure(tm_types::kArithmeticOverflow);
-  }
-  return static_cast<Price>(v);
-}
-
-}  // namespace
 
 Cash MarginedPosition::unrealized(Price price) const {
   if (cost) return contract.unrealized_from_cost(*cost, price, qty);
@@ -57,8 +26,8 @@ Assessment MarginedPosition::assess(const MarginTable& tiers, Price price) const
   if (equity <= maintenance) return Liquidatable{equity, maintenance};
   const std::optional<Price> at = liquidation_price_at(tiers, price);
   if (!at) return Healthy{std::nullopt, equity, maintenance};
-  const i128 gap = sub(price, *at);
-  return Healthy{to_price(gap < 0 ? -gap : gap), equity, maintenance};
+  const i128 gap = checked_sub128(price, *at);
+  return Healthy{checked_narrow(gap < 0 ? -gap : gap), equity, maintenance};
 }
 
 std::optional<Price> MarginedPosition::liquidation_price_at(const MarginTable& tiers,
@@ -66,20 +35,22 @@ std::optional<Price> MarginedPosition::liquidation_price_at(const MarginTable& t
   if (qty == 0) return std::nullopt;
   const MarginTier& row = tiers.row_for(contract.notional(price, qty));
   const i128 lots = qty < 0 ? -static_cast<i128>(qty) : static_cast<i128>(qty);
-  const i128 c = cost ? *cost : mul(mul(entry, lots), contract.size);
-  const i128 s = mul(lots, contract.size);
+  const i128 c = cost ? *cost : checked_mul128(checked_mul128(entry, lots), contract.size);
+  const i128 s = checked_mul128(lots, contract.size);
   if (qty > 0) {
-    const i128 numerator = mul(sub(sub(c, balance), row.deduction), kRateScale);
-    const i128 divisor = mul(s, sub(kRateScale, row.rate));
+    const i128 numerator =
+        checked_mul128(checked_sub128(checked_sub128(c, balance), row.deduction), kRateScale);
+    const i128 divisor = checked_mul128(s, checked_sub128(kRateScale, row.rate));
     if (divisor < 1) return std::nullopt;
-    const i128 p = floor_div(numerator, divisor);
+    const i128 p = tm_types::floor_div128(numerator, divisor);
     if (p < 1) return std::nullopt;
-    return to_price(p);
+    return checked_narrow(p);
   }
-  const i128 numerator = mul(add(add(c, balance), row.deduction), kRateScale);
-  const i128 divisor = mul(s, add(kRateScale, row.rate));
+  const i128 numerator =
+      checked_mul128(checked_add128(checked_add128(c, balance), row.deduction), kRateScale);
+  const i128 divisor = checked_mul128(s, checked_add128(kRateScale, row.rate));
   if (divisor < 1) return std::nullopt;
-  return to_price(ceil_div(numerator, divisor));
+  return checked_narrow(tm_types::ceil_div128(numerator, divisor));
 }
 
 }  // namespace tm_margin

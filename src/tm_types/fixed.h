@@ -96,6 +96,26 @@ inline std::int64_t checked_mul(std::int64_t a, std::int64_t b) {
   if (__builtin_mul_overflow(a, b, &r)) invariant_failure(kArithmeticOverflow);
   return r;
 }
+inline i128 checked_add128(i128 a, i128 b) {
+  i128 r;
+  if (__builtin_add_overflow(a, b, &r)) invariant_failure(kArithmeticOverflow);
+  return r;
+}
+inline i128 checked_sub128(i128 a, i128 b) {
+  i128 r;
+  if (__builtin_sub_overflow(a, b, &r)) invariant_failure(kArithmeticOverflow);
+  return r;
+}
+inline i128 checked_mul128(i128 a, i128 b) {
+  i128 r;
+  if (__builtin_mul_overflow(a, b, &r)) invariant_failure(kArithmeticOverflow);
+  return r;
+}
+// A 128-bit intermediate back to 64 bits; out of range is an overflow.
+inline std::int64_t checked_narrow(i128 v) {
+  if (v > kI64Max || v < kI64Min) invariant_failure(kArithmeticOverflow);
+  return static_cast<std::int64_t>(v);
+}
 inline std::uint64_t checked_add_u(std::uint64_t a, std::uint64_t b) {
   std::uint64_t r;
   if (__builtin_add_overflow(a, b, &r)) invariant_failure(kArithmeticOverflow);
@@ -105,6 +125,16 @@ inline std::uint64_t checked_mul_u(std::uint64_t a, std::uint64_t b) {
   std::uint64_t r;
   if (__builtin_mul_overflow(a, b, &r)) invariant_failure(kArithmeticOverflow);
   return r;
+}
+
+// Quotients rounded toward minus and plus infinity. REQUIRES: d >= 1.
+constexpr i128 floor_div128(i128 n, i128 d) {
+  const i128 q = n / d;
+  return (n % d != 0 && n < 0) ? q - 1 : q;
+}
+constexpr i128 ceil_div128(i128 n, i128 d) {
+  const i128 q = n / d;
+  return (n % d != 0 && n > 0) ? q + 1 : q;
 }
 
 }  // namespace tm_types
