@@ -10,7 +10,7 @@ VPY := $(VENV)/bin/python
 JOBS ?= 2
 CMAKE := $(VENV)/bin/cmake
 BUILD_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
-SYSTEM_PACKAGES := g++ libgtest-dev libbenchmark-dev clang libclang-rt-14-dev clang-format
+SYSTEM_PACKAGES := g++ libgtest-dev libbenchmark-dev clang libclang-rt-14-dev clang-format chromium
 FUZZ_SECONDS ?= 60
 # Options of bench/run_all.py, e.g. BENCH_ARGS="--memory-ticks 10000000" for a
 # 640 MB file in the memory figure instead of 6.4 GB.
@@ -30,11 +30,13 @@ bench: install
 	$(CMAKE) --build build/bench -j$(JOBS)
 	$(VPY) bench/run_all.py $(BENCH_ARGS)
 
-# System packages: GoogleTest, Google Benchmark, clang with libFuzzer, clang-format.
+# System packages: GoogleTest, Google Benchmark, clang with libFuzzer, clang-format, and
+# chromium, which renders the HTML report in the tests.
 deps:
 	@if [ -f /usr/include/gtest/gtest.h ] && [ -f /usr/include/benchmark/benchmark.h ] \
 	    && command -v clang++ >/dev/null && command -v g++ >/dev/null \
 	    && command -v clang-format >/dev/null \
+	    && command -v chromium >/dev/null \
 	    && ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then \
 	  true; \
 	elif [ "$$(id -u)" = 0 ]; then \

@@ -10,7 +10,8 @@
 5. Sweeps the crossover's parameters and judges the best configuration: Sharpe
    ratio, moments, probabilistic and deflated Sharpe ratio, minimum track record
    length, and the probability that picking it was backtest overfitting.
-6. Draws the equity curve of the best configuration to out/equity.png.
+6. Draws the equity curve of the best configuration to out/equity.png and writes its
+   report (summary, equity, drawdown and position charts, fills) to out/report.html.
 """
 
 from __future__ import annotations
@@ -157,6 +158,8 @@ def main() -> None:
         print(f"  wrote {os.path.relpath(png, ROOT)}")
     except ImportError:
         print("  matplotlib is not installed; skipped the picture")
+    report = tm.report(sweep.best_result, os.path.join(args.out, "report.html"))
+    print(f"  wrote the best run's report to {os.path.relpath(report, ROOT)}")
 
     print(f"\ndemo finished in {time.perf_counter() - started:.1f} s")
 

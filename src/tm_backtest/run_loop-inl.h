@@ -14,6 +14,7 @@ RunLoop<S, Src>::RunLoop(const RunConfig& config, S& strategy, Src& source)
       source_(source),
       kernel_(open_account(config)),
       min_equity_(config.balance),
+      peak_equity_(config.balance),
       until_sample_(config.equity_every),
       has_funding_(!config.funding_schedule.empty()),
       idle_ticks_inert_(kernel_.account().holdings.front().matcher.idle_ticks_inert()) {
@@ -30,9 +31,10 @@ RunResult RunLoop<S, Src>::run() {
     const tm_types::Tick tick = *next;
     if (has_funding_) settle_funding(tick);
     result_.ticks = tm_types::checked_add_u(result_.ticks, 1);
+    now_ = tick.exch_ts;
     apply_tick(tick);
     const tm_core::Summary summary = kernel_.summary();
-    sample_equity(summary.equity);
+    sample_equity(tick, summary);
     watch(summary, tick);
     ask_strategy(context(tick, summary));
     apply_intents(tick);
@@ -65,9 +67,13 @@ template <tm_strategy::Strategy S, TickStream Src>
 // the kernel no longer lists the order as working, so it is an ending.
 template <tm_strategy::Strategy S, TickStream Src>
 void RunLoop<S, Src>::record(std::span<const tm_core::Output> outputs) {
+  const std::span<const tm_core::Booked> booked = kernel_.booked();
+  std::size_t fills = 0;
   for (const tm_core::Output& out : outputs) {
     if (const auto* fill = std::get_if<tm_types::Fill>(&out)) {
       result_.fills.push_back(*fill);
+      const tm_core::Booked& b = booked[fills++];
+      result_.bookings.push_back({now_, b.fee, b.realised});
       note_ending(fill->order, tm_strategy::Ending::Filled);
     } else if (const auto* cancelled = std::get_if<tm_core::Cancelled>(&out)) {
       note_ending(cancelled->id, tm_strategy::Ending::Cancelled);
@@ -90,12 +96,33 @@ void RunLoop<S, Src>::note_ending(tm_types::OrderId id, tm_strategy::Ending endi
   if (ended_.insert(id).second) endings_.emplace_back(id, ending);
 }
 
+// With sampling on, every equity_every-th tick adds to both the samples and
+// the curve; the curve also takes the first tick, and the latest one is kept
+// for finish() to add when the run did not end on a due tick.
 template <tm_strategy::Strategy S, TickStream Src>
-[[gnu::always_inline]] inline void RunLoop<S, Src>::sample_equity(tm_types::Cash equity) {
-  if (until_sample_ != 0 && --until_sample_ == 0) {
-    result_.equity_samples.push_back(equity);
+[[gnu::always_inline]] inline void RunLoop<S, Src>::sample_equity(const tm_types::Tick& tick,
+                                                                  const tm_core::Summary& summary) {
+  if (until_sample_ == 0) return;
+  const tm_types::QtyLots net = tm_types::sat_add(summary.position, summary.short_position);
+  const bool due = --until_sample_ == 0;
+  if (due) {
+    result_.equity_samples.push_back(summary.equity);
     until_sample_ = config_.equity_every;
   }
+  latest_added_ = due || result_.ticks == 1;
+  if (latest_added_) {
+    add_point(tick.exch_ts, summary.equity, net);
+  } else {
+    latest_ = {tick.exch_ts, summary.equity, net};
+  }
+}
+
+template <tm_strategy::Strategy S, TickStream Src>
+void RunLoop<S, Src>::add_point(tm_types::Nanos exch_ts, tm_types::Cash equity,
+                                tm_types::QtyLots position) {
+  result_.curve.exch_ts.push_back(exch_ts);
+  result_.curve.equity.push_back(equity);
+  result_.curve.position.push_back(position);
 }
 
 template <tm_strategy::Strategy S, TickStream Src>
@@ -103,6 +130,8 @@ template <tm_strategy::Strategy S, TickStream Src>
                                                           const tm_types::Tick& tick) {
   using tm_types::checked_sub;
   min_equity_ = std::min(min_equity_, summary.equity);
+  peak_equity_ = std::max(peak_equity_, summary.equity);
+  max_drawdown_ = std::max(max_drawdown_, tm_types::sat_sub(peak_equity_, summary.equity));
   const bool open = summary.position != 0 || summary.short_position != 0;
   if (config_.track_margin && open) {
     const tm_types::Cash m = kernel_.account().maintenance();
@@ -189,25 +218,31 @@ void RunLoop<S, Src>::idle_tail(tm_types::Cash equity) {
   std::uint64_t until_sample = until_sample_;
   const std::uint64_t every = config_.equity_every;
   std::optional<tm_types::Tick> last;
+  bool latest_added = latest_added_;
   while (const tm_types::Tick* rest = source.next()) {
     last = *rest;
     ticks = tm_types::checked_add_u(ticks, 1);
-    if (until_sample != 0 && --until_sample == 0) {
-      result_.equity_samples.push_back(equity);
-      until_sample = every;
+    if (until_sample != 0) {
+      latest_added = --until_sample == 0;
+      if (latest_added) {
+        result_.equity_samples.push_back(equity);
+        add_point(rest->exch_ts, equity, 0);
+        until_sample = every;
+      }
     }
   }
   result_.ticks = ticks;
   until_sample_ = until_sample;
+  latest_added_ = latest_added;
+  if (last) latest_ = {last->exch_ts, equity, 0};
   // The account's clock and mark end where a full run leaves them.
   if (last) (void)kernel_.apply_tick(*last);
 }
 
 template <tm_strategy::Strategy S, TickStream Src>
 RunResult RunLoop<S, Src>::finish() {
-  for (const tm_core::Output& out : kernel_.settle_unreported()) {
-    if (const auto* fill = std::get_if<tm_types::Fill>(&out)) result_.fills.push_back(*fill);
-  }
+  if (!latest_added_) add_point(latest_.exch_ts, latest_.equity, latest_.position);
+  record(kernel_.settle_unreported());
   const tm_core::Summary summary = kernel_.summary();
   result_.strategy = std::string(strategy_.name());
   result_.min_equity = min_equity_;
@@ -216,6 +251,7 @@ RunResult RunLoop<S, Src>::finish() {
   result_.funding_paid = summary.funding;
   result_.realised = summary.realised;
   result_.max_adverse_excursion = max_adverse_;
+  result_.max_drawdown = max_drawdown_;
   if (config_.track_margin) result_.margin_watch = MarginWatch{peak_maintenance_, min_headroom_};
   const tm_engine::Matcher& matcher = kernel_.account().holdings.front().matcher;
   result_.skipped_ticks = matcher.skipped_ticks();

@@ -60,7 +60,8 @@ class RunLoop {
   void record(std::span<const tm_core::Output> outputs);
   void record_liquidation(const tm_core::Liquidated& record);
   void note_ending(tm_types::OrderId id, tm_strategy::Ending ending);
-  void sample_equity(tm_types::Cash equity);
+  void sample_equity(const tm_types::Tick& tick, const tm_core::Summary& summary);
+  void add_point(tm_types::Nanos exch_ts, tm_types::Cash equity, tm_types::QtyLots position);
   void watch(const tm_core::Summary& summary, const tm_types::Tick& tick);
   tm_strategy::Context context(const tm_types::Tick& tick, const tm_core::Summary& summary) const;
   void ask_strategy(const tm_strategy::Context& context);
@@ -83,6 +84,16 @@ class RunLoop {
   tm_types::Cash peak_maintenance_ = 0;
   std::optional<tm_types::Cash> min_headroom_;
   tm_types::Cash min_equity_;
+  tm_types::Cash peak_equity_;
+  tm_types::Cash max_drawdown_ = 0;
+  tm_types::Nanos now_ = 0;  // exch_ts of the tick being processed
+  // The curve's sample of the latest tick, added at the end unless it was due anyway.
+  struct Point {
+    tm_types::Nanos exch_ts = 0;
+    tm_types::Cash equity = 0;
+    tm_types::QtyLots position = 0;
+  } latest_;
+  bool latest_added_ = true;
   std::uint64_t until_sample_;
   std::int64_t max_adverse_ = 0;
   const bool has_funding_;

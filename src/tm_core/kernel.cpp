@@ -10,6 +10,7 @@ namespace tm_core {
 
 using tm_types::sat_add;
 using tm_types::sat_neg;
+using tm_types::sat_sub;
 
 Kernel::Kernel(Account account) : account_(std::move(account)) {
   if (account_.holdings.size() == 1) only_ = &account_.holdings.front();
@@ -19,6 +20,7 @@ Kernel::Kernel(Account account) : account_(std::move(account)) {
 
 std::span<const Output> Kernel::apply(const Event& event) {
   outputs_.clear();
+  booked_.clear();
   std::visit([this](const auto& e) { apply_event(e); }, event);
   return outputs_;
 }
@@ -39,9 +41,12 @@ void Kernel::charge_fee(Cash fee) {
 }
 
 void Kernel::book_fill(std::size_t index, const tm_types::Fill& fill) {
-  charge_fee(cost::fill_fee(account_.holdings[index].contract, fill, account_.maker_fee,
-                            account_.taker_fee));
+  const Cash fee = cost::fill_fee(account_.holdings[index].contract, fill, account_.maker_fee,
+                                  account_.taker_fee);
+  charge_fee(fee);
+  const Cash realised = account_.realised;
   account_.apply_fill(fill);
+  booked_.push_back({fee, sat_sub(account_.realised, realised)});
   std::erase(working_, fill.order);
   outputs_.emplace_back(fill);
 }
@@ -58,6 +63,7 @@ void Kernel::book_fills(std::size_t index, std::span<const tm_engine::L0Fill> fi
 
 std::span<const Output> Kernel::settle_unreported() {
   outputs_.clear();
+  booked_.clear();
   for (std::size_t i = 0; i < account_.holdings.size(); ++i) {
     const std::vector<tm_engine::L0Fill> held_back =
         account_.holdings[i].matcher.drain_unreported();
@@ -187,7 +193,9 @@ void Kernel::apply_event(const ExternalFillEvent& e) {
     fee = cost::fill_fee(h.contract, fill, account_.maker_fee, account_.taker_fee);
   }
   charge_fee(fee);
+  const Cash realised = account_.realised;
   account_.apply_fill(fill);
+  booked_.push_back({fee, sat_sub(account_.realised, realised)});
   outputs_.emplace_back(fill);
   check_liquidation(fill.price);
 }

@@ -122,6 +122,12 @@ struct Summary {
   bool fees_known = false;  // fees_charged and not fee_unknown
 };
 
+// What booking one fill moved on the account.
+struct Booked {
+  Cash fee = 0;       // charged for the fill
+  Cash realised = 0;  // the realised profit it booked, negative for a loss
+};
+
 class Kernel {
  public:
   explicit Kernel(Account account);
@@ -150,6 +156,8 @@ class Kernel {
   // Liquidated records to the outputs.
   void check_liquidation(Price price);
 
+  // The booking of each Fill output of the latest call, in their order.
+  std::span<const Booked> booked() const { return booked_; }
   [[nodiscard]] Summary summary() const;
   // Ids of accepted orders not yet seen to end, in acceptance order.
   const std::vector<OrderId>& working() const { return working_; }
@@ -180,6 +188,7 @@ class Kernel {
   // are fixed once the kernel owns the state, so the pointer stays valid.
   Holding* only_ = nullptr;
   std::vector<Output> outputs_;
+  std::vector<Booked> booked_;  // one per Fill in outputs_
   std::vector<OrderId> working_;
 };
 
@@ -188,6 +197,7 @@ class Kernel {
 [[gnu::always_inline]] inline std::span<const Output> Kernel::apply_tick(
     const tm_types::Tick& tick) {
   outputs_.clear();
+  booked_.clear();
   if (only_ == nullptr) {
     apply_event(TickEvent{tick, std::nullopt});
     return outputs_;

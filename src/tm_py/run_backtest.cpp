@@ -105,7 +105,7 @@ PyObject* run_backtest(PyObject* module, PyObject* args, PyObject* kwargs) {
     std::optional<tm_backtest::RunResult> result =
         run_python(state, slot[0], slot[1], *batch, config, module, slot[7]);
     if (!result) return nullptr;
-    return new_run_result(state, *result);
+    return new_run_result(state, std::move(*result));
   });
 }
 
@@ -131,7 +131,8 @@ constexpr const char* kRunBacktestDoc =
     "`contract_size` is how much of the underlying one lot is, at the cash\n"
     "scale. The run uses the L0 engine, the built-in margin tiers, no fees and\n"
     "no funding; with `enforce_margin` false the account is never liquidated.\n"
-    "`equity_every` changes nothing a Python caller can read.\n"
+    "`equity_every` above 0 samples the equity every that many ticks, plus\n"
+    "the first and the last tick, into the result's `equity_curve`.\n"
     "\n"
     "`progress` True shows the ticks done of the total, the rate and the time\n"
     "left (a tqdm bar when tqdm is installed, a line on stderr otherwise); a\n"

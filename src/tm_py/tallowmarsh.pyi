@@ -1,7 +1,8 @@
 """Evaluate the backtest you already have."""
 
+import os
 from collections.abc import Callable, Sequence
-from typing import Any, Self, final
+from typing import Any, NamedTuple, Self, final
 
 CASH_SCALE: int
 TICK_FIELDS: tuple[str, str, str, str, str, str, str, str]
@@ -97,6 +98,66 @@ class RunResult:
     def funding_paid(self) -> int: ...
     @property
     def fill_prices(self) -> list[int]: ...
+    @property
+    def realised(self) -> int: ...
+    @property
+    def max_adverse_excursion(self) -> int: ...
+    @property
+    def max_drawdown(self) -> int: ...
+    @property
+    def skipped_ticks(self) -> int: ...
+    @property
+    def depth_gaps(self) -> int: ...
+    @property
+    def equity_curve(self) -> EquityCurve: ...
+    @property
+    def fill_records(self) -> FillRecords: ...
+    @property
+    def liquidation_records(self) -> LiquidationRecords: ...
+    @property
+    def margin_watch(self) -> MarginWatch | None: ...
+    def returns(self, *, log: bool = False) -> list[float]: ...
+    def to_pandas(self) -> ResultFrames: ...
+    def _repr_html_(self) -> str: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    @classmethod
+    def _rebuild(cls, fields: tuple[Any, ...], /) -> RunResult: ...
+
+class EquityCurve(NamedTuple):
+    exch_ts: Int64Array
+    equity: Int64Array
+    position: Int64Array
+
+class FillRecords(NamedTuple):
+    exch_ts: Int64Array
+    order: Int64Array
+    side: Int64Array
+    offset: Int64Array
+    price: Int64Array
+    qty: Int64Array
+    fee: Int64Array
+    taker: Int64Array
+    realised: Int64Array
+
+class LiquidationRecords(NamedTuple):
+    exch_ts: Int64Array
+    price: Int64Array
+    qty: Int64Array
+    balance: Int64Array
+    forfeited: Int64Array
+
+class MarginWatch(NamedTuple):
+    peak_maintenance: int
+    min_headroom: int | None
+
+class ResultFrames(NamedTuple):
+    curve: Any
+    fills: Any
+    liquidations: Any
+
+def report(
+    results: RunResult | Sequence[RunResult], path: str | os.PathLike[str]
+) -> str | os.PathLike[str]: ...
 
 @final
 class ModeComparison:
