@@ -25,21 +25,62 @@
 #include "tm_py/python_strategy.h"
 #include "tm_py/ref.h"
 #include "tm_py/run_backtest.h"
+#include "tm_py/tick_arrays.h"
 #include "tm_py/tick_type.h"
-#include "tm_py/ticks_from_python.h"
 
 namespace tm_py {
 namespace {
 
-// Makes the adapter for one prefix: `build(list of Tick)` wrapped, or an
-// adapter born failed when the list could not be made or build raised.
+// `object[:k]`, or memoryview(object)[:k] for an object that cannot be sliced.
+Ref slice_of(PyObject* object, std::size_t k) {
+  Ref end = Ref::steal(PyLong_FromSize_t(k));
+  if (!end) return Ref();
+  Ref slice = Ref::steal(PySlice_New(nullptr, end.get(), nullptr));
+  if (!slice) return Ref();
+  Ref sliced = Ref::steal(PyObject_GetItem(object, slice.get()));
+  if (sliced || !PyErr_ExceptionMatches(PyExc_TypeError)) return sliced;
+  PyErr_Clear();
+  Ref view = Ref::steal(PyMemoryView_FromObject(object));
+  if (!view) return Ref();
+  return Ref::steal(PyObject_GetItem(view.get(), slice.get()));
+}
+
+// The first `k` ticks of an array (kArray) or of each column of a mapping.
+Ref prefix_of(PyObject* given, TickForm form, std::size_t k) {
+  if (form == TickForm::kArray) return slice_of(given, k);
+  Ref items = Ref::steal(PyMapping_Items(given));
+  Ref dict = Ref::steal(PyDict_New());
+  if (!items || !dict) return Ref();
+  for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
+    PyObject* item = PyList_GetItem(items.get(), i);
+    Ref column = slice_of(PyTuple_GetItem(item, 1), k);
+    if (!column || PyDict_SetItem(dict.get(), PyTuple_GetItem(item, 0), column.get()) != 0) {
+      return Ref();
+    }
+  }
+  return dict;
+}
+
+// Makes the adapter for one prefix: `build(prefix)` wrapped, or an adapter
+// born failed when the prefix could not be made or build raised. The prefix
+// has the form the ticks were given in: a new list of Tick for a sequence;
+// for an array `ticks[:k]` (a view for numpy; a memoryview slice for an
+// object that cannot be sliced, such as Int64Array); for a mapping a dict of
+// such slices of each column; the whole run gets the object itself.
 // Called by the check without the interpreter lock; throws Stopped once
 // `interrupt` holds an exception.
 class Builder {
  public:
   // `state`, `build`, `slot` and `interrupt` must outlive the builder; `build` is borrowed.
-  Builder(State* state, PyObject* build, std::shared_ptr<FailureSlot> slot, Interrupt& interrupt)
-      : state_(state), build_(build), slot_(std::move(slot)), interrupt_(&interrupt) {}
+  // `given` is the ticks argument as the caller passed it, borrowed like `build`.
+  Builder(State* state, PyObject* build, PyObject* given, const TickInput& ticks,
+          std::shared_ptr<FailureSlot> slot, Interrupt& interrupt)
+      : state_(state),
+        build_(build),
+        given_(given),
+        ticks_(&ticks),
+        slot_(std::move(slot)),
+        interrupt_(&interrupt) {}
 
   PythonStrategy operator()(std::span<const tm_types::Tick> prefix) const {
     Gil gil;
@@ -54,8 +95,18 @@ class Builder {
   }
 
  private:
-  // build(list) as a new reference, or null with an exception set.
+  // build(prefix) as a new reference, or null with an exception set.
   Ref call(std::span<const tm_types::Tick> prefix) const {
+    Ref argument = ticks_->form() == TickForm::kSequence ? list_of(prefix)
+                   : prefix.size() == ticks_->ticks().size()
+                       ? Ref::borrow(given_)
+                       : prefix_of(given_, ticks_->form(), prefix.size());
+    if (!argument) return Ref();
+    return Ref::steal(PyObject_CallFunctionObjArgs(build_, argument.get(), nullptr));
+  }
+
+  // A new list of Tick objects.
+  Ref list_of(std::span<const tm_types::Tick> prefix) const {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(prefix.size())));
     if (!list) return Ref();
     for (std::size_t i = 0; i < prefix.size(); ++i) {
@@ -63,11 +114,13 @@ class Builder {
       if (tick == nullptr) return Ref();
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), tick);
     }
-    return Ref::steal(PyObject_CallFunctionObjArgs(build_, list.get(), nullptr));
+    return list;
   }
 
   State* state_;
   PyObject* build_;
+  PyObject* given_;
+  const TickInput* ticks_;
   std::shared_ptr<FailureSlot> slot_;
   Interrupt* interrupt_;
 };
@@ -91,7 +144,7 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!contract_size) return nullptr;
 
     // 1. Every prefix is taken from this copy, so a TickSource is refused.
-    const std::optional<std::vector<tm_types::Tick>> ticks = ticks_from(state, slot[1]);
+    const std::optional<TickInput> ticks = take_ticks(state, slot[1]);
     if (!ticks) return nullptr;
     // 2-3. The check, with the lock released.
     const tm_backtest::RunConfig config =
@@ -102,7 +155,8 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwargs) {
     try {
       Unlocked unlocked;
       report = tm_backtest::lookahead<PythonStrategy>(
-          config, Builder(state, slot[0], failure, interrupt), *ticks, *max_points);
+          config, Builder(state, slot[0], slot[1], *ticks, failure, interrupt), ticks->ticks(),
+          *max_points);
     } catch (const Stopped&) {
     }
     // 4-5. The exception that stopped the check, the first failure, or the report.
@@ -122,7 +176,7 @@ constexpr const char* kDoc =
     "\n"
     "Whether a strategy decides from the past alone.\n"
     "\n"
-    "`build` is called with a list of `Tick` and returns a strategy object\n"
+    "`build` is called with the ticks and returns a strategy object\n"
     "with `on_tick(ctx)`. The check builds one from all the ticks and runs it\n"
     "per tick, noting every order and the tick it was sent on. It then takes\n"
     "up to `max_points` of those signal ticks, spread evenly from the first to\n"
@@ -133,7 +187,11 @@ constexpr const char* kDoc =
     "`(checked_at, tick, exch_ts)`. `sampled` tells that fewer points were\n"
     "rerun than there were signals.\n"
     "\n"
-    "`ticks` must be a sequence of `Tick`: every prefix is held in memory.\n"
+    "`ticks` is a sequence of `Tick` or any array form `run_backtest` takes\n"
+    "(every prefix is held in memory, so a TickSource is refused). `build`\n"
+    "gets them in that form: a list of `Tick`; for an array the whole array,\n"
+    "then the prefixes `ticks[:k]` (views for numpy; memoryview slices for an\n"
+    "`Int64Array`); for a mapping a dict of such prefixes of each column.\n"
     "The check runs with the interpreter lock released; `build` and the\n"
     "strategies take it back for each call.\n"
     "\n"
@@ -141,7 +199,8 @@ constexpr const char* kDoc =
     "------\n"
     "ValueError: \"the strategy failed during the check: ...\" with the first\n"
     "failure of any run, a `build` that raised included.\n"
-    "TypeError: `ticks` is not a sequence of Tick (a TickSource is refused);\n"
+    "TypeError: `ticks` is not a sequence of Tick or an accepted array (a\n"
+    "TickSource is refused);\n"
     "an argument has the wrong type.\n"
     "OverflowError: an integer argument is out of range.\n"
     "KeyboardInterrupt (Ctrl-C during the check), and any exception from\n"

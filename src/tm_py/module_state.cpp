@@ -38,6 +38,8 @@ constexpr PyTypeObject* State::*kTypes[] = {
     &State::mode_comparison_type,
     &State::lookahead_report_type,
     &State::int64_array_type,
+    &State::tick_writer_type,
+    &State::tick_chunks_type,
 };
 
 }  // namespace

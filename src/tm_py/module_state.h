@@ -49,6 +49,8 @@ struct State {
   PyTypeObject* mode_comparison_type;
   PyTypeObject* lookahead_report_type;
   PyTypeObject* int64_array_type;
+  PyTypeObject* tick_writer_type;
+  PyTypeObject* tick_chunks_type;  // the iterator TickSource.chunks returns; not a module attribute
   // "tallowmarsh.InvariantError", derived from BaseException; not a module attribute.
   PyObject* invariant_error;
   // Interned strings: the constants an Order refers to, and the names looked up per call.

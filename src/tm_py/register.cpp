@@ -16,8 +16,10 @@
 #include "tm_py/run_result_type.h"
 #include "tm_py/stats_functions.h"
 #include "tm_py/tick_files.h"
+#include "tm_py/tick_source_read.h"
 #include "tm_py/tick_source_type.h"
 #include "tm_py/tick_type.h"
+#include "tm_py/tick_writer_type.h"
 #include "tm_types/fixed.h"
 
 namespace tm_py {
@@ -53,6 +55,8 @@ bool register_all(PyObject* module) {
          add_lookahead_check(module) &&                                               //
          add_int64_array_class(module, state) &&                                      //
          add_import_csv(module) &&                                                    //
+         add_tick_writer_class(module, state) &&                                      //
+         add_tick_chunks_class(module, state) &&                                      //
          add_embedded_python(module);
 }
 

@@ -21,6 +21,7 @@
 #include "tm_py/ref.h"
 #include "tm_py/run_progress.h"
 #include "tm_py/run_result_type.h"
+#include "tm_py/tick_arrays.h"
 #include "tm_py/tick_source_type.h"
 #include "tm_py/ticks_from_python.h"
 #include "tm_types/fixed.h"
@@ -123,8 +124,13 @@ constexpr const char* kRunBacktestDoc =
     "object). Either returns None or a list of `Order`. The ticks of an\n"
     "incomplete last batch reach the engine but not the strategy.\n"
     "\n"
-    "`ticks` is a sequence of `Tick`, copied once before the run, or a\n"
-    "`TickSource` from `load_ticks`, streamed from its file a block at a time.\n"
+    "`ticks` is a sequence of `Tick`, copied once before the run; a\n"
+    "`TickSource` from `load_ticks`, streamed from its file a block at a time;\n"
+    "a C-contiguous (n, 8) int64 array or an array of records with the eight\n"
+    "int64 fields of `TICK_FIELDS`, read in place without a copy (do not\n"
+    "change it during the run); or a mapping of field names to 1-D int64\n"
+    "arrays (`exch_ts` and `last` required, the rest defaulted as `Tick`\n"
+    "defaults them), copied into records.\n"
     "\n"
     "`balance` is in whole currency units \xE2\x80\x94 100_000 means a hundred\n"
     "thousand USDT \xE2\x80\x94 not in the internal fixed-point representation.\n"
@@ -150,7 +156,9 @@ constexpr const char* kRunBacktestDoc =
     "list of Order (the run's result is discarded); the tick file failed in\n"
     "the middle of the run (a strategy failure is reported first).\n"
     "TypeError: the strategy lacks the method its batch needs; `ticks` is not\n"
-    "a sequence of Tick or a TickSource; an argument has the wrong type.\n"
+    "a sequence of Tick or a TickSource, or an array of the wrong dtype; an\n"
+    "argument has the wrong type. ValueError: an array of the wrong shape or\n"
+    "not contiguous; columns missing, unknown or of unequal lengths.\n"
     "OverflowError: an integer argument is out of range.\n"
     "KeyboardInterrupt (Ctrl-C during the run), and any exception from the\n"
     "strategy that is not an Exception: the run stops and it is raised as is.";
@@ -200,16 +208,17 @@ std::optional<tm_backtest::RunResult> run_python(State* state, PyObject* strateg
   // TickSource), the strategy's name, the adapter, and the run.
   Interrupt interrupt;
   if (!is_tick_source(state, ticks)) {
-    const std::optional<std::vector<tm_types::Tick>> copied = ticks_from(state, ticks);
+    // Arrays are read in place; the buffer stays exported until the run ends.
+    const std::optional<TickInput> copied = take_ticks(state, ticks);
     if (!copied) return std::nullopt;
     const std::string name = strategy_name(strategy);
     RunProgress meter;
-    if (module != nullptr && !meter.start(module, progress, copied->size(), name)) {
+    if (module != nullptr && !meter.start(module, progress, copied->ticks().size(), name)) {
       return std::nullopt;
     }
     PythonStrategy adapter(state, strategy, batch, name, interrupt);
-    adapter.expect_at_most(copied->size());
-    tm_backtest::SpanTicks memory(*copied);
+    adapter.expect_at_most(copied->ticks().size());
+    tm_backtest::SpanTicks memory(copied->ticks());
     tm_backtest::RunResult result = run_unlocked(config, adapter, memory, interrupt, meter);
     return finished(outcome(std::move(result), adapter, interrupt, std::nullopt), meter);
   }

@@ -3,6 +3,8 @@
 //     def __len__(self) -> count
 //     def __repr__(self) -> "TickSource(ticks.tmtk, 1000 ticks, instrument 1)"
 //     def __reduce__(self) -> (load_ticks, (path,))
+//     def read(self, start=0, count=None) -> Int64Array  (tick_source_read.cpp)
+//     def chunks(self, size) -> Iterator[Int64Array]
 #include "tm_py/tick_source_type.h"
 
 #include <structmember.h>
@@ -13,6 +15,7 @@
 #include <utility>
 
 #include "tm_py/ref.h"
+#include "tm_py/tick_source_read.h"
 
 namespace tm_py {
 namespace {
@@ -77,6 +80,10 @@ PyObject* tick_source_reduce(PyObject* self, PyObject*) {
 
 PyMethodDef kMethods[] = {
     {"__reduce__", tick_source_reduce, METH_NOARGS, nullptr},
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tick_source_read)),
+     METH_VARARGS | METH_KEYWORDS, kTickSourceReadDoc},
+    {"chunks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tick_source_chunks)),
+     METH_VARARGS | METH_KEYWORDS, kTickSourceChunksDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
