@@ -8,55 +8,64 @@ namespace {
 
 using u128 = unsigned __int128;
 
-constexpr std::array<std::uint64_t, 20> kPow10 = [] {
-  std::array<std::uint64_t, 20> p{};
-  p[0] = 1;
-  for (std::size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 10;
-  return p;
-}();
-
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// The digits of a decimal: magnitude / 10^decimals, with its sign.
-struct Parsed {
-  std::uint64_t magnitude = 0;
-  int decimals = 0;
+// A decimal read at a fixed number of decimals k: the value is
+// (scaled + f) / 10^k with 0 <= f < 1, where `guard` is the digit of f just
+// after position k and `sticky` says whether any digit after it is nonzero.
+struct Scaled {
+  u128 scaled = 0;
+  int guard = 0;
+  bool sticky = false;
   bool negative = false;
 };
 
+// scaled * 10 + digit, in 64 bits while it fits; false past 128 bits.
+bool push_digit(u128* scaled, unsigned digit) {
+  constexpr u128 kLimit = (~u128{0} - 9) / 10;
+  if (*scaled > kLimit) return false;
+  *scaled = *scaled * 10 + digit;
+  return true;
+}
+
 // Reads `text` as [+-]digits[.digits] (either digit run may be empty, not
-// both). Trailing zeros after the point are dropped, so "1.5000" costs no
-// more range than "1.5".
-DecimalFault parse(std::string_view text, Parsed* out) {
+// both) at `k` decimals.
+DecimalFault parse(std::string_view text, int k, Scaled* out) {
   if (text.empty()) return DecimalFault::kEmpty;
   std::size_t i = 0;
   if (text[0] == '+' || text[0] == '-') {
     out->negative = text[0] == '-';
     i = 1;
   }
-  std::uint64_t m = 0;
+  // Up to 19 digits accumulate in 64 bits, the fast path of every real price.
+  std::uint64_t fast = 0;
+  int fast_digits = 0;
+  u128 wide = 0;
+  bool is_wide = false;
   int digits = 0;
-  int decimals = 0;
-  int pending_zeros = 0;  // zeros after the point not yet folded into m
-  bool point = false;
+  int position = -1;  // digits after the point so far; -1 before the point
   for (; i < text.size(); ++i) {
     const char c = text[i];
     if (is_digit(c)) {
       ++digits;
-      if (point && c == '0') {
-        ++pending_zeros;
+      const auto d = static_cast<unsigned>(c - '0');
+      if (position >= 0 && ++position > k) {
+        if (position == k + 1) {
+          out->guard = static_cast<int>(d);
+        } else {
+          out->sticky |= d != 0;
+        }
         continue;
       }
-      for (int z = 0; z <= pending_zeros; ++z) {
-        if (__builtin_mul_overflow(m, 10u, &m)) return DecimalFault::kOverflow;
+      if (!is_wide && fast_digits < 19) {
+        fast = fast * 10 + d;
+        ++fast_digits;
+        continue;
       }
-      if (__builtin_add_overflow(m, static_cast<std::uint64_t>(c - '0'), &m)) {
-        return DecimalFault::kOverflow;
-      }
-      if (point) decimals += pending_zeros + 1;
-      pending_zeros = 0;
-    } else if (c == '.' && !point) {
-      point = true;
+      if (!is_wide) wide = fast, is_wide = true;
+      if (!push_digit(&wide, d)) return DecimalFault::kOverflow;
+    } else if (c == '.' && position < 0) {
+      position = 0;
     } else if ((c == 'e' || c == 'E') && digits > 0) {
       return DecimalFault::kExponent;
     } else {
@@ -64,38 +73,25 @@ DecimalFault parse(std::string_view text, Parsed* out) {
     }
   }
   if (digits == 0) return DecimalFault::kGarbage;
-  out->magnitude = m;
-  out->decimals = decimals;
+  u128 scaled = is_wide ? wide : u128{fast};
+  for (int p = position < 0 ? 0 : position; p < k; ++p) {
+    if (!push_digit(&scaled, 0)) return DecimalFault::kOverflow;
+  }
+  out->scaled = scaled;
   return DecimalFault::kNone;
 }
 
-// q = n / d rounded as asked for a value of the given sign; false when the
-// value is off the grid and must not be rounded.
-bool divide(u128 n, u128 d, bool negative, Rounding rounding, u128* q) {
-  u128 r;
-  if ((n >> 64) == 0 && (d >> 64) == 0) {  // the common case, without a 128-bit division
-    const auto n64 = static_cast<std::uint64_t>(n), d64 = static_cast<std::uint64_t>(d);
-    *q = n64 / d64;
-    r = n64 % d64;
-  } else {
-    *q = n / d;
-    r = n % d;
-  }
-  if (r == 0) return true;
-  switch (rounding) {
-    case Rounding::kExact:
-      return false;
-    case Rounding::kHalfEven:
-      if (2 * r > d || (2 * r == d && (*q & 1) != 0)) ++*q;
-      return true;
-    case Rounding::kFloor:  // a larger magnitude is lower for a negative value
-      if (negative) ++*q;
-      return true;
-    case Rounding::kCeil:
-      if (!negative) ++*q;
-      return true;
-  }
-  return false;
+// Whether 2 * (r + f) is above, at or below u, as -1, 0, 1 for below, at,
+// above; f as Scaled describes it.
+int compare_half(u128 r, std::uint64_t u, int guard, bool sticky) {
+  const u128 twice = 2 * r;
+  const bool fraction = guard != 0 || sticky;
+  if (twice > u) return 1;
+  if (twice == u) return fraction ? 1 : 0;
+  if (twice + 1 < u) return -1;
+  // 2r == u - 1: the fraction decides against one half.
+  if (guard > 5 || (guard == 5 && sticky)) return 1;
+  return guard == 5 ? 0 : -1;
 }
 
 }  // namespace
@@ -109,47 +105,60 @@ std::string_view fault_text(DecimalFault fault) {
 }
 
 std::optional<DecimalStep> parse_step(std::string_view text) {
-  Parsed p;
-  if (parse(text, &p) != DecimalFault::kNone || p.negative || p.magnitude == 0 || p.decimals > 18 ||
-      p.magnitude >= kPow10[18]) {
+  constexpr int kMaxDecimals = 18;
+  Scaled s;
+  if (parse(text, kMaxDecimals, &s) != DecimalFault::kNone || s.negative || s.guard != 0 ||
+      s.sticky || s.scaled == 0) {
     return std::nullopt;
   }
-  return DecimalStep{p.magnitude, p.decimals};
+  DecimalStep step{0, kMaxDecimals};
+  while (step.decimals > 0 && s.scaled % 10 == 0) {
+    s.scaled /= 10;
+    --step.decimals;
+  }
+  if (s.scaled >= 1'000'000'000'000'000'000ULL) return std::nullopt;
+  step.units = static_cast<std::uint64_t>(s.scaled);
+  return step;
 }
 
 DecimalFault DecimalGrid::convert(std::string_view text, std::int64_t* out) const {
-  Parsed p;
-  if (const DecimalFault fault = parse(text, &p); fault != DecimalFault::kNone) return fault;
-  // value / step = (m / 10^d) / (u / 10^k) = m * 10^(k-d) / u, or m / (u * 10^(d-k)).
-  constexpr std::uint64_t kMax = std::numeric_limits<std::int64_t>::max();
-  u128 q;
-  if (p.decimals <= step_.decimals) {
-    const u128 n = u128{p.magnitude} * kPow10[step_.decimals - p.decimals];
-    if (step_.units == 1) {
-      q = n;
-    } else if (!divide(n, step_.units, p.negative, rounding_, &q)) {
-      return DecimalFault::kOffGrid;
-    }
+  Scaled s;
+  if (const DecimalFault fault = parse(text, step_.decimals, &s); fault != DecimalFault::kNone) {
+    return fault;
+  }
+  // value / step = (scaled + f) / units: the quotient of scaled, and a
+  // remainder r + f below one step.
+  const std::uint64_t u = step_.units;
+  u128 q, r;
+  if ((s.scaled >> 64) == 0) {  // without a 128-bit division
+    const auto n = static_cast<std::uint64_t>(s.scaled);
+    q = n / u;
+    r = n % u;
   } else {
-    const int shift = p.decimals - step_.decimals;
-    // Past 19 digits the divisor exceeds 10^19 > 2 * m: the quotient is 0
-    // with a remainder below half the divisor.
-    const u128 d = shift <= 19 ? u128{step_.units} * kPow10[shift] : u128{0};
-    if (d != 0) {
-      if (!divide(p.magnitude, d, p.negative, rounding_, &q)) return DecimalFault::kOffGrid;
-    } else {
-      q = 0;
-      if (p.magnitude != 0) {
-        if (rounding_ == Rounding::kExact) return DecimalFault::kOffGrid;
-        if ((rounding_ == Rounding::kFloor && p.negative) ||
-            (rounding_ == Rounding::kCeil && !p.negative)) {
-          q = 1;
-        }
+    q = s.scaled / u;
+    r = s.scaled % u;
+  }
+  if (r != 0 || s.guard != 0 || s.sticky) {
+    switch (rounding_) {
+      case Rounding::kExact:
+        return DecimalFault::kOffGrid;
+      case Rounding::kHalfEven: {
+        const int half = compare_half(r, u, s.guard, s.sticky);
+        if (half > 0 || (half == 0 && (q & 1) != 0)) ++q;
+        break;
       }
+      case Rounding::kFloor:  // a larger magnitude is lower for a negative value
+        if (s.negative) ++q;
+        break;
+      case Rounding::kCeil:
+        if (!s.negative) ++q;
+        break;
     }
   }
-  if (q > kMax) return DecimalFault::kOverflow;
-  *out = p.negative ? -static_cast<std::int64_t>(q) : static_cast<std::int64_t>(q);
+  if (q > static_cast<u128>(std::numeric_limits<std::int64_t>::max())) {
+    return DecimalFault::kOverflow;
+  }
+  *out = s.negative ? -static_cast<std::int64_t>(q) : static_cast<std::int64_t>(q);
   return DecimalFault::kNone;
 }
 

@@ -62,6 +62,8 @@ def _contract_size(tick_size, lot_size):
         size = Fraction(tick_size) * Fraction(lot_size) * _tm.CASH_SCALE
     except (ValueError, ZeroDivisionError):
         return None  # the compiled part names the malformed size
+    if size <= 0:
+        return None
     if size.denominator != 1 or size < 1:
         raise ValueError(
             f"tick_size {tick_size} x lot_size {lot_size} x CASH_SCALE is {size}, "
