@@ -21,6 +21,7 @@ L0Engine::L0Engine(tm_types::InstrumentId instrument) : instrument_(instrument) 
   fills_.reserve(kInitialCapacity);
   scratch_.reserve(kInitialCapacity);
   market_scratch_.reserve(kInitialCapacity);
+  arrived_.reserve(kInitialCapacity);
 }
 
 std::size_t L0Engine::cancel_all() {
@@ -53,18 +54,22 @@ void L0Engine::match(const Tick& tick) {
 void L0Engine::cross_range(const Tick& tick, std::int64_t high, std::int64_t low) {
   const std::int64_t p = *prev_last_;
   scratch_.clear();
+  const auto crossable = [this](const Resting& r) {
+    return arrived_.empty() ||
+           std::find(arrived_.begin(), arrived_.end(), r.order.id) == arrived_.end();
+  };
   // One side per tick: a rise examines the sells, otherwise a fall the buys.
   if (high > p) {
     for (const Resting& r : book_.sell_limits()) {
       const std::int64_t limit = r.order.kind.price;
       if (limit > high) break;  // ascending: nothing further is inside the range
-      if (limit > p) scratch_.emplace_back(r.seq, r.order.id);
+      if (limit > p && crossable(r)) scratch_.emplace_back(r.seq, r.order.id);
     }
   } else if (low < p) {
     for (const Resting& r : book_.buy_limits()) {
       const std::int64_t limit = r.order.kind.price;
       if (limit < low) break;  // descending: nothing further is inside the range
-      if (limit < p) scratch_.emplace_back(r.seq, r.order.id);
+      if (limit < p && crossable(r)) scratch_.emplace_back(r.seq, r.order.id);
     }
   }
   if (scratch_.empty()) return;

@@ -44,6 +44,14 @@ class L0Engine {
   // Puts the order into the book unchecked; it is examined from the next tick on.
   // REQUIRES: the id is unique among working orders.
   void submit(const tm_types::Working& order) { book_.insert(order); }
+  // As `submit`, for an order that reached the venue after the previous tick:
+  // the range traded since that tick lies partly before its arrival, so the
+  // next tick does not cross it; the current quote can still fill it, at the
+  // tick's time, which is never before its arrival.
+  void submit_arrived(const tm_types::Working& order) {
+    book_.insert(order);
+    arrived_.push_back(order.id);
+  }
 
   // True if an order with this id was in the book and is now removed.
   [[nodiscard]] bool cancel(tm_types::OrderId id) { return book_.remove(id).has_value(); }
@@ -89,6 +97,7 @@ class L0Engine {
   std::vector<L0Fill> fills_;
   std::vector<std::pair<std::uint64_t, tm_types::OrderId>> scratch_;
   std::vector<Resting> market_scratch_;
+  std::vector<tm_types::OrderId> arrived_;  // kept out of the next range crossing
   std::uint64_t fill_counter_ = 0;
   tm_types::InstrumentId instrument_;
 };
@@ -97,6 +106,7 @@ class L0Engine {
 inline std::span<const L0Fill> L0Engine::on_tick(const Tick& tick) {
   fills_.clear();
   if (!book_.empty()) match(tick);
+  if (!arrived_.empty()) arrived_.clear();
   prev_last_ = tick.last;
   prev_time_ = Stamp{tick.exch_ts, tick.local_ts};
   return fills_;

@@ -79,9 +79,11 @@ std::optional<QtyLots> L1Engine::model_ahead(std::optional<std::int64_t> volume)
 }
 
 void L1Engine::place(const Working& order, std::optional<QtyLots> ahead,
-                     std::optional<Nanos> queue_start) {
+                     std::optional<Nanos> queue_start, bool arrived) {
   if (ahead && *ahead >= 1) {
     queued_.push_back(Queued{queue_start, order, *ahead});
+  } else if (arrived) {
+    l0_.submit_arrived(order);
   } else {
     l0_.submit(order);
   }
@@ -141,12 +143,14 @@ void L1Engine::arrive(Nanos now, std::int64_t volume) {
       pending_[kept++] = entry;
       continue;
     }
+    // The order arrived after the previous tick: neither the range nor the
+    // volume traded before this tick may fill it or shorten its queue.
     if (!entry.order.kind.is_limit) {
-      l0_.submit(entry.order);
+      l0_.submit_arrived(entry.order);
     } else if (entry.explicit_ahead) {
-      place(entry.order, std::max<QtyLots>(*entry.explicit_ahead, 0), entry.queue_start);
+      place(entry.order, std::max<QtyLots>(*entry.explicit_ahead, 0), entry.due, true);
     } else {
-      place(entry.order, model_ahead(volume), std::nullopt);
+      place(entry.order, model_ahead(volume), entry.due, true);
     }
   }
   pending_.resize(kept);

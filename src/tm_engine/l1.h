@@ -134,9 +134,10 @@ class L1Engine {
   std::int64_t interval_volume(const Tick& tick) const;
   // Queue ahead by the queue model, or nothing when the order rests at once.
   std::optional<tm_types::QtyLots> model_ahead(std::optional<std::int64_t> volume) const;
-  // Puts an arriving order into the queue (q >= 1) or the book.
+  // Puts an order into the queue (q >= 1) or the book; `arrived` marks one
+  // that reached the venue after the previous tick (L0Engine::submit_arrived).
   void place(const tm_types::Working& order, std::optional<tm_types::QtyLots> ahead,
-             std::optional<tm_types::Nanos> queue_start);
+             std::optional<tm_types::Nanos> queue_start, bool arrived = false);
   void arrive(tm_types::Nanos now, std::int64_t volume);
   void advance_queue(const Tick& tick, std::int64_t volume);
   std::span<const L0Fill> report(const Tick& tick, std::int64_t volume);

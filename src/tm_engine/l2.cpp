@@ -16,24 +16,40 @@ namespace {
 
 constexpr Nanos kNanosPerMilli = 1'000'000;
 
+// The price of the last level, in walking order, that shows a positive size.
+std::optional<tm_types::Price> worst_level(const tm_book::DepthSide& side) {
+  const auto levels = side.levels();
+  for (auto it = levels.rbegin(); it != levels.rend(); ++it) {
+    if (it->size > 0) return it->price;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
-std::optional<tm_types::Price> WorkingDepth::take(const tm_book::DepthBook& book, Side side,
-                                                  QtyLots qty) {
+std::optional<WorkingDepth::DepthPrice> WorkingDepth::take(const tm_book::DepthBook& book,
+                                                           Side side, QtyLots qty) {
   tm_book::DepthSide& levels = side == Side::Sell ? bids_ : asks_;
   bool& have = side == Side::Sell ? have_bids_ : have_asks_;
+  std::optional<tm_types::Price>& last = side == Side::Sell ? last_bid_ : last_ask_;
   if (!have) {
     levels = side == Side::Sell ? book.bids() : book.asks();  // reuses the copy's capacity
     have = true;
   }
+  // A take that uses up the side ends at its worst level, read before it goes.
+  const std::optional<tm_types::Price> worst = worst_level(levels);
   const tm_book::DepthSide::Taken taken = levels.take(qty);
-  if (taken.short_ || taken.filled < 1) return std::nullopt;
+  if (worst && (taken.short_ || !worst_level(levels))) last = worst;
+  if (taken.short_ || taken.filled < 1) {
+    if (!last) return std::nullopt;
+    return DepthPrice{*last, true};
+  }
   const tm_types::i128 filled = taken.filled;
   // Rounded against the order: up for a buy, toward zero for a sell.
   const tm_types::i128 average =
       side == Side::Buy ? (taken.notional + filled - 1) / filled : taken.notional / filled;
   if (average > tm_types::kI64Max || average < tm_types::kI64Min) return std::nullopt;
-  return static_cast<tm_types::Price>(average);
+  return DepthPrice{static_cast<tm_types::Price>(average), false};
 }
 
 L2Engine::L2Engine(tm_types::InstrumentId instrument, const L1Config& config)
@@ -71,11 +87,14 @@ std::span<const L0Fill> L2Engine::on_tick(const Tick& tick) {
   refresh_pending(tick.exch_ts);
   working_.reset();
   return l1_.on_tick_with(tick, [this, &tick](L0Fill& fill, std::int64_t volume) {
-    const std::optional<tm_types::Price> p = working_.take(book_, fill.fill.side, fill.fill.qty);
+    const std::optional<WorkingDepth::DepthPrice> p =
+        working_.take(book_, fill.fill.side, fill.fill.qty);
     if (p) {
+      fill.fill.price = fill.fill.side == Side::Buy ? std::max(fill.fill.price, p->price)
+                                                    : std::min(fill.fill.price, p->price);
+    }
+    if (p && !p->beyond) {
       depth_priced_ = tm_types::checked_add_u(depth_priced_, 1);
-      fill.fill.price = fill.fill.side == Side::Buy ? std::max(fill.fill.price, *p)
-                                                    : std::min(fill.fill.price, *p);
     } else {
       fallbacks_ = tm_types::checked_add_u(fallbacks_, 1);
       l1_.apply_sqrt_impact(fill, tick, volume);

@@ -17,23 +17,34 @@ namespace tm_engine {
 
 // The depth a tick's market orders walk: each side is copied from the book
 // when the tick first needs it and then consumed, so that several market
-// orders in one tick walk progressively deeper.
+// orders in one tick walk progressively deeper. Depth taken stays taken until
+// the next tick, and a take that runs past the depth is priced no better than
+// the last level the tick consumed on that side.
 class WorkingDepth {
  public:
+  struct DepthPrice {
+    tm_types::Price price = 0;
+    bool beyond = false;  // the take ran past the depth: `price` is the last level consumed
+  };
   // Forgets the copies; called at the start of every tick.
   void reset() {
     have_bids_ = false;
     have_asks_ = false;
+    last_bid_.reset();
+    last_ask_.reset();
   }
   // The average price of `qty` lots taken from the opposite side (a buy takes
-  // the asks, rounded up; a sell the bids, rounded down), or nothing when the
-  // side is short of the quantity or the price does not fit in 64 bits.
-  std::optional<tm_types::Price> take(const tm_book::DepthBook& book, tm_types::Side side,
-                                      tm_types::QtyLots qty);
+  // the asks, rounded up; a sell the bids, rounded down); for a take the side
+  // cannot fill, the last level consumed this tick, marked `beyond`. Nothing
+  // when no level of that side was consumed this tick, or the average does
+  // not fit in 64 bits.
+  std::optional<DepthPrice> take(const tm_book::DepthBook& book, tm_types::Side side,
+                                 tm_types::QtyLots qty);
 
  private:
   tm_book::DepthSide bids_{true};
   tm_book::DepthSide asks_{false};
+  std::optional<tm_types::Price> last_bid_, last_ask_;  // the worst level consumed this tick
   bool have_bids_ = false;
   bool have_asks_ = false;
 };

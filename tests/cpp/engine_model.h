@@ -33,6 +33,11 @@ class L0Model {
  public:
   explicit L0Model(tm_types::InstrumentId instrument) : instrument_(instrument) {}
   void submit(const Working& w) { book_.push_back({w, arrivals_++}); }
+  // One that arrived after the previous tick is not crossed by the next range.
+  void submit_arrived(const Working& w) {
+    submit(w);
+    arrived_.push_back(w.id);
+  }
   bool cancel(OrderId id) { return take(id).has_value(); }
   std::size_t cancel_all() { return std::exchange(book_, {}).size(); }
   void forget() {
@@ -50,7 +55,8 @@ class L0Model {
         const std::int64_t x = r.order.kind.price;
         const bool sell = r.order.side == Side::Sell;
         const bool in = hi > p ? sell && p < x && x <= hi : lo < p && !sell && lo <= x && x < p;
-        if (r.order.kind.is_limit && in) crossed.emplace_back(r.seq, r.order.id);
+        const bool fresh = std::count(arrived_.begin(), arrived_.end(), r.order.id) > 0;
+        if (r.order.kind.is_limit && in && !fresh) crossed.emplace_back(r.seq, r.order.id);
       }
       std::sort(crossed.begin(), crossed.end());
       const Stamp at = prev_stamp_.value_or(Stamp{t.exch_ts, t.local_ts});
@@ -83,6 +89,7 @@ class L0Model {
     }
     prev_last_ = t.last;
     prev_stamp_ = now;
+    arrived_.clear();
     return fills_;
   }
 
@@ -124,6 +131,7 @@ class L0Model {
 
   tm_types::InstrumentId instrument_;
   std::vector<Resting> book_;  // in arrival order
+  std::vector<OrderId> arrived_;
   std::uint64_t arrivals_ = 0, seq_ = 0;
   std::optional<std::int64_t> prev_last_;
   std::optional<Stamp> prev_stamp_;
@@ -167,7 +175,7 @@ class L1Model {
       if (p.order.kind.is_limit) {
         q = p.explicit_ahead ? std::max<QtyLots>(*p.explicit_ahead, 0) : model_queue(v);
       }
-      place(p.order, q, p.explicit_ahead ? p.queue_start : std::nullopt);
+      place(p.order, q, p.due, true);  // nothing traded before its arrival counts
     }
     std::vector<Queued> kept;
     std::vector<Working> released;
@@ -243,9 +251,10 @@ class L1Model {
     if (!pct || !volume) return std::nullopt;
     return std::int64_t(pct->percent) * *volume / 100;
   }
-  void place(const Working& w, std::optional<QtyLots> q, std::optional<Nanos> start) {
+  void place(const Working& w, std::optional<QtyLots> q, std::optional<Nanos> start,
+             bool arrived = false) {
     if (q && *q >= 1) return queued.push_back({start, w, *q});
-    l0.submit(w);
+    arrived ? l0.submit_arrived(w) : l0.submit(w);
   }
   std::vector<L0Fill> due_reports(Nanos now) {
     std::vector<L0Fill> out;
@@ -309,14 +318,18 @@ class L2Model {
     }
     refresh(t.exch_ts);
     std::optional<Map> bids, asks;
+    std::optional<Price> last_bid, last_ask;  // the deepest level consumed this tick
     return l1_.on_tick(t, [&](L0Fill& f, std::int64_t v) {
       const bool buy = f.fill.side == Side::Buy;
       std::optional<Map>& side = buy ? asks : bids;
       if (!side) side = buy ? b_.asks : b_.bids;
-      const auto p = walk(*side, buy, f.fill.qty);
+      std::optional<Price>& last = buy ? last_ask : last_bid;
+      auto p = walk(*side, buy, f.fill.qty, last);
+      const bool beyond = !p && last;  // past the depth: no better than the last level
+      if (beyond) p = last;
       if (p) f.fill.price = buy ? std::max(f.fill.price, *p) : std::min(f.fill.price, *p);
-      if (!p) l1_.sqrt_impact(f, t, v);
-      ++(p ? priced_ : fallbacks_);
+      if (!p || beyond) l1_.sqrt_impact(f, t, v);
+      ++(p && !beyond ? priced_ : fallbacks_);
     });
   }
 
@@ -373,10 +386,11 @@ class L2Model {
     return std::nullopt;
   }
   // The average price of `qty` lots walked off `side`, rounded against the order.
-  static std::optional<Price> walk(Map& side, bool buy, QtyLots qty) {
+  static std::optional<Price> walk(Map& side, bool buy, QtyLots qty, std::optional<Price>& last) {
     std::vector<Level> ls = levels(side, !buy);
     tm_types::i128 notional = 0;
     QtyLots want = std::max<QtyLots>(qty, 0), filled = 0;
+    std::optional<Price> deepest;
     for (Level& l : ls) {
       const QtyLots a = std::min(std::max<QtyLots>(l.size, 0), want);
       notional += tm_types::i128(l.price) * a;
@@ -384,7 +398,10 @@ class L2Model {
       want -= a;
       l.size -= a;
       if (a > 0) set(side, l);
+      if (a > 0) deepest = l.price;
     }
+    const bool left = std::any_of(side.begin(), side.end(), [](auto& l) { return l.second > 0; });
+    if (deepest && (want > 0 || !left)) last = deepest;
     if (want > 0 || filled < 1) return std::nullopt;
     return static_cast<Price>(buy ? (notional + filled - 1) / filled : notional / filled);
   }

@@ -93,6 +93,39 @@ TEST(L1Engine, WorkedCases) {
             (Made{{1, 103, ExecKind::AtQuote, 5 * kMs}}));
 }
 
+TEST(L1Engine, NeverFillsBeforeArrivalNorAgainstEarlierTrading) {
+  // Sent at 0 with 5 ms latency, the sell at 103 arrives between the ticks at
+  // 4 and 6 ms: the range 100..105 traded since 4 ms may not fill it, nor may
+  // that interval's volume shorten its queue; the rise after 6 ms fills it.
+  for (const QueueModel queue : {QueueModel::off(), QueueModel::lots(3)}) {
+    L1Engine engine(1, L1Config{Latency::fixed(5 * kMs), Latency::fixed(0), queue, 0});
+    (void)engine.on_tick(tick(0, 100, 0, 0, 0, 0, 0));
+    engine.submit(limit(1, Side::Sell, 103, 1), 0);
+    EXPECT_TRUE(engine.on_tick(tick(4 * kMs, 100, 0, 0, 0, 0, 0)).empty());
+    EXPECT_TRUE(engine.on_tick(tick(6 * kMs, 101, 105, 99, 100, 102, 50)).empty());
+    const Made through{{1, 103, ExecKind::Through, 6 * kMs}};
+    EXPECT_EQ(made(engine.on_tick(tick(7 * kMs, 103, 104, 102, 103, 104, 51))),
+              queue == QueueModel::off() ? through : Made{});
+  }
+}
+
+TEST(L2Engine, DepthTakenStaysTakenWithinTheTick) {
+  // Asks 100 x 2 and 101 x 2: a market buy of 4 takes both levels; the next
+  // one finds nothing left and pays no less than the last level, 101, plus
+  // the impact (50 % of a range of 4 for 1 lot in 4: 1).
+  for (const std::uint32_t impact : {0u, 50u}) {
+    L2Engine engine(1, L1Config{Latency::fixed(0), Latency::fixed(0), QueueModel::off(), impact});
+    engine.install_snapshot(DepthSnapshot{1, {{99, 5}}, {{100, 2}, {101, 2}}});
+    (void)engine.on_tick(tick(0, 100, 0, 0, 99, 100, 0));
+    engine.submit(market(1, Side::Buy, 4), 0);
+    engine.submit(market(2, Side::Buy, 1), 0);
+    const Price second = impact == 0 ? 101 : 102;
+    EXPECT_EQ(made(engine.on_tick(tick(1, 100, 102, 98, 99, 100, 4))),
+              (Made{{1, 101, ExecKind::AtQuote, 1}, {2, second, ExecKind::AtQuote, 1}}));
+    EXPECT_EQ(engine.fallbacks(), 1u);
+  }
+}
+
 TEST(L2Engine, WorkedCases) {
   L2Engine engine(1, L1Config{});
   engine.install_snapshot(DepthSnapshot{100, {{99, 7}, {98, 5}}, {{100, 2}, {101, 2}, {103, 10}}});
