@@ -7,9 +7,12 @@
 // float
 //
 // Each function converts its arguments, calls its statistic in tm_stats and
-// raises ValueError with the message of a refusal. The overfitting estimate
+// raises ValueError with the message of a refusal. Returns given as a float64
+// buffer (a numpy array) are read in place; a 2-D table's rows are the
+// configurations. The overfitting estimate
 // copies its columns out of the Python objects and runs with the interpreter
-// lock released.
+// lock released; a signal handler that raises (Ctrl-C) ends it within
+// milliseconds, and its exception is raised as is.
 #include "tm_py/stats_functions.h"
 
 #include <cstdint>
@@ -19,6 +22,8 @@
 
 #include "tm_py/args.h"
 #include "tm_py/convert.h"
+#include "tm_py/float_input.h"
+#include "tm_py/interrupt.h"
 #include "tm_py/lock.h"
 #include "tm_py/module_state.h"
 #include "tm_stats/dsr.h"
@@ -46,9 +51,9 @@ PyObject* sharpe_ratio(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded(state_of(module), [&]() -> PyObject* {
     PyObject* slot[1];
     if (!bind({"sharpe_ratio", kReturnsParams, 1}, args, kwargs, slot)) return nullptr;
-    const auto returns = to_f64_list(slot[0], "returns");
+    const std::optional<Floats> returns = Floats::from(slot[0], "returns");
     if (!returns) return nullptr;
-    return float_or_raise(tm_stats::moments::sharpe_ratio(*returns));
+    return float_or_raise(tm_stats::moments::sharpe_ratio(returns->values()));
   });
 }
 
@@ -56,9 +61,9 @@ PyObject* moments(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded(state_of(module), [&]() -> PyObject* {
     PyObject* slot[1];
     if (!bind({"moments", kReturnsParams, 1}, args, kwargs, slot)) return nullptr;
-    const auto returns = to_f64_list(slot[0], "returns");
+    const std::optional<Floats> returns = Floats::from(slot[0], "returns");
     if (!returns) return nullptr;
-    const auto m = tm_stats::moments::Moments::from_returns(*returns);
+    const auto m = tm_stats::moments::Moments::from_returns(returns->values());
     if (!m.ok()) return raise_refusal(m.error());
     return Py_BuildValue("(ddd)", m.value().sharpe(), m.value().skewness, m.value().kurtosis);
   });
@@ -92,7 +97,7 @@ PyObject* deflated_sharpe_ratio(PyObject* module, PyObject* args, PyObject* kwar
   return guarded(state_of(module), [&]() -> PyObject* {
     PyObject* slot[4];
     if (!bind({"deflated_sharpe_ratio", kDsrParams, 4}, args, kwargs, slot)) return nullptr;
-    const auto all_sharpes = to_f64_list(slot[0], "all_sharpes");
+    const std::optional<Floats> all_sharpes = Floats::from(slot[0], "all_sharpes");
     if (!all_sharpes) return nullptr;
     const auto n_observations = to_u64(slot[1], "n_observations");
     if (!n_observations) return nullptr;
@@ -101,7 +106,8 @@ PyObject* deflated_sharpe_ratio(PyObject* module, PyObject* args, PyObject* kwar
     const auto kurtosis = to_f64(slot[3], "kurtosis");
     if (!kurtosis) return nullptr;
     return float_or_raise(
-        tm_stats::dsr::deflated_sharpe_ratio(*all_sharpes, *n_observations, *skewness, *kurtosis));
+        tm_stats::dsr::deflated_sharpe_ratio(all_sharpes->values(), *n_observations, *skewness,
+                                             *kurtosis));
   });
 }
 
@@ -115,15 +121,18 @@ PyObject* probability_of_backtest_overfitting(PyObject* module, PyObject* args, 
       return nullptr;
     // The columns are copied out here; nothing below touches a Python object
     // until the lock is taken back.
-    const auto columns = to_f64_table(slot[0], "columns");
+    const auto columns = float_rows(slot[0], "columns");
     if (!columns) return nullptr;
     const auto n_blocks = convert_or(to_u64, slot[1], "n_blocks", kDefaultBlocks);
     if (!n_blocks) return nullptr;
+    Interrupt interrupt;
     std::optional<tm_stats::Result<tm_stats::pbo::PboReport>> report;
     {
       Unlocked unlocked;
-      report = tm_stats::pbo::probability_of_backtest_overfitting(*columns, *n_blocks);
+      report = tm_stats::pbo::probability_of_backtest_overfitting(
+          *columns, *n_blocks, [&] { return interrupt.poll_signals(); });
     }
+    if (interrupt.raise_kept()) return nullptr;
     if (!report->ok()) return raise_refusal(report->error());
     return PyFloat_FromDouble(report->value().pbo);
   });

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <string_view>
 
 #include "tm_stats/normal.h"
 
@@ -13,6 +14,8 @@ constexpr double kEulerGamma = 0.5772156649015329;
 constexpr double kOneMinusEulerGamma = 0.42278433509846713;
 constexpr double kE = 2.718281828459045;
 constexpr std::uint64_t kMinimumObservations = 2;
+constexpr std::string_view kDispersion =
+    "the variance factor 1 - sharpe * skewness + sharpe^2 * (kurtosis - 1) / 4";
 
 // The variance factor of the estimated Sharpe ratio under non-normal returns,
 // 1 - SR * skewness + SR^2 * (kurtosis - 1) / 4, in this association.
@@ -49,6 +52,7 @@ Result<double> probabilistic_sharpe_ratio(std::uint64_t n_observations, double o
   }
   if (auto error = non_finite_input(observed, benchmark, skewness, kurtosis)) return *error;
   const double d = dispersion(observed, skewness, kurtosis);
+  if (!std::isfinite(d)) return StatsError::out_of_range(kDispersion);
   if (d <= 0) return StatsError::zero_variance();
   const double z =
       (observed - benchmark) * std::sqrt(static_cast<double>(n_observations - 1)) / std::sqrt(d);
@@ -64,6 +68,7 @@ Result<double> deflated_sharpe_ratio(std::uint64_t n_observations, std::uint64_t
   }
   if (auto error = non_finite_input(observed, benchmark, skewness, kurtosis)) return *error;
   const double d = dispersion(observed, skewness, kurtosis);
+  if (!std::isfinite(d)) return StatsError::out_of_range(kDispersion);
   if (d <= 0) return StatsError::zero_variance();
   const double z =
       std::sqrt(static_cast<double>(n_observations - 1)) * (observed - benchmark) / std::sqrt(d);
@@ -92,10 +97,17 @@ Result<double> minimum_track_record_length(double observed, double benchmark, do
                                            double kurtosis, double confidence) {
   if (auto error = non_finite_input(observed, benchmark, skewness, kurtosis)) return *error;
   if (!std::isfinite(confidence)) return StatsError::non_finite("confidence");
+  if (!(confidence > 0 && confidence < 1)) return StatsError::bad_confidence();
   const double d = dispersion(observed, skewness, kurtosis);
+  if (!std::isfinite(d)) return StatsError::out_of_range(kDispersion);
   if (observed <= benchmark || d <= 0) return StatsError::zero_variance();
-  const double t = normal::inverse_cdf(confidence) / (observed - benchmark);
-  return 1 + d * (t * t);
+  // Below a confidence of one half the observed ratio beats the benchmark with
+  // that probability from the first observation on: the quantile is negative,
+  // and squaring it would answer as for 1 - confidence.
+  const double t = std::fmax(normal::inverse_cdf(confidence), 0.0) / (observed - benchmark);
+  const double length = 1 + d * (t * t);
+  if (!std::isfinite(length)) return StatsError::out_of_range("the minimum track record length");
+  return length;
 }
 
 }  // namespace tm_stats::dsr

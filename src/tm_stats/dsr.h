@@ -15,7 +15,8 @@ namespace tm_stats::dsr {
 // Bailey & López de Prado (2012), "The Sharpe Ratio Efficient Frontier": PSR(SR*).
 // Fails with TooFewObservations when n_observations < 2, NonFinite naming the
 // first non-finite of observed ("sharpe"), benchmark, skewness, kurtosis, and
-// ZeroVariance when the dispersion factor is not positive.
+// OutOfRange when the dispersion factor overflows, ZeroVariance when it is not
+// positive.
 [[nodiscard]] Result<double> probabilistic_sharpe_ratio(std::uint64_t n_observations,
                                                         double observed, double benchmark,
                                                         double skewness, double kurtosis);
@@ -37,10 +38,12 @@ namespace tm_stats::dsr {
                                                    double kurtosis);
 
 // Bailey & López de Prado (2012), "The Sharpe Ratio Efficient Frontier": MinTRL.
-// Returns a number of observations (not rounded). Fails with NonFinite naming
+// Returns a number of observations (not rounded); 1 for a confidence of at
+// most one half. Fails with NonFinite naming
 // the first non-finite of observed ("sharpe"), benchmark, skewness, kurtosis,
-// confidence, and ZeroVariance when observed <= benchmark or the dispersion
-// factor is not positive.
+// confidence, BadConfidence for a confidence outside (0, 1), OutOfRange when
+// the dispersion factor or the length overflows, and ZeroVariance when
+// observed <= benchmark or the dispersion factor is not positive.
 [[nodiscard]] Result<double> minimum_track_record_length(double observed, double benchmark,
                                                          double skewness, double kurtosis,
                                                          double confidence);

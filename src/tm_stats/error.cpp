@@ -10,7 +10,7 @@ namespace {
 
 // One template per StatsErrorKind, in enumerator order. Each "{}" is replaced,
 // left to right, by the error's arguments.
-constexpr std::array<std::string_view, 8> kTemplates = {
+constexpr std::array<std::string_view, 11> kTemplates = {
     "too few observations: got {}, need at least {}",
     "sample has zero variance; Sharpe ratio is undefined",
     "malformed performance matrix: {}",
@@ -22,8 +22,11 @@ constexpr std::array<std::string_view, 8> kTemplates = {
     "was no choice",
     "column {} has {} returns and column 0 has {}; equalise them deliberately rather than having "
     "this truncate for you",
+    "{} is beyond the range of a double for these inputs",
+    "confidence must lie strictly between 0 and 1",
+    "stopped before the estimate was complete",
 };
-static_assert(kTemplates.size() == static_cast<std::size_t>(StatsErrorKind::kUnequalColumns) + 1);
+static_assert(kTemplates.size() == static_cast<std::size_t>(StatsErrorKind::kStopped) + 1);
 
 std::string decimal(std::uint64_t value) {
   char buffer[24];
@@ -42,9 +45,12 @@ std::string StatsError::message() const {
     case StatsErrorKind::kZeroVariance:
     case StatsErrorKind::kOneCandidate:
     case StatsErrorKind::kOneConfiguration:
+    case StatsErrorKind::kBadConfidence:
+    case StatsErrorKind::kStopped:
       return std::string(text);
     case StatsErrorKind::kMalformed:
     case StatsErrorKind::kNonFinite:
+    case StatsErrorKind::kOutOfRange:
       return tm_types::format_message(text, {detail_});
     case StatsErrorKind::kBadSplit:
       return tm_types::format_message(text, {decimal(kMaxSplits), decimal(figures_[0])});

@@ -23,6 +23,9 @@ enum class StatsErrorKind : std::uint8_t {
   kOneCandidate = 5,        // carries nothing: a deflation over a single trial
   kOneConfiguration = 6,    // carries nothing: an overfitting estimate without a choice
   kUnequalColumns = 7,      // carries the column, its length and column 0's length
+  kOutOfRange = 8,          // carries a fixed text naming the quantity that overflows
+  kBadConfidence = 9,       // carries nothing: a confidence outside (0, 1)
+  kStopped = 10,            // carries nothing: the caller asked a long estimate to stop
 };
 
 // The largest split count the overfitting estimate accepts.
@@ -54,6 +57,13 @@ class StatsError {
     return StatsError(StatsErrorKind::kUnequalColumns, {column, length, first_length}, {});
   }
 
+  // REQUIRES: quantity has static storage duration.
+  static StatsError out_of_range(std::string_view quantity) {
+    return StatsError(StatsErrorKind::kOutOfRange, {}, quantity);
+  }
+  static StatsError bad_confidence() { return StatsError(StatsErrorKind::kBadConfidence, {}, {}); }
+  static StatsError stopped() { return StatsError(StatsErrorKind::kStopped, {}, {}); }
+
   StatsErrorKind kind() const { return kind_; }
   // TooFewObservations: the count found and the count needed.
   std::uint64_t got() const { return figures_[0]; }
@@ -65,7 +75,8 @@ class StatsError {
   std::uint64_t column() const { return figures_[0]; }
   std::uint64_t length() const { return figures_[1]; }
   std::uint64_t first_length() const { return figures_[2]; }
-  // Malformed: the fixed text; NonFinite: the name of the input.
+  // Malformed: the fixed text; NonFinite: the name of the input; OutOfRange:
+  // the quantity.
   std::string_view detail() const { return detail_; }
 
   // The display text, e.g. "too few observations: got 3, need at least 4".

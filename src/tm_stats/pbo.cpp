@@ -198,7 +198,8 @@ class Tally {
 }  // namespace
 
 Result<PboReport> probability_of_backtest_overfitting(const PerformanceMatrix& matrix,
-                                                      std::uint64_t n_blocks) {
+                                                      std::uint64_t n_blocks,
+                                                      const StopAsked& stop) {
   if (std::optional<StatsError> error = refusal(matrix, n_blocks)) return *error;
   const auto blocks = static_cast<std::uint32_t>(n_blocks);
   const BlockStats stats = BlockStats::from_matrix(matrix, blocks);
@@ -218,7 +219,14 @@ Result<PboReport> probability_of_backtest_overfitting(const PerformanceMatrix& m
   // combination of the first half therefore also settles its mirror, with the
   // roles of the two block sets swapped; their ratios are the same sums over
   // the same ascending blocks either way.
+  constexpr std::uint64_t kAskEvery = std::uint64_t{1} << 20;  // configuration-blocks
+  std::uint64_t work = 0;
   for (std::uint64_t index = 0;; ++index) {
+    work += matrix.n_configs * blocks;
+    if (work >= kAskEvery) {
+      work = 0;
+      if (stop && stop()) return StatsError::stopped();
+    }
     if (!in_sample.sharpes(is) || !out_of_sample.sharpes(oos)) return StatsError::zero_variance();
     tally.record(index, is, oos);
     tally.record(combinations - 1 - index, oos, is);
@@ -231,7 +239,8 @@ Result<PboReport> probability_of_backtest_overfitting(const PerformanceMatrix& m
 }
 
 Result<PboReport> probability_of_backtest_overfitting(std::span<const std::vector<double>> columns,
-                                                      std::uint64_t n_blocks) {
+                                                      std::uint64_t n_blocks,
+                                                      const StopAsked& stop) {
   if (columns.size() < 2) return StatsError::one_configuration();
   for (std::size_t c = 1; c < columns.size(); ++c) {
     if (columns[c].size() != columns[0].size()) {
@@ -240,7 +249,7 @@ Result<PboReport> probability_of_backtest_overfitting(std::span<const std::vecto
   }
   const Result<PerformanceMatrix> matrix = PerformanceMatrix::from_columns(columns);
   if (!matrix.ok()) return matrix.error();
-  return probability_of_backtest_overfitting(matrix.value(), n_blocks);
+  return probability_of_backtest_overfitting(matrix.value(), n_blocks, stop);
 }
 
 }  // namespace tm_stats::pbo

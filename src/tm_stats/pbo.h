@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -13,6 +14,10 @@
 #include "tm_stats/error.h"
 
 namespace tm_stats::pbo {
+
+// Asked every million or so configuration-blocks of work (a few milliseconds);
+// true ends the estimate with Stopped. Empty: never asked.
+using StopAsked = std::function<bool()>;
 
 struct PboReport {
   std::vector<double> logits;  // one per combination, in enumeration order
@@ -31,13 +36,15 @@ struct PboReport {
 // configuration with a finite Sharpe ratio. Each combination costs
 // O(n_blocks * n_configs) at worst and far less on average.
 [[nodiscard]] Result<PboReport> probability_of_backtest_overfitting(const PerformanceMatrix& matrix,
-                                                                    std::uint64_t n_blocks);
+                                                                    std::uint64_t n_blocks,
+                                                                    const StopAsked& stop = {});
 
 // The same estimate over one return series per configuration. The columns are
 // never truncated or padded: fails with OneConfiguration for fewer than two
 // columns and UnequalColumns naming the first column whose length differs from
 // column 0's, then as PerformanceMatrix::from_columns and the form above.
 [[nodiscard]] Result<PboReport> probability_of_backtest_overfitting(
-    std::span<const std::vector<double>> columns, std::uint64_t n_blocks);
+    std::span<const std::vector<double>> columns, std::uint64_t n_blocks,
+    const StopAsked& stop = {});
 
 }  // namespace tm_stats::pbo

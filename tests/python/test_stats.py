@@ -25,8 +25,7 @@ def test_worked_numbers():
     n = t.minimum_track_record_length(0.1, 0.0, 0.0, 3.0)
     assert round(n, 1) == 272.9 and n == t.minimum_track_record_length(0.1, 0.0, 0.0, 3.0, 0.95)
     assert n == pytest.approx(1 + 1.005 * (sps.norm.ppf(0.95) / 0.1) ** 2, rel=1e-12)
-    assert [t.minimum_track_record_length(0.1, 0.0, 0.0, 3.0, p) for p in (0.5, 1.0)] == [1.0, INF]
-    assert math.isnan(t.minimum_track_record_length(0.1, 0.0, 0.0, 3.0, 1.5))
+    assert [t.minimum_track_record_length(0.1, 0.0, 0.0, 3.0, p) for p in (0.05, 0.5)] == [1, 1]
     good = [1.0 if i % 2 else 1.2 for i in range(64)]
     poor = [-1.0 if i % 2 else 1.3 for i in range(64)]
     assert t.probability_of_backtest_overfitting([good, poor]) == 0.0
@@ -34,6 +33,14 @@ def test_worked_numbers():
     assert t.probability_of_backtest_overfitting(columns) == \
         t.probability_of_backtest_overfitting(columns, n_blocks=16)
     assert t.sharpe_ratio(columns[0]) == t.moments(columns[0])[0]
+
+
+@pytest.mark.parametrize("scale", [1e-160, 1e-80, 1e75, 1e200, 1e300])
+def test_extreme_scales_answer_as_ordinary_ones(scale):
+    returns = [0.01 * ((i * 7) % 5 - 2) + 0.003 for i in range(40)]
+    sharpe, skew, kurt = t.moments(returns)
+    assert t.sharpe_ratio([r * scale for r in returns]) == pytest.approx(sharpe, rel=1e-12)
+    assert t.moments([r * scale for r in returns]) == pytest.approx((sharpe, skew, kurt), rel=1e-12)
 
 
 def test_sharpe_judgements_match_their_formulas():
@@ -69,6 +76,16 @@ def test_sharpe_judgements_match_their_formulas():
     (t.deflated_sharpe_ratio, ([1.0, 0.5], 0, 0.0, 3.0),
      "too few observations: got 0, need at least 2"),
     (t.minimum_track_record_length, (0.1, 0.1, 0.0, 3.0), ZERO_VARIANCE),
+    *[(t.minimum_track_record_length, (0.1, 0.0, 0.0, 3.0, p),
+       "confidence must lie strictly between 0 and 1") for p in (0.0, 1.0, 1.5, -0.2)],
+    *[(f, args, "the variance factor 1 - sharpe * skewness + sharpe^2 * (kurtosis - 1) / 4 is "
+       "beyond the range of a double for these inputs")
+      for f, args in [(t.probabilistic_sharpe_ratio, (1e300, 0, 100, 1e300, 3)),
+                      (t.minimum_track_record_length, (1e300, 0, 1e300, 3))]],
+    (t.minimum_track_record_length, (1e-200, 0.0, 0.0, 3.0),
+     "the minimum track record length is beyond the range of a double for these inputs"),
+    (t.moments, ([1.7e308, -1.7e308] * 2,),
+     "the standard deviation of the returns is beyond the range of a double for these inputs"),
     (t.minimum_track_record_length, (0.1, 0.0, 0.0, 3.0, NAN), "confidence must be finite"),
     (t.minimum_track_record_length, (0.1, -INF, 0.0, 3.0, NAN), "benchmark must be finite"),
     (t.probability_of_backtest_overfitting, ([[0.1, 0.2]],), ONE_CONFIG),
