@@ -5,6 +5,7 @@
 //     offset: str  ("open" or "close", read-only)
 //     price: int | None  (None for a market order, read-only)
 //     def __repr__(self) -> 'Order("sell", 1, "close", price=61000)'
+//     def __reduce__(self) -> (Order, (side, qty, offset, price))
 //
 // Holds only references to interned strings, which cannot form cycles, so it
 // is not tracked by the cyclic collector.
@@ -118,6 +119,20 @@ PyObject* order_repr(PyObject* self) {
                               static_cast<long long>(order.kind.price));
 }
 
+// Methods.
+PyObject* order_reduce(PyObject* self, PyObject*) {
+  const PyOrder& order = order_of(self);
+  Ref price = Ref::steal(get_price(self, nullptr));
+  if (!price) return nullptr;
+  return Py_BuildValue("(O(OLOO))", reinterpret_cast<PyObject*>(Py_TYPE(self)), order.side,
+                       static_cast<long long>(order.order.qty), order.offset, price.get());
+}
+
+PyMethodDef kMethods[] = {
+    {"__reduce__", order_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // Spec.
 constexpr const char* kDoc =
     "Order(side, qty, offset=\"open\", price=None)\n"
@@ -136,6 +151,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_getset, kGetters},
     {Py_tp_new, reinterpret_cast<void*>(order_new)},
     {Py_tp_repr, reinterpret_cast<void*>(order_repr)},
+    {Py_tp_methods, kMethods},
     {Py_tp_doc, const_cast<char*>(kDoc)},
     {0, nullptr},
 };

@@ -136,6 +136,9 @@ def test_values_pickle_exactly(source):
     compared = t.compare_modes(lambda: Cross(2, 20), walk(2, 500), 10_000, 16)
     report = t.lookahead_check(lambda ticks: Cross(2, 20), walk(3, 300), 10_000, max_points=5)
     for value, fields in ((tick, t.TICK_FIELDS),
+                          (t.Order("sell", 2, "close", price=61_000), ("side", "qty", "offset",
+                                                                        "price")),
+                          (t.Order("buy", 1), ("side", "qty", "offset", "price")),
                           (source, ("path", "count", "instrument")),
                           (compared, ("batch", "compat_fills", "batched_fills", "first_divergence",
                                       "equity_difference", "identical")),
