@@ -1,11 +1,14 @@
 """Evaluate the backtest you already have."""
 
 import os
-from collections.abc import Callable, Sequence
-from typing import Any, NamedTuple, Self, final
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any, NamedTuple, Self, TypeAlias, final
 
 CASH_SCALE: int
 TICK_FIELDS: tuple[str, str, str, str, str, str, str, str]
+# An (n, 8) int64 buffer, a buffer of 64-byte records of the TICK_FIELDS, or a
+# mapping of field names to 1-D int64 buffers (numpy arrays, say).
+_TickArray: TypeAlias = Any
 
 @final
 class Tick:
@@ -46,6 +49,8 @@ class TickSource:
     @property
     def instrument(self) -> int: ...
     def __len__(self) -> int: ...
+    def read(self, start: int = 0, count: int | None = None) -> Int64Array: ...
+    def chunks(self, size: int) -> Iterator[Int64Array]: ...
 
 @final
 class Context:
@@ -196,11 +201,28 @@ class Int64Array:
     def __getitem__(self, key: int, /) -> Any: ...
     def tolist(self) -> list[Any]: ...
 
+@final
+class TickWriter:
+    def __new__(
+        cls, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], instrument: int = 1
+    ) -> Self: ...
+    @property
+    def path(self) -> str: ...
+    @property
+    def count(self) -> int: ...
+    @property
+    def closed(self) -> bool: ...
+    def write(self, ticks: Sequence[Tick] | _TickArray, /) -> int: ...
+    def close(self) -> int: ...
+    def abort(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(self, *exc: object) -> bool: ...
+
 def load_ticks(path: str) -> TickSource: ...
-def save_ticks(path: str, ticks: Sequence[Tick], instrument: int = 1) -> int: ...
+def save_ticks(path: str, ticks: Sequence[Tick] | _TickArray, instrument: int = 1) -> int: ...
 def run_backtest(
     strategy: Any,
-    ticks: Sequence[Tick] | TickSource,
+    ticks: Sequence[Tick] | TickSource | _TickArray,
     balance: int,
     batch: int = 1,
     enforce_margin: bool = True,
@@ -210,15 +232,15 @@ def run_backtest(
 ) -> RunResult: ...
 def compare_modes(
     build: Callable[[], Any],
-    ticks: Sequence[Tick] | TickSource,
+    ticks: Sequence[Tick] | TickSource | _TickArray,
     balance: int,
     batch: int,
     enforce_margin: bool = True,
     contract_size: int = 10000,
 ) -> ModeComparison: ...
 def lookahead_check(
-    build: Callable[[list[Tick]], Any],
-    ticks: Sequence[Tick],
+    build: Callable[[Any], Any],
+    ticks: Sequence[Tick] | _TickArray,
     balance: int,
     max_points: int = 200,
     enforce_margin: bool = True,

@@ -199,7 +199,7 @@ PyObject* tick_source_chunks(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 const char* const kTickSourceReadDoc =
-    "read(start=0, count=None)\n"
+    "read($self, /, start=0, count=None)\n"
     "--\n"
     "\n"
     "The records from `start` on (up to `count` of them; all by default) as\n"
@@ -210,7 +210,7 @@ const char* const kTickSourceReadDoc =
     "ValueError \"{path}: {reason}\" as a run reports a damaged file.";
 
 const char* const kTickSourceChunksDoc =
-    "chunks(size)\n"
+    "chunks($self, /, size)\n"
     "--\n"
     "\n"
     "Iterate the file in (size, 8) Int64Array blocks (the last may be\n"

@@ -177,15 +177,16 @@ PyObject* exit_block(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 
 PyMethodDef kMethods[] = {
     {"write", write, METH_O,
-     PyDoc_STR("write(ticks)\n--\n\nAppend ticks, in any form run_backtest takes, after those\n"
-               "written so far. Returns how many. Times that go backwards, within\n"
-               "these ticks or from the last tick written, are refused with\n"
-               "ValueError naming the record, and nothing of this call is written.")},
+     PyDoc_STR(
+         "write($self, ticks, /)\n--\n\nAppend ticks, in any form run_backtest takes, after those\n"
+         "written so far. Returns how many. Times that go backwards, within\n"
+         "these ticks or from the last tick written, are refused with\n"
+         "ValueError naming the record, and nothing of this call is written.")},
     {"close", close, METH_NOARGS,
-     PyDoc_STR("close()\n--\n\nComplete the header and make the file appear at `path`.\n"
+     PyDoc_STR("close($self, /)\n--\n\nComplete the header and make the file appear at `path`.\n"
                "Returns the number of ticks in the file. No effect once closed.")},
     {"abort", abort_writer, METH_NOARGS,
-     PyDoc_STR("abort()\n--\n\nEnd the writer and remove what it wrote; `path` is left as\n"
+     PyDoc_STR("abort($self, /)\n--\n\nEnd the writer and remove what it wrote; `path` is left as\n"
                "it was. No effect once closed.")},
     {"__enter__", enter, METH_NOARGS, nullptr},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exit_block)),

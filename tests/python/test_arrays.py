@@ -215,3 +215,30 @@ def test_lookahead_hands_build_the_form_it_was_given():
         assert all(check(p) for p in built) and len(built) == 5
         assert [len(p["last"] if isinstance(p, dict) else p) for p in built[1:]] == sorted(
             len(p["last"] if isinstance(p, dict) else p) for p in built[1:])
+
+
+def frame_columns(kind, a):
+    """The README's recipe for each kind of frame: one int64 numpy column per field."""
+    if kind == "pandas":
+        df = pytest.importorskip("pandas").DataFrame(a, columns=F)
+        return {c: df[c].to_numpy(np.int64) for c in F if c in df}
+    if kind == "polars":
+        df = pytest.importorskip("polars").DataFrame(a, schema=list(F), orient="row")
+        return {c: df[c].to_numpy() for c in F if c in df.columns}
+    pa, pq = pytest.importorskip("pyarrow"), pytest.importorskip("pyarrow.parquet")
+    return pa, pq
+
+
+@pytest.mark.parametrize("kind", ["pandas", "polars", "parquet"])
+def test_readme_recipes(tmp_path, kind):
+    a, path = seeded(5, 3000), str(tmp_path / "r.tmtk")
+    if kind != "parquet":
+        tm_count = t.save_ticks(path, frame_columns(kind, a))
+    else:
+        pa, pq = frame_columns(kind, a)
+        pq.write_table(pa.table({c: a[:, i] for i, c in enumerate(F)}), tmp_path / "d.parquet")
+        with t.TickWriter(path) as writer:
+            for batch in pq.ParquetFile(tmp_path / "d.parquet").iter_batches(1000):
+                writer.write({c: batch.column(c).to_numpy() for c in batch.schema.names})
+        tm_count = writer.count
+    assert tm_count == 3000 and (np.asarray(t.load_ticks(path).read()) == a).all()
