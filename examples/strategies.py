@@ -152,7 +152,8 @@ class FuturePeeker:
 
     def __init__(self, ticks, ahead: int = 50, qty: int = 50) -> None:
         self.name = "future-peeker"
-        self._prices = [t.last for t in ticks]
+        # A list of Tick, or an (n, 8) int64 array (or a prefix view of one).
+        self._prices = [t.last for t in ticks] if isinstance(ticks, list) else ticks[:, 2].tolist()
         self.ahead, self.qty = ahead, qty
         self._index = -1
 
