@@ -105,6 +105,7 @@ def main() -> int:
                           f"--memory-ticks={args.memory_ticks}")
     pbo_args = [f"--repeats={reps}"] + (["--skip-large"] if args.skip_large_pbo else [])
     pbo = python_lines(ROOT / "bench" / "stats_pbo_bench.py", *pbo_args)
+    kept = python_lines(ROOT / "bench" / "results_memory_bench.py", "--samples=10000000")
     sweeps = python_lines(ROOT / "bench" / "sweep_bench.py", f"--repeats={min(reps, 3)}")
 
     reader = rate(data.get("BM_ReaderWithChecksum"), "bytes_per_second", 1e9)
@@ -161,6 +162,12 @@ def main() -> int:
                "", 0, 0, higher_is_better=False),
         Figure("6", f"peak memory over {args.memory_ticks:,} ticks", memory.get("value"), "MB",
                64, None, higher_is_better=False),
+        Figure("9", "result memory / raw records, 10 M equity samples",
+               kept.get("result memory / raw equity samples", {}).get("value"), "x", 1.2, None,
+               higher_is_better=False),
+        Figure("9", "run peak memory / raw records, 10 M equity samples",
+               kept.get("run peak memory / raw equity samples", {}).get("value"), "x", 1.2,
+               None, higher_is_better=False),
         Figure("7", "overfitting 16x50x2000, NumPy per combination / ours", pbo_speedup, "x",
                20, None),
         Figure("7", "overfitting 16x50x2000, NumPy all combinations / ours", pbo_speedup_all,

@@ -17,6 +17,8 @@ struct RunConfig {
   tm_margin::MarginTable margin_tiers = tm_margin::MarginTable::example_btcusdt();
   tm_margin::FundingSchedule funding_schedule;
   std::uint64_t equity_every = 0;  // sample equity every this many ticks; 0: never
+  // False: the samples go to the result's curve only, not to equity_samples too.
+  bool keep_equity_samples = true;
   std::int64_t contract_size = 10000;
   tm_types::Cash balance = 0;
   std::int64_t maker_fee = 0, taker_fee = 0;  // parts per 10^9 of notional

@@ -19,7 +19,9 @@ RunLoop<S, Src>::RunLoop(const RunConfig& config, S& strategy, Src& source)
       has_funding_(!config.funding_schedule.empty()),
       idle_ticks_inert_(kernel_.account().holdings.front().matcher.idle_ticks_inert()) {
   result_.tier = std::string(kernel_.account().holdings.front().matcher.name());
-  if (config.equity_every != 0) result_.equity_samples.push_back(config.balance);
+  if (config.equity_every != 0 && config.keep_equity_samples) {
+    result_.equity_samples.push_back(config.balance);
+  }
   intents_.reserve(16);
   endings_.reserve(16);
   to_cancel_.reserve(16);
@@ -29,9 +31,9 @@ template <tm_strategy::Strategy S, TickStream Src>
 RunResult RunLoop<S, Src>::run() {
   while (const tm_types::Tick* next = source_.next()) {
     const tm_types::Tick tick = *next;
+    now_ = tick.exch_ts;
     if (has_funding_) settle_funding(tick);
     result_.ticks = tm_types::checked_add_u(result_.ticks, 1);
-    now_ = tick.exch_ts;
     apply_tick(tick);
     const tm_core::Summary summary = kernel_.summary();
     sample_equity(tick, summary);
@@ -106,7 +108,7 @@ template <tm_strategy::Strategy S, TickStream Src>
   const tm_types::QtyLots net = tm_types::sat_add(summary.position, summary.short_position);
   const bool due = --until_sample_ == 0;
   if (due) {
-    result_.equity_samples.push_back(summary.equity);
+    if (config_.keep_equity_samples) result_.equity_samples.push_back(summary.equity);
     until_sample_ = config_.equity_every;
   }
   latest_added_ = due || result_.ticks == 1;
@@ -225,7 +227,7 @@ void RunLoop<S, Src>::idle_tail(tm_types::Cash equity) {
     if (until_sample != 0) {
       latest_added = --until_sample == 0;
       if (latest_added) {
-        result_.equity_samples.push_back(equity);
+        if (config_.keep_equity_samples) result_.equity_samples.push_back(equity);
         add_point(rest->exch_ts, equity, 0);
         until_sample = every;
       }

@@ -186,6 +186,7 @@ tm_backtest::RunConfig python_config(std::int64_t balance, bool enforce_margin,
   config.track_margin = false;
   config.enforce_margin = enforce_margin;
   config.two_leg = false;
+  config.keep_equity_samples = false;  // a Python result holds the curve alone
   return config;
 }
 

@@ -85,7 +85,7 @@ RunResult model_run(const RunConfig& c, Trader& s, const std::vector<Tick>& tick
   if (c.equity_every != 0) r.equity_samples.push_back(c.balance);
   r.min_equity = c.balance;
   Nanos last_funding = std::numeric_limits<Nanos>::min();
-  Cash peak = 0;
+  Cash peak = 0, top = c.balance;
   std::optional<Cash> headroom;
   const auto record = [&](std::span<const core::Output> outs, bool fills) {
     for (const core::Output& o : outs) {
@@ -108,6 +108,14 @@ RunResult model_run(const RunConfig& c, Trader& s, const std::vector<Tick>& tick
     if (c.equity_every != 0 && r.ticks % c.equity_every == 0)
       r.equity_samples.push_back(sum.equity);
     r.min_equity = std::min(r.min_equity, sum.equity);
+    top = std::max(top, sum.equity);
+    r.max_drawdown = std::max(r.max_drawdown, top - sum.equity);
+    if (c.equity_every != 0 &&
+        (r.ticks == 1 || r.ticks % c.equity_every == 0 || r.ticks == ticks.size())) {
+      r.curve.exch_ts.push_back(t.exch_ts);
+      r.curve.equity.push_back(sum.equity);
+      r.curve.position.push_back(sum.position + sum.short_position);
+    }
     if (c.track_margin && (sum.position != 0 || sum.short_position != 0)) {
       const Cash m = k.account().maintenance();
       peak = std::max(peak, m);
@@ -150,7 +158,8 @@ RunResult model_run(const RunConfig& c, Trader& s, const std::vector<Tick>& tick
 auto fields(const RunResult& r) {
   return std::tie(r.strategy, r.tier, r.ticks, r.fills, r.liquidations, r.equity_samples,
                   r.final_equity, r.min_equity, r.fees_paid, r.funding_paid, r.realised,
-                  r.max_adverse_excursion, r.margin_watch, r.skipped_ticks, r.foreign_intents);
+                  r.max_adverse_excursion, r.margin_watch, r.skipped_ticks, r.foreign_intents,
+                  r.curve.exch_ts, r.curve.equity, r.curve.position, r.max_drawdown);
 }
 void compare_run(std::uint64_t seed) {
   tm_test::Rng rng(seed);
@@ -198,6 +207,18 @@ void compare_run(std::uint64_t seed) {
   const RunResult got = run_stream(c, real, stream);
   const RunResult want = model_run(c, model, ticks);
   ASSERT_TRUE(fields(got) == fields(want)) << "seed " << seed;
+  // One booking per fill, whose fees and realised profits add up
+  // to the totals (a liquidation books a realised loss of its own).
+  ASSERT_EQ(got.bookings.size(), got.fills.size());
+  Cash fees = 0, realised = 0;
+  for (const tm_backtest::FillBooking& b : got.bookings) {
+    fees += b.fee;
+    realised += b.realised;
+  }
+  EXPECT_EQ(fees, got.fees_paid) << "seed " << seed;
+  if (got.liquidations.empty()) {
+    EXPECT_EQ(realised, got.realised) << "seed " << seed;
+  }
   ASSERT_EQ(real.seen, model.seen) << "seed " << seed;
 }
 
