@@ -106,9 +106,9 @@ std::vector<std::uint8_t> encode(std::uint64_t instrument, std::span<const Tick>
 }
 
 std::array<std::uint8_t, kHeaderBytes> encode_header(std::uint64_t instrument, std::uint64_t count,
-                                                     std::uint32_t checksum) {
+                                                     std::uint32_t checksum, std::uint32_t magic) {
   std::array<std::uint8_t, kHeaderBytes> header{};
-  store(header.data() + kMagicAt, kMagic);
+  store(header.data() + kMagicAt, magic);
   store(header.data() + kVersionAt, kVersion);
   store(header.data() + kCountAt, count);
   store(header.data() + kInstrumentAt, instrument);
@@ -116,14 +116,14 @@ std::array<std::uint8_t, kHeaderBytes> encode_header(std::uint64_t instrument, s
   return header;
 }
 
-OpenResult TickReader::open(const std::string& path, StopAsked stop) {
+OpenResult TickReader::open(const std::string& path, StopAsked stop, std::uint32_t magic) {
   // Without O_NONBLOCK, opening a FIFO would block until a writer comes.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return Error{Truncated{kHeaderBytes, 0}};
-  return open_fd(fd, std::move(stop));
+  return open_fd(fd, std::move(stop), magic);
 }
 
-OpenResult TickReader::open_fd(int fd, StopAsked stop) {
+OpenResult TickReader::open_fd(int fd, StopAsked stop, std::uint32_t expected_magic) {
   std::uint8_t header[kHeaderBytes];
   struct stat st;
   std::optional<StopAsked> waits;
@@ -134,9 +134,9 @@ OpenResult TickReader::open_fd(int fd, StopAsked stop) {
   }
   const auto magic = load<std::uint32_t>(header + kMagicAt);
   const auto version = load<std::uint16_t>(header + kVersionAt);
-  if (magic != kMagic || version != kVersion) {
+  if (magic != expected_magic || version != kVersion) {
     ::close(fd);
-    if (magic != kMagic) return Error{BadMagic{magic}};
+    if (magic != expected_magic) return Error{BadMagic{magic}};
     return Error{UnknownVersion{version}};
   }
   // Advisory: the records are read front to back once.

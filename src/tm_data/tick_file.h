@@ -35,10 +35,12 @@ static_assert(sizeof(tm_types::Tick) == kRecordBytes, "a record is a Tick byte f
                                                std::span<const tm_types::Tick> ticks);
 
 // The 32-byte header of a file of `count` records of `instrument` whose
-// records have the CRC-32 `checksum`.
+// records have the CRC-32 `checksum`. Another file kind built on this layout
+// (the depth file) passes its own `magic`.
 [[nodiscard]] std::array<std::uint8_t, kHeaderBytes> encode_header(std::uint64_t instrument,
                                                                    std::uint64_t count,
-                                                                   std::uint32_t checksum);
+                                                                   std::uint32_t checksum,
+                                                                   std::uint32_t magic = kMagic);
 
 class TickReader;
 // An open reader, or why the file could not be opened.
@@ -56,10 +58,13 @@ class TickReader {
   // A file that is not a regular file (a FIFO) is read as its data comes,
   // without blocking in open() or read(): `stop` is asked while none comes,
   // and once it answers true the stream ends as if the file ended there.
-  [[nodiscard]] static OpenResult open(const std::string& path, StopAsked stop = {});
+  // A file kind built on this layout passes its own `magic`.
+  [[nodiscard]] static OpenResult open(const std::string& path, StopAsked stop = {},
+                                       std::uint32_t magic = kMagic);
   // As open, over a descriptor positioned at the header, which the reader owns
   // from here on (it is closed also when the header is refused).
-  [[nodiscard]] static OpenResult open_fd(int fd, StopAsked stop = {});
+  [[nodiscard]] static OpenResult open_fd(int fd, StopAsked stop = {},
+                                          std::uint32_t magic = kMagic);
 
   TickReader(TickReader&& other) noexcept;
   TickReader& operator=(TickReader&& other) noexcept;

@@ -55,7 +55,7 @@ std::size_t first_backwards(std::span<const tm_types::Tick> ticks, tm_types::Nan
 }  // namespace
 
 WriterResult TickFileWriter::open(const std::string& path, std::uint64_t instrument,
-                                  const StopAsked& stop) {
+                                  const StopAsked& stop, std::uint32_t magic) {
   DestinationResult opened = Destination::open(path, stop);
   if (std::string* error = std::get_if<std::string>(&opened)) return std::move(*error);
   Destination destination = std::get<Destination>(std::move(opened));
@@ -70,6 +70,7 @@ WriterResult TickFileWriter::open(const std::string& path, std::uint64_t instrum
   }
   TickFileWriter writer(std::move(destination), staging, instrument);
   writer.last_ = std::numeric_limits<tm_types::Nanos>::min();
+  writer.magic_ = magic;
   return writer;
 }
 
@@ -77,6 +78,7 @@ TickFileWriter::TickFileWriter(TickFileWriter&& other) noexcept
     : destination_(std::move(other.destination_)),
       staging_(std::exchange(other.staging_, -1)),
       instrument_(other.instrument_),
+      magic_(other.magic_),
       count_(other.count_),
       crc_(other.crc_),
       last_(other.last_),
@@ -88,6 +90,7 @@ TickFileWriter& TickFileWriter::operator=(TickFileWriter&& other) noexcept {
     destination_ = std::move(other.destination_);
     staging_ = std::exchange(other.staging_, -1);
     instrument_ = other.instrument_;
+    magic_ = other.magic_;
     count_ = other.count_;
     crc_ = other.crc_;
     last_ = other.last_;
@@ -122,7 +125,8 @@ std::optional<std::string> TickFileWriter::finish() {
 }
 
 std::optional<std::string> TickFileWriter::write_header_and_staged() {
-  const std::array<std::uint8_t, kHeaderBytes> header = encode_header(instrument_, count_, crc_);
+  const std::array<std::uint8_t, kHeaderBytes> header =
+      encode_header(instrument_, count_, crc_, magic_);
   if (staging_ < 0) {
     if (::pwrite(destination_.fd(), header.data(), header.size(), 0) !=
         static_cast<ssize_t>(header.size())) {

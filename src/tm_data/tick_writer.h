@@ -18,6 +18,7 @@
 
 #include "tm_data/destination.h"
 #include "tm_data/error.h"
+#include "tm_data/tick_file.h"
 #include "tm_types/tick.h"
 
 namespace tm_data {
@@ -33,9 +34,9 @@ using AppendError = std::variant<Backwards, std::string>;
 class TickFileWriter {
  public:
   // Opens the destination `path` for a file of `instrument`; `stop` as for
-  // Destination::open.
+  // Destination::open. A file kind built on this layout passes its own `magic`.
   [[nodiscard]] static WriterResult open(const std::string& path, std::uint64_t instrument,
-                                         const StopAsked& stop = {});
+                                         const StopAsked& stop = {}, std::uint32_t magic = kMagic);
 
   TickFileWriter(TickFileWriter&& other) noexcept;
   TickFileWriter& operator=(TickFileWriter&& other) noexcept;
@@ -72,6 +73,7 @@ class TickFileWriter {
   // seek back to its header (a FIFO); copied after the header by finish().
   int staging_ = -1;
   std::uint64_t instrument_ = 0;
+  std::uint32_t magic_ = kMagic;
   std::uint64_t count_ = 0;
   std::uint32_t crc_ = 0;
   tm_types::Nanos last_ = 0;  // exchange time of the last tick written
