@@ -11,7 +11,8 @@ wall time measures the other processes as much as this one. Every figure is the
 median of its repetitions.
 
     python bench/run_all.py [--build build/bench] [--repetitions 5]
-                            [--memory-ticks 100000000] [--skip-large-pbo] [--strict]
+                            [--memory-ticks 100000000] [--writer-ticks 100000000]
+                            [--skip-large-pbo] [--strict]
 """
 
 from __future__ import annotations
@@ -89,6 +90,9 @@ def main() -> int:
     parser.add_argument("--memory-ticks", type=int, default=100_000_000,
                         help="ticks in the file of the memory figure (64 bytes each, "
                              "written to the temporary directory)")
+    parser.add_argument("--writer-ticks", type=int, default=100_000_000,
+                        help="ticks the TickWriter memory figure writes, in chunks of 1 M "
+                             "(64 bytes each, to the temporary directory)")
     parser.add_argument("--skip-large-pbo", action="store_true",
                         help="skip the 24-block overfitting case")
     parser.add_argument("--json", help="also write every figure to this file")
@@ -107,6 +111,9 @@ def main() -> int:
     pbo = python_lines(ROOT / "bench" / "stats_pbo_bench.py", *pbo_args)
     kept = python_lines(ROOT / "bench" / "results_memory_bench.py", "--samples=10000000")
     sweeps = python_lines(ROOT / "bench" / "sweep_bench.py", f"--repeats={min(reps, 3)}")
+    arrays = python_lines(ROOT / "bench" / "arrays_bench.py", f"--repeats={reps}",
+                          f"--writer-ticks={args.writer_ticks}")
+    writer_memory = next((v for k, v in arrays.items() if k.startswith("TickWriter peak")), {})
 
     reader = rate(data.get("BM_ReaderWithChecksum"), "bytes_per_second", 1e9)
     raw = rate(data.get("BM_RawBlockReads"), "bytes_per_second", 1e9)
@@ -186,6 +193,20 @@ def main() -> int:
                if "sweep_cluster" in sweeps else ""),
         Figure("9", "progress on / off, 20 M-tick file run", sweeps.get("progress", {}).get(
                "value"), "%", 1.0, None, higher_is_better=False),
+        Figure("12", "run over an (n, 8) array / the same ticks as a file, Python never called",
+               arrays.get("run over an (n, 8) array / over the same tick file", {}).get("value"),
+               "x", 0.9, None),
+        Figure("12", "two threads running array runs / serial",
+               arrays.get("two threads running array runs / the same runs in turn", {}).get(
+                   "value"), "x", 0.6, None, higher_is_better=False),
+        Figure("12", "arrays to file, TickWriter",
+               arrays.get("arrays to file, TickWriter", {}).get("value"), "GB/s", 2.0, None),
+        Figure("12", "arrays to file, TickWriter / numpy tofile + zlib.crc32",
+               arrays.get("arrays to file, TickWriter / numpy tofile + zlib.crc32", {}).get(
+                   "value"), "x", 0.8, None),
+        Figure("12", f"TickWriter peak memory, {args.writer_ticks:,} ticks in 1 M chunks",
+               writer_memory.get("value"), "MB", 64, None, higher_is_better=False,
+               note="above a baseline holding the chunk"),
     ]
 
     def show(v: float | None) -> str:
