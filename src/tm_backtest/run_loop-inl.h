@@ -13,6 +13,8 @@ RunLoop<S, Src>::RunLoop(const RunConfig& config, S& strategy, Src& source)
       strategy_(strategy),
       source_(source),
       kernel_(open_account(config)),
+      cancels_travel_(config.execution.kind != tm_engine::Execution::Kind::L0 &&
+                      !config.execution.config.submit_latency.is_zero()),
       min_equity_(config.balance),
       peak_equity_(config.balance),
       until_sample_(config.equity_every),
@@ -29,10 +31,13 @@ RunLoop<S, Src>::RunLoop(const RunConfig& config, S& strategy, Src& source)
 
 template <tm_strategy::Strategy S, TickStream Src>
 RunResult RunLoop<S, Src>::run() {
+  if (depth_.next != nullptr) next_depth_ = depth_.next(depth_.stream);
   while (const tm_types::Tick* next = source_.next()) {
     const tm_types::Tick tick = *next;
     now_ = tick.exch_ts;
     if (has_funding_) settle_funding(tick);
+    if (next_depth_ != nullptr) apply_depth_until(tick.exch_ts);
+    if (!cancels_.empty()) apply_due_cancels(tick.exch_ts);
     result_.ticks = tm_types::checked_add_u(result_.ticks, 1);
     apply_tick(tick);
     const tm_core::Summary summary = kernel_.summary();
@@ -60,6 +65,38 @@ void RunLoop<S, Src>::settle_funding(const tm_types::Tick& tick) {
 }
 
 template <tm_strategy::Strategy S, TickStream Src>
+template <tm_strategy::Strategy S, TickStream Src>
+void RunLoop<S, Src>::apply_depth_until(tm_types::Nanos exch_ts) {
+  while (next_depth_ != nullptr && next_depth_->exch_ts <= exch_ts) {
+    record(kernel_.apply(next_depth_->event));
+    next_depth_ = depth_.next(depth_.stream);
+  }
+}
+
+template <tm_strategy::Strategy S, TickStream Src>
+void RunLoop<S, Src>::send_cancel(tm_types::OrderId id, tm_types::Nanos now) {
+  if (!cancels_travel_) {
+    record(kernel_.apply(tm_core::CancelEvent{id}));
+    return;
+  }
+  const tm_types::Nanos delay = config_.execution.config.submit_latency.draw(id);
+  cancels_.push_back({tm_types::sat_add(now, delay), id});
+}
+
+template <tm_strategy::Strategy S, TickStream Src>
+void RunLoop<S, Src>::apply_due_cancels(tm_types::Nanos exch_ts) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < cancels_.size(); ++i) {
+    const TravellingCancel c = cancels_[i];
+    if (c.due > exch_ts) {
+      cancels_[kept++] = c;
+      continue;
+    }
+    record(kernel_.apply(tm_core::CancelEvent{c.id}));
+  }
+  cancels_.resize(kept);
+}
+
 [[gnu::always_inline]] inline void RunLoop<S, Src>::apply_tick(const tm_types::Tick& tick) {
   const std::span<const tm_core::Output> outs = kernel_.apply_tick(tick);
   if (!outs.empty()) record(outs);
@@ -159,7 +196,8 @@ template <tm_strategy::Strategy S, TickStream Src>
           summary.short_entry,
           summary.equity,
           kernel_.working().size(),
-          config_.instrument};
+          config_.instrument,
+          &kernel_};
 }
 
 // Hands the strategy its notices (when it hears them) and then the tick; the
@@ -184,10 +222,10 @@ template <tm_strategy::Strategy S, TickStream Src>
 [[gnu::always_inline]] inline void RunLoop<S, Src>::apply_intents(const tm_types::Tick& tick) {
   for (const tm_strategy::Intent& intent : intents_) {
     if (const auto* cancel = std::get_if<tm_strategy::Cancel>(&intent)) {
-      record(kernel_.apply(tm_core::CancelEvent{cancel->id}));
+      send_cancel(cancel->id, tick.local_ts);
     } else if (std::holds_alternative<tm_strategy::CancelAll>(intent)) {
       to_cancel_.assign(kernel_.working().begin(), kernel_.working().end());
-      for (const tm_types::OrderId id : to_cancel_) record(kernel_.apply(tm_core::CancelEvent{id}));
+      for (const tm_types::OrderId id : to_cancel_) send_cancel(id, tick.local_ts);
     } else {
       const auto& order = std::get<tm_types::Order>(intent);
       if (order.instrument != config_.instrument) {

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "tm_backtest/depth_stream.h"
 #include "tm_backtest/run_config.h"
 #include "tm_backtest/run_result.h"
 #include "tm_backtest/tick_stream.h"
@@ -40,6 +41,19 @@ concept HearsNotices = requires(S& s, std::span<const Ending> endings,
   s.on_notices(endings, closes);
 };
 
+// A depth stream for the loop to merge with its ticks, reached through one
+// function pointer so that a run without depth pays a null test per tick.
+struct DepthFeed {
+  void* stream = nullptr;
+  const TimedDepth* (*next)(void* stream) = nullptr;
+
+  // Borrows `stream`, which must outlive the run.
+  template <DepthStream D>
+  static DepthFeed of(D& stream) {
+    return {&stream, [](void* s) { return static_cast<D*>(s)->next(); }};
+  }
+};
+
 // One run of `strategy` over `source`. Borrows all three arguments, which
 // must outlive the loop; `run` may be called once.
 template <tm_strategy::Strategy S, TickStream Src>
@@ -53,8 +67,17 @@ class RunLoop {
   // its input; a broken invariant (an overflowing counter) stops it with
   // tm_types::InvariantError.
   RunResult run();
+  // Merges `feed` with the ticks: before each tick, every depth event not
+  // later than it (equal exchange times included) is applied to the kernel;
+  // events after the last tick are never read. Call before run().
+  void merge_depth(DepthFeed feed) { depth_ = feed; }
 
  private:
+  void apply_depth_until(tm_types::Nanos exch_ts);
+  // Sends a cancellation decided at receive time `now`: at once, or after the
+  // submission latency the order `id` drew when the venue has one.
+  void send_cancel(tm_types::OrderId id, tm_types::Nanos now);
+  void apply_due_cancels(tm_types::Nanos exch_ts);
   void settle_funding(const tm_types::Tick& tick);
   void apply_tick(const tm_types::Tick& tick);
   void record(std::span<const tm_core::Output> outputs);
@@ -80,6 +103,17 @@ class RunLoop {
   std::unordered_set<tm_types::OrderId> ended_;   // the ids in endings_
   std::vector<tm_strategy::VenueClosed> closes_;  // since the strategy's previous call
   std::vector<tm_types::OrderId> to_cancel_;
+  DepthFeed depth_;
+  // Cancellations on their way to an L1/L2 venue with submission latency, by
+  // send order: each reaches the kernel before the first tick at or after its
+  // arrival time, as an order sent at the same moment would arrive.
+  struct TravellingCancel {
+    tm_types::Nanos due = 0;
+    tm_types::OrderId id = 0;
+  };
+  std::vector<TravellingCancel> cancels_;
+  const bool cancels_travel_;
+  const TimedDepth* next_depth_ = nullptr;  // the feed's first event not yet applied
   tm_types::Nanos last_funding_ = std::numeric_limits<tm_types::Nanos>::min();
   tm_types::Cash peak_maintenance_ = 0;
   std::optional<tm_types::Cash> min_headroom_;
@@ -105,6 +139,14 @@ class RunLoop {
 template <tm_strategy::Strategy S, TickStream Src>
 RunResult run_stream(const RunConfig& config, S& strategy, Src& source) {
   return RunLoop<S, Src>(config, strategy, source).run();
+}
+
+// run_stream with `depth` merged into the ticks by exchange time.
+template <tm_strategy::Strategy S, TickStream Src, DepthStream D>
+RunResult run_stream(const RunConfig& config, S& strategy, Src& source, D& depth) {
+  RunLoop<S, Src> loop(config, strategy, source);
+  loop.merge_depth(DepthFeed::of(depth));
+  return loop.run();
 }
 
 }  // namespace tm_backtest

@@ -72,15 +72,18 @@ void Account::apply_fill(const tm_types::Fill& fill) {
   if (rest >= 1) h.add_to_leg(Leg::Long, rest, fill.price, direction);
 }
 
+Cash Account::fill_fee(std::size_t index, const tm_types::Fill& fill) const {
+  if (index >= holdings.size()) tm_types::invariant_failure("index out of range");
+  const Holding& h = holdings[index];
+  tm_types::Fill booked = fill;
+  booked.qty = h.lots_booked(fill, two_leg);
+  return cost::fill_fee(h.contract, booked, maker_fee, taker_fee);
+}
+
 Cash Account::maintenance() const {
   Cash total = 0;
   for (const Holding& h : holdings) {
-    Cash legs = 0;
-    if (h.position != 0) legs = h.tiers.maintenance(h.contract.size, h.mark, h.position);
-    if (h.short_position != 0) {
-      legs = sat_add(legs, h.tiers.maintenance(h.contract.size, h.mark, h.short_position));
-    }
-    total = sat_add(total, legs);
+    total = sat_add(total, h.maintenance_at(h.mark));
   }
   return total;
 }

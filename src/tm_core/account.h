@@ -41,6 +41,11 @@ struct Account {
   // instrument. A fill for an instrument without a holding is an invariant
   // failure; a quantity below 1 changes nothing.
   void apply_fill(const tm_types::Fill& fill);
+  // The fee of a fill into the holding at `index`, read before apply_fill
+  // books it: the rate of its taker flag on the notional of the lots it books,
+  // so a two-leg close larger than its leg pays for the leg only and one
+  // against a flat leg pays nothing.
+  [[nodiscard]] Cash fill_fee(std::size_t index, const tm_types::Fill& fill) const;
 
   // Balance plus the unrealised result of every leg at its holding's mark.
   [[nodiscard]] Cash equity() const;

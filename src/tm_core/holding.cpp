@@ -58,13 +58,29 @@ Cash Holding::close_leg(Leg leg, QtyLots qty, Price price) {
   return closed.profit;
 }
 
-Cash Holding::unrealized_at_mark() const {
+Cash Holding::unrealized_at(Price price) const {
   Cash legs = 0;
-  if (position != 0) legs = contract.unrealized_from_cost(leg_cost(Leg::Long), mark, position);
+  if (position != 0) legs = contract.unrealized_from_cost(leg_cost(Leg::Long), price, position);
   if (short_position != 0) {
-    legs = sat_add(legs, contract.unrealized_from_cost(leg_cost(Leg::Short), mark, short_position));
+    legs =
+        sat_add(legs, contract.unrealized_from_cost(leg_cost(Leg::Short), price, short_position));
   }
   return legs;
+}
+
+Cash Holding::maintenance_at(Price price) const {
+  Cash legs = 0;
+  if (position != 0) legs = tiers.maintenance(contract.size, price, position);
+  if (short_position != 0) {
+    legs = sat_add(legs, tiers.maintenance(contract.size, price, short_position));
+  }
+  return legs;
+}
+
+QtyLots Holding::lots_booked(const tm_types::Fill& fill, bool two_leg) const {
+  if (!two_leg || fill.offset != tm_types::Offset::Close) return fill.qty;
+  const QtyLots leg = fill.side == tm_types::Side::Buy ? short_position : position;
+  return std::min(sat_abs(leg), fill.qty);
 }
 
 }  // namespace tm_core

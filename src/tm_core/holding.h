@@ -7,6 +7,7 @@
 
 #include "tm_engine/matcher.h"
 #include "tm_margin/margin_table.h"
+#include "tm_types/fill.h"
 #include "tm_types/fixed.h"
 #include "tm_types/ids.h"
 #include "tm_types/time.h"
@@ -65,8 +66,15 @@ struct Holding {
   [[nodiscard]] Cash close_leg(Leg leg, QtyLots qty, Price price);
 
   bool is_flat() const { return position == 0 && short_position == 0; }
-  // The unrealised result of both legs at mark.
-  [[nodiscard]] Cash unrealized_at_mark() const;
+  // The unrealised result of both legs, and their maintenance margin, with
+  // both legs valued at price; a flat leg contributes 0 to each.
+  [[nodiscard]] Cash unrealized_at(Price price) const;
+  [[nodiscard]] Cash maintenance_at(Price price) const;
+  // The same at the holding's mark.
+  [[nodiscard]] Cash unrealized_at_mark() const { return unrealized_at(mark); }
+  // The lots a fill of qty would book: a close in two-leg mode books at most
+  // what its leg holds (nothing against a flat leg); any other fill books qty.
+  [[nodiscard]] QtyLots lots_booked(const tm_types::Fill& fill, bool two_leg) const;
 
   CostBasis long_basis;
   CostBasis short_basis;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "tm_core/cost.h"
 #include "tm_margin/position.h"
 
 namespace tm_core {
@@ -41,8 +40,7 @@ void Kernel::charge_fee(Cash fee) {
 }
 
 void Kernel::book_fill(std::size_t index, const tm_types::Fill& fill) {
-  const Cash fee = cost::fill_fee(account_.holdings[index].contract, fill, account_.maker_fee,
-                                  account_.taker_fee);
+  const Cash fee = account_.fill_fee(index, fill);
   charge_fee(fee);
   const Cash realised = account_.realised;
   account_.apply_fill(fill);
@@ -73,11 +71,15 @@ std::span<const Output> Kernel::settle_unreported() {
 }
 
 void Kernel::liquidate_if_uncovered(Price price) {
+  // A one-holding account is tested at the price it would be closed at, in
+  // either leg mode; several holdings are tested and closed at their marks.
   bool uncovered;
-  if (account_.holdings.size() > 1 || account_.two_leg) {
+  const Holding& h = account_.holdings.front();
+  if (account_.holdings.size() > 1) {
     uncovered = account_.equity() <= account_.maintenance();
+  } else if (account_.two_leg) {
+    uncovered = sat_add(account_.balance(), h.unrealized_at(price)) <= h.maintenance_at(price);
   } else {
-    const Holding& h = account_.holdings.front();
     const tm_margin::MarginedPosition position{h.leg_cost(Leg::Long), h.contract, h.entry,
                                                h.position, account_.balance()};
     uncovered = position.is_liquidatable(h.tiers, price);
@@ -190,7 +192,7 @@ void Kernel::apply_event(const ExternalFillEvent& e) {
   } else if (std::holds_alternative<FeeUnknown>(e.fee)) {
     account_.fee_unknown = true;
   } else {
-    fee = cost::fill_fee(h.contract, fill, account_.maker_fee, account_.taker_fee);
+    fee = account_.fill_fee(index, fill);
   }
   charge_fee(fee);
   const Cash realised = account_.realised;

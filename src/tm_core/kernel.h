@@ -152,8 +152,8 @@ class Kernel {
   // Books the fills the engines still hold back. Outputs as for apply.
   std::span<const Output> settle_unreported();
   // Liquidates the account when it no longer covers its maintenance margin at
-  // `price` (one one-leg holding) or at the marks (otherwise); appends the
-  // Liquidated records to the outputs.
+  // `price` (one holding, tested and closed at that price in either leg mode)
+  // or at the marks (several holdings); appends the Liquidated records.
   void check_liquidation(Price price);
 
   // The booking of each Fill output of the latest call, in their order.

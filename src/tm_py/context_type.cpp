@@ -2,6 +2,7 @@
 //     tick: Tick   (a new Tick on every read)
 //     last, position, entry, short_position, short_entry, equity: int
 //     working: int
+//     orders: tuple[WorkingOrder, ...]  (built on first read)
 //     def __repr__(self) -> "Context(last=100, position=0, equity=10000000000000)"
 //
 // Built once per tick in compatibility mode, so it holds plain integers, is
@@ -12,6 +13,7 @@
 
 #include <cstddef>
 
+#include "tm_py/order_values.h"
 #include "tm_py/tick_type.h"
 
 namespace tm_py {
@@ -24,6 +26,7 @@ constexpr std::size_t kSpareContexts = 64;
 // Dealloc.
 void context_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  Py_XDECREF(reinterpret_cast<PyContext*>(self)->orders);
   give_block(state_of_type(type)->spare_contexts, self, kSpareContexts);
   Py_DECREF(type);
 }
@@ -34,8 +37,23 @@ PyObject* get_tick(PyObject* self, void*) {
   return new_tick(state, reinterpret_cast<PyContext*>(self)->tick);
 }
 
+// The empty tuple stands for a listing that could not be kept (see end_context_call).
+PyObject* get_orders(PyObject* self, void*) {
+  auto* context = reinterpret_cast<PyContext*>(self);
+  if (context->orders == nullptr) {
+    if (context->kernel == nullptr) return PyTuple_New(0);
+    context->orders = new_working_orders(state_of_type(Py_TYPE(self)), *context->kernel);
+    if (context->orders == nullptr) return nullptr;
+  }
+  return Py_NewRef(context->orders);
+}
+
 PyGetSetDef kGetters[] = {
     {"tick", get_tick, nullptr, "The observation this call is about.", nullptr},
+    {"orders", get_orders, nullptr,
+     "The orders still working at the venue, by id: a tuple of `WorkingOrder`, built on first "
+     "read.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -112,7 +130,19 @@ PyObject* new_context(State* state, const tm_strategy::Context& context) {
   out->short_entry = context.short_entry;
   out->equity = context.equity;
   out->working = context.working;
+  out->kernel = context.kernel;
+  out->orders = nullptr;
   return self;
+}
+
+void end_context_call(State* state, PyObject* self) {
+  auto* context = reinterpret_cast<PyContext*>(self);
+  if (context->kernel != nullptr && context->orders == nullptr && Py_REFCNT(self) > 1 &&
+      !PyErr_Occurred()) {
+    context->orders = new_working_orders(state, *context->kernel);
+    if (context->orders == nullptr) PyErr_Clear();
+  }
+  context->kernel = nullptr;
 }
 
 }  // namespace tm_py

@@ -24,11 +24,22 @@ struct PyContext {
   std::int64_t short_entry;
   std::int64_t equity;
   std::uint64_t working;
+  // The account during the strategy call, for `orders`; null once the call
+  // has returned (see end_context_call).
+  const tm_core::Kernel* kernel;
+  PyObject* orders;  // the listing, built on first read; owned, or null
 };
 
 [[nodiscard]] bool add_context_class(PyObject* module, State* state);
 
 // A new Context copied from the run loop's; null with MemoryError set on failure.
 PyObject* new_context(State* state, const tm_strategy::Context& context);
+
+// Ends the call `context` was made for: a Context the strategy kept gets its
+// listing of working orders built now, so that it reads the same later; then
+// the account is no longer reachable from it. Never fails and keeps a pending
+// exception (a listing that cannot be built reads as empty). REQUIRES: the
+// lock; `context` is a Context.
+void end_context_call(State* state, PyObject* context);
 
 }  // namespace tm_py

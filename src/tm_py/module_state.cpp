@@ -27,6 +27,9 @@ constexpr Interned kInterned[] = {
     {&State::str_equity, "equity"},
     {&State::str_last, "last"},
     {&State::str_name, "name"},
+    {&State::str_order_id, "order_id"},
+    {&State::str_orders, "orders"},
+    {&State::str_wants_orders, "wants_orders"},
 };
 
 constexpr PyTypeObject* State::*kTypes[] = {
@@ -40,6 +43,9 @@ constexpr PyTypeObject* State::*kTypes[] = {
     &State::int64_array_type,
     &State::tick_writer_type,
     &State::tick_chunks_type,
+    &State::cancel_type,
+    &State::cancel_all_type,
+    &State::working_order_type,
 };
 
 }  // namespace

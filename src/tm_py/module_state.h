@@ -54,6 +54,10 @@ struct State {
   // "tallowmarsh.InvariantError", derived from BaseException; not a module attribute.
   PyObject* invariant_error;
   // Interned strings: the constants an Order refers to, and the names looked up per call.
+  // Classes defined by python/orders.py, fetched once the module's Python code has run.
+  PyTypeObject* cancel_type;
+  PyTypeObject* cancel_all_type;
+  PyTypeObject* working_order_type;
   PyObject* str_buy;
   PyObject* str_sell;
   PyObject* str_open;
@@ -69,6 +73,9 @@ struct State {
   // Blocks of dropped Tick and Context objects; freed with the module.
   Spares spare_ticks;
   Spares spare_contexts;
+  PyObject* str_order_id;
+  PyObject* str_orders;
+  PyObject* str_wants_orders;
 };
 
 // The state of a module object made from this module's definition.

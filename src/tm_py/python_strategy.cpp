@@ -9,6 +9,7 @@
 #include "tm_py/context_type.h"
 #include "tm_py/lock.h"
 #include "tm_py/order_type.h"
+#include "tm_py/order_values.h"
 #include "tm_py/ref.h"
 #include "tm_py/tick_type.h"
 
@@ -94,6 +95,12 @@ PythonStrategy::PythonStrategy(State* state, PyObject* strategy, Mode mode, std:
       interrupt_(interrupt),
       thread_(strategy != nullptr ? PyThreadState_Get() : nullptr) {
   if (mode_ == Mode::Throughput) pending_.reserve(std::min(batch_, kMaxReserve));
+  if (mode_ == Mode::Throughput && strategy_ != nullptr) {
+    // A strategy asks for its working orders by a true class or instance attribute.
+    Ref wants = Ref::steal(PyObject_GetAttr(strategy_, state_->str_wants_orders));
+    wants_orders_ = wants && PyObject_IsTrue(wants.get()) == 1;
+    PyErr_Clear();
+  }
 }
 
 PythonStrategy::PythonStrategy(State* state, PyObject* strategy, std::uint64_t batch,
@@ -123,6 +130,7 @@ PythonStrategy::PythonStrategy(PythonStrategy&& other) noexcept
       strategy_(std::exchange(other.strategy_, nullptr)),
       order_counter_(other.order_counter_),
       to_buffer_(other.to_buffer_),
+      wants_orders_(other.wants_orders_),
       slot_(std::move(other.slot_)),
       state_(other.state_),
       interrupt_(other.interrupt_),
@@ -140,6 +148,7 @@ PythonStrategy& PythonStrategy::operator=(PythonStrategy&& other) noexcept {
     strategy_ = std::exchange(other.strategy_, nullptr);
     order_counter_ = other.order_counter_;
     to_buffer_ = other.to_buffer_;
+    wants_orders_ = other.wants_orders_;
     slot_ = std::move(other.slot_);
     state_ = other.state_;
     interrupt_ = other.interrupt_;
@@ -196,7 +205,10 @@ void PythonStrategy::ask(const tm_strategy::Context& context,
 PyObject* PythonStrategy::call_compatibility(const tm_strategy::Context& context) {
   Ref ctx = Ref::steal(new_context(state_, context));
   if (!ctx) return nullptr;
-  return PyObject_CallMethodObjArgs(strategy_, state_->str_on_tick, ctx.get(), nullptr);
+  PyObject* returned =
+      PyObject_CallMethodObjArgs(strategy_, state_->str_on_tick, ctx.get(), nullptr);
+  end_context_call(state_, ctx.get());
+  return returned;
 }
 
 PyObject* PythonStrategy::call_throughput(const tm_strategy::Context& context) {
@@ -212,6 +224,12 @@ PyObject* PythonStrategy::call_throughput(const tm_strategy::Context& context) {
   for (const auto& [name, value] : view) {
     Ref number = Ref::steal(PyLong_FromLongLong(value));
     if (!number || PyObject_SetAttr(strategy_, name, number.get()) < 0) return nullptr;
+  }
+  if (wants_orders_ && context.kernel != nullptr) {
+    Ref orders = Ref::steal(new_working_orders(state_, *context.kernel));
+    if (!orders || PyObject_SetAttr(strategy_, state_->str_orders, orders.get()) < 0) {
+      return nullptr;
+    }
   }
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(pending_.size())));
   if (!list) return nullptr;
@@ -255,7 +273,20 @@ bool PythonStrategy::take_orders(PyObject* returned, const tm_strategy::Context&
       owned = Ref::steal(PySequence_GetItem(returned, i));
       item = owned.get();
     }
-    if (item == nullptr || !is_order(state_, item)) {
+    if (item != nullptr && !is_order(state_, item)) {
+      CancelRead cancel = read_cancel(state_, item, id);
+      if (auto* intent = std::get_if<tm_strategy::Intent>(&cancel)) {
+        intents.push_back(*intent);
+        continue;
+      }
+      if (auto* refusal = std::get_if<std::string>(&cancel)) {
+        intents.resize(start);
+        fail(std::move(*refusal));
+        return false;
+      }
+      item = nullptr;
+    }
+    if (item == nullptr) {
       intents.resize(start);
       interrupt_->stop_if_stopping();
       PyErr_Clear();

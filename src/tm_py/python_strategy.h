@@ -126,6 +126,7 @@ class PythonStrategy {
   PyObject* strategy_;  // owned; null only in a moved-from adapter
   std::uint64_t order_counter_ = 0;
   std::uint64_t to_buffer_ = UINT64_MAX;  // ticks that can still reach a full batch
+  bool wants_orders_ = false;  // throughput mode: set `orders` on the strategy before each batch
   std::shared_ptr<FailureSlot> slot_;
   State* state_;
   Interrupt* interrupt_;  // null only in an adapter born failed, which never calls Python

@@ -4,6 +4,7 @@
 
 #include "tm_py/compare_modes.h"
 #include "tm_py/context_type.h"
+#include "tm_py/depth_files.h"
 #include "tm_py/embedded.h"
 #include "tm_py/import_csv.h"
 #include "tm_py/int64_array_type.h"
@@ -12,6 +13,7 @@
 #include "tm_py/mode_comparison_type.h"
 #include "tm_py/module_state.h"
 #include "tm_py/order_type.h"
+#include "tm_py/order_values.h"
 #include "tm_py/run_backtest.h"
 #include "tm_py/run_result_type.h"
 #include "tm_py/stats_functions.h"
@@ -57,7 +59,9 @@ bool register_all(PyObject* module) {
          add_import_csv(module) &&                                                    //
          add_tick_writer_class(module, state) &&                                      //
          add_tick_chunks_class(module, state) &&                                      //
-         add_embedded_python(module);
+         add_embedded_python(module) &&                                               //
+         add_order_values(module, state) &&                                           //
+         add_depth_file_functions(module);
 }
 
 }  // namespace tm_py

@@ -1,5 +1,6 @@
 // def run_backtest(strategy, ticks, balance, batch=1, enforce_margin=True,
-//                  equity_every=0, contract_size=10000, progress=None) -> RunResult
+//                  equity_every=0, contract_size=10000, progress=None,
+//                  depth=None) -> RunResult
 //
 // One Python strategy run over a list of ticks or a tick file, with the
 // interpreter lock released for the run; and the helpers it shares with
@@ -15,6 +16,7 @@
 #include "tm_data/tick_file.h"
 #include "tm_py/args.h"
 #include "tm_py/convert.h"
+#include "tm_py/depth_input.h"
 #include "tm_py/interrupt.h"
 #include "tm_py/lock.h"
 #include "tm_py/python_strategy.h"
@@ -65,29 +67,40 @@ std::optional<tm_backtest::RunResult> outcome(tm_backtest::RunResult result,
   return result;
 }
 
+// A completed run whose depth file failed in the middle is refused, as a tick
+// file's failure is: the rest of its depth never reached the engine.
+std::optional<tm_backtest::RunResult> depth_checked(std::optional<tm_backtest::RunResult> result,
+                                                    const DepthRun* depth) {
+  if (!result || depth == nullptr || !depth->error()) return result;
+  return raise_value_error("the depth file failed during the run: " + *depth->error());
+}
+
 // The run loop over `ticks` with the interpreter lock released. A Stopped
 // thrown by the adapter or the signal poll ends it early, with the lock taken
 // back first; the outcome then comes from the adapter and `interrupt`.
 template <class Ticks>
 tm_backtest::RunResult run_unlocked(const tm_backtest::RunConfig& config, PythonStrategy& adapter,
-                                    Ticks& ticks, Interrupt& interrupt, RunProgress& progress) {
+                                    Ticks& ticks, Interrupt& interrupt, RunProgress& progress,
+                                    DepthRun* depth) {
   tm_backtest::RunResult result;
   try {
     Unlocked unlocked;
     Interruptible source(ticks, interrupt, &progress);
-    result = tm_backtest::run_stream(config, adapter, source);
+    result = depth != nullptr ? depth->run(config, adapter, source)
+                              : tm_backtest::run_stream(config, adapter, source);
   } catch (const Stopped&) {
   }
   return result;
 }
 
 constexpr const char* kParams[] = {"strategy",       "ticks",        "balance",       "batch",
-                                   "enforce_margin", "equity_every", "contract_size", "progress"};
+                                   "enforce_margin", "equity_every", "contract_size", "progress",
+                                   "depth"};
 
 PyObject* run_backtest(PyObject* module, PyObject* args, PyObject* kwargs) {
   State* state = state_of(module);
   return guarded(state, [&]() -> PyObject* {
-    PyObject* slot[8];
+    PyObject* slot[9];
     if (!bind({"run_backtest", kParams, 3}, args, kwargs, slot)) return nullptr;
     const std::optional<std::int64_t> balance = to_i64(slot[2], "balance");
     if (!balance) return nullptr;
@@ -103,8 +116,10 @@ PyObject* run_backtest(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!contract_size) return nullptr;
     const tm_backtest::RunConfig config =
         python_config(*balance, *enforce_margin, *equity_every, *contract_size);
-    std::optional<tm_backtest::RunResult> result =
-        run_python(state, slot[0], slot[1], *batch, config, module, slot[7]);
+    std::optional<DepthInput> depth;
+    if (!omitted(slot[8]) && !(depth = take_depth(slot[8], "depth"))) return nullptr;
+    std::optional<tm_backtest::RunResult> result = run_python(
+        state, slot[0], slot[1], *batch, config, module, slot[7], depth ? &*depth : nullptr);
     if (!result) return nullptr;
     return new_run_result(state, std::move(*result));
   });
@@ -112,7 +127,7 @@ PyObject* run_backtest(PyObject* module, PyObject* args, PyObject* kwargs) {
 
 constexpr const char* kRunBacktestDoc =
     "run_backtest(strategy, ticks, balance, batch=1, enforce_margin=True, equity_every=0, "
-    "contract_size=10000, progress=None)\n"
+    "contract_size=10000, progress=None, depth=None)\n"
     "--\n"
     "\n"
     "Run a Python strategy over a tick series.\n"
@@ -121,8 +136,10 @@ constexpr const char* kRunBacktestDoc =
     "called once per tick with a `Context`) or `on_batch(ticks)` (batch above 1,\n"
     "throughput mode: called once per `batch` ticks with a list of `Tick`, after\n"
     "`position`, `entry`, `short_position`, `equity` and `last` are set on the\n"
-    "object). Either returns None or a list of `Order`. The ticks of an\n"
-    "incomplete last batch reach the engine but not the strategy.\n"
+    "object). Either returns None or a list of `Order`, `Cancel` and\n"
+    "`CancelAll`. Orders are numbered 1, 2, 3, ... in the order the run\n"
+    "receives them; `Cancel(order_id)` names one by that number. The ticks of\n"
+    "an incomplete last batch reach the engine but not the strategy.\n"
     "\n"
     "`ticks` is a sequence of `Tick`, copied once before the run; a\n"
     "`TickSource` from `load_ticks`, streamed from its file a block at a time;\n"
@@ -139,6 +156,12 @@ constexpr const char* kRunBacktestDoc =
     "no funding; with `enforce_margin` false the account is never liquidated.\n"
     "`equity_every` above 0 samples the equity every that many ticks, plus\n"
     "the first and the last tick, into the result's `equity_curve`.\n"
+    "\n"
+    "`depth`, for a venue whose execution is L2, is the market depth merged\n"
+    "with the ticks by exchange time: an (n, 8) int64 array or records of\n"
+    "`DEPTH_FIELDS` (copied and checked), or the path of a file `save_depth`\n"
+    "wrote (streamed). Depth events up to a tick's exchange time, equal times\n"
+    "included, reach the engine before that tick.\n"
     "\n"
     "`progress` True shows the ticks done of the total, the rate and the time\n"
     "left (a tqdm bar when tqdm is installed, a line on stderr otherwise); a\n"
@@ -193,9 +216,21 @@ tm_backtest::RunConfig python_config(std::int64_t balance, bool enforce_margin,
 std::optional<tm_backtest::RunResult> run_python(State* state, PyObject* strategy, PyObject* ticks,
                                                  std::uint64_t batch,
                                                  const tm_backtest::RunConfig& config,
-                                                 PyObject* module, PyObject* progress) {
+                                                 PyObject* module, PyObject* progress,
+                                                 const DepthInput* depth_input) {
   // 1-2. The cadence and the method it needs.
   if (batch == 0) return raise_value_error("batch must be at least 1; 1 is compatibility mode");
+  std::optional<DepthRun> depth_run;
+  if (depth_input != nullptr) {
+    if (config.execution.kind != tm_engine::Execution::Kind::L2) {
+      return raise_value_error(
+          "depth: a depth stream needs L2 execution (venue=Venue(execution=L2(...))); this "
+          "run's execution is " +
+          std::string(config.execution.name()));
+    }
+    if (!(depth_run = DepthRun::open(*depth_input))) return std::nullopt;
+  }
+  DepthRun* depth_feed = depth_run ? &*depth_run : nullptr;
   PyObject* method = batch == 1 ? state->str_on_tick : state->str_on_batch;
   const int has = has_method(strategy, method);
   if (has < 0) return std::nullopt;
@@ -220,8 +255,11 @@ std::optional<tm_backtest::RunResult> run_python(State* state, PyObject* strateg
     PythonStrategy adapter(state, strategy, batch, name, interrupt);
     adapter.expect_at_most(copied->ticks().size());
     tm_backtest::SpanTicks memory(copied->ticks());
-    tm_backtest::RunResult result = run_unlocked(config, adapter, memory, interrupt, meter);
-    return finished(outcome(std::move(result), adapter, interrupt, std::nullopt), meter);
+    tm_backtest::RunResult result =
+        run_unlocked(config, adapter, memory, interrupt, meter, depth_feed);
+    return finished(
+        depth_checked(outcome(std::move(result), adapter, interrupt, std::nullopt), depth_feed),
+        meter);
   }
   const std::string path = tick_source_of(ticks).path;
   const std::string name = strategy_name(strategy);
@@ -237,8 +275,10 @@ std::optional<tm_backtest::RunResult> run_python(State* state, PyObject* strateg
     return std::nullopt;
   }
   tm_data::ReaderTicks file(reader);
-  tm_backtest::RunResult result = run_unlocked(config, adapter, file, interrupt, meter);
-  return finished(outcome(std::move(result), adapter, interrupt, file.error()), meter);
+  tm_backtest::RunResult result = run_unlocked(config, adapter, file, interrupt, meter, depth_feed);
+  return finished(
+      depth_checked(outcome(std::move(result), adapter, interrupt, file.error()), depth_feed),
+      meter);
 }
 
 bool add_run_backtest(PyObject* module) { return PyModule_AddFunctions(module, kRunBacktest) == 0; }

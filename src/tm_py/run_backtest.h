@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "tm_backtest/run_loop.h"
+#include "tm_py/depth_input.h"
 #include "tm_py/module_state.h"
 
 namespace tm_py {
@@ -26,11 +27,14 @@ tm_backtest::RunConfig python_config(std::int64_t balance, bool enforce_margin,
 // ValueError. Nothing with a Python exception set. REQUIRES: the lock.
 // `progress`, when not null, is run_backtest's argument of that name, turned
 // into a reporter by `module`'s _progress once the run's length is known.
+// `depth`, when not null, is merged with the ticks; it is refused with
+// ValueError unless the configuration's execution is L2.
 [[nodiscard]] std::optional<tm_backtest::RunResult> run_python(State* state, PyObject* strategy,
                                                                PyObject* ticks, std::uint64_t batch,
                                                                const tm_backtest::RunConfig& config,
                                                                PyObject* module = nullptr,
-                                                               PyObject* progress = nullptr);
+                                                               PyObject* progress = nullptr,
+                                                               const DepthInput* depth = nullptr);
 
 // Adds run_backtest to `module`. Returns false with an exception set on failure.
 [[nodiscard]] bool add_run_backtest(PyObject* module);

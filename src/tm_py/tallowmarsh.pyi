@@ -6,6 +6,7 @@ from typing import Any, NamedTuple, Self, TypeAlias, final
 
 CASH_SCALE: int
 TICK_FIELDS: tuple[str, str, str, str, str, str, str, str]
+DEPTH_FIELDS: tuple[str, str, str, str, str, str, str, str]
 # An (n, 8) int64 buffer, a buffer of 64-byte records of the TICK_FIELDS, or a
 # mapping of field names to 1-D int64 buffers (numpy arrays, say).
 _TickArray: TypeAlias = Any
@@ -70,6 +71,26 @@ class Context:
     def equity(self) -> int: ...
     @property
     def working(self) -> int: ...
+    @property
+    def orders(self) -> tuple[WorkingOrder, ...]: ...
+
+class WorkingOrder(NamedTuple):
+    id: int
+    side: str
+    offset: str
+    price: int | None
+    remaining: int
+    state: str
+
+class Cancel:
+    __slots__ = ("order_id",)
+    order_id: int
+    def __init__(self, order_id: int) -> None: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+
+class CancelAll:
+    __slots__ = ()
+    def __reduce__(self) -> tuple[Any, ...]: ...
 
 @final
 class Order:
@@ -218,6 +239,10 @@ class TickWriter:
     def __enter__(self) -> Self: ...
     def __exit__(self, *exc: object) -> bool: ...
 
+def save_depth(
+    path: str | bytes | os.PathLike[str] | os.PathLike[bytes], rows: Any, instrument: int = 1
+) -> int: ...
+def read_depth(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Int64Array: ...
 def load_ticks(path: str) -> TickSource: ...
 def save_ticks(path: str, ticks: Sequence[Tick] | _TickArray, instrument: int = 1) -> int: ...
 def run_backtest(
@@ -229,6 +254,7 @@ def run_backtest(
     equity_every: int = 0,
     contract_size: int = 10000,
     progress: bool | Callable[[int, int], object] | None = None,
+    depth: Any = None,
 ) -> RunResult: ...
 def compare_modes(
     build: Callable[[], Any],

@@ -87,20 +87,19 @@ struct Model {
     realise(close(lng, c, f.price));
     if (q - c >= 1) add(lng, q - c, f.price, dir);
   }
-  // A fill pays its rate on its whole quantity, also a two-leg close larger
-  // than the leg it closes.
+  // A fill pays its rate on the lots it books: a two-leg close on at most
+  // what its leg holds.
   I fee_of(const Fill& f) const {
-    return value(f.qty, f.price) * (f.taker ? taker : maker) / kScale;
+    const ModelLeg& leg = f.side == Side::Buy ? sht : lng;
+    const I lots = two_leg && f.offset == Offset::Close ? std::min(mag(leg.qty), I(f.qty)) : f.qty;
+    return value(lots, f.price) * (f.taker ? taker : maker) / kScale;
   }
   void charge(I fee) {
     fees += fee;
     balance -= fee;
   }
-  // A one-leg account is tested at the event's price; a two-leg one at its
-  // mark, and then closed at the event's price.
-  bool uncovered(I price) const {
-    return two_leg ? equity(mark) <= margin(mark) : equity(price) <= margin(price);
-  }
+  // Tested at the event's price, the price the account is closed at.
+  bool uncovered(I price) const { return equity(price) <= margin(price); }
   void check(I price) {
     if (!liquidation || (lng.qty == 0 && sht.qty == 0) || !uncovered(price)) return;
     realise(unrealized(lng, price) + unrealized(sht, price));
