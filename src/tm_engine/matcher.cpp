@@ -100,6 +100,11 @@ void Matcher::install_snapshot(const tm_book::DepthSnapshot& snapshot) {
   }
 }
 
+const L1Engine* Matcher::l1() const {
+  const auto* e = std::get_if<std::unique_ptr<L1Engine>>(&engine_);
+  return e != nullptr ? e->get() : nullptr;
+}
+
 const L2Engine* Matcher::l2() const {
   const auto* e = std::get_if<std::unique_ptr<L2Engine>>(&engine_);
   return e != nullptr ? e->get() : nullptr;

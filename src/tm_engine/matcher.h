@@ -57,6 +57,9 @@ class Matcher {
   void install_snapshot(const tm_book::DepthSnapshot& snapshot);
   // The L2 engine, or nullptr when the matcher holds another tier.
   const L2Engine* l2() const;
+  // The L0 or L1 engine, or nullptr when the matcher holds another tier.
+  const L0Engine* l0() const { return std::get_if<L0Engine>(&engine_); }
+  const L1Engine* l1() const;
 
   tm_types::InstrumentId instrument() const;
   Execution::Kind kind() const;

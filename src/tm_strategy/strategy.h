@@ -15,6 +15,10 @@
 #include "tm_types/tick.h"
 #include "tm_types/time.h"
 
+namespace tm_core {
+class Kernel;
+}
+
 namespace tm_strategy {
 
 using tm_types::Cash;
@@ -34,6 +38,9 @@ struct Context {
   Cash equity = 0;
   std::uint64_t working = 0;  // how many orders the kernel lists as working
   InstrumentId instrument = 0;
+  // The account and its engines as they stand during this call, for a strategy
+  // that looks at its working orders; null when the caller offers none.
+  const tm_core::Kernel* kernel = nullptr;
 };
 
 struct Cancel {
