@@ -109,6 +109,8 @@ def main() -> int:
                           f"--memory-ticks={args.memory_ticks}")
     pbo_args = [f"--repeats={reps}"] + (["--skip-large"] if args.skip_large_pbo else [])
     pbo = python_lines(ROOT / "bench" / "stats_pbo_bench.py", *pbo_args)
+    venue = google_benchmark(bench_dir / "venue_costs_bench", reps)
+    plain_l0 = rate(venue.get("BM_VenuePlainL0"), "items_per_second", 1e6)
     kept = python_lines(ROOT / "bench" / "results_memory_bench.py", "--samples=10000000")
     sweeps = python_lines(ROOT / "bench" / "sweep_bench.py", f"--repeats={min(reps, 3)}")
     arrays = python_lines(ROOT / "bench" / "arrays_bench.py", f"--repeats={reps}",
@@ -207,6 +209,16 @@ def main() -> int:
         Figure("12", f"TickWriter peak memory, {args.writer_ticks:,} ticks in 1 M chunks",
                writer_memory.get("value"), "MB", 64, None, higher_is_better=False,
                note="above a baseline holding the chunk"),
+        Figure("11", "L0 with fees and funding / plain L0, no-op strategy",
+               ratio(rate(venue.get("BM_VenueFeesFundingL0"), "items_per_second", 1e6),
+                     plain_l0), "x", 0.8, None,
+               note=f"plain L0 {plain_l0:.0f} M ticks/s" if plain_l0 else ""),
+        Figure("11", "L1 with latency, queue and impact / plain L0, no-op strategy",
+               ratio(rate(venue.get("BM_VenueFullL1"), "items_per_second", 1e6), plain_l0),
+               "x", 0.5, None),
+        Figure("11", "L2 engine, a depth update every 4 ticks",
+               rate(venue.get("BM_L2DepthEveryFourTicks"), "items_per_second", 1e6),
+               "M ticks+updates/s", 20, None),
     ]
 
     def show(v: float | None) -> str:

@@ -6,7 +6,8 @@
 2. Runs the example strategies over the file, per tick and batched, and prints each
    RunResult with the ticks per second achieved.
 3. Compares the per-tick and batched crossover with compare_modes.
-4. Checks an honest and a dishonest strategy for lookahead bias.
+4. Checks an honest and a dishonest strategy for lookahead bias, and runs a market
+   maker at L1 without costs and at a perpetual venue (fees, funding) side by side.
 5. Sweeps the crossover's parameters and judges the best configuration: Sharpe
    ratio, moments, probabilistic and deflated Sharpe ratio, minimum track record
    length, and the probability that picking it was backtest overfitting.
@@ -25,6 +26,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import tallowmarsh as tm  # noqa: E402
 
+import market_maker as mm  # noqa: E402
 import strategies as st  # noqa: E402
 import synth  # noqa: E402
 
@@ -115,6 +117,9 @@ def main() -> None:
             checked_at, tick, exch_ts = report.divergences[0]
             print(f"  {'':<18} first: the prefix ending at tick {checked_at:,} decided "
                   f"differently on tick {tick:,} (exch_ts {exch_ts})")
+
+    heading("Costs: a market maker at L1, without costs and at a perpetual venue")
+    print(mm.table(*mm.side_by_side(synth.generate(100_000, seed=5))))
 
     heading(f"Parameter sweep of the crossover ({len(SWEEP)} configurations, batched, "
             f"on every core)")

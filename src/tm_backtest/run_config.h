@@ -16,6 +16,9 @@ struct RunConfig {
   tm_engine::Execution execution;
   tm_margin::MarginTable margin_tiers = tm_margin::MarginTable::example_btcusdt();
   tm_margin::FundingSchedule funding_schedule;
+  // True: each funding event values positions at the holding's mark, the last
+  // traded price before the event, in place of the event's own price.
+  bool funding_at_mark = false;
   std::uint64_t equity_every = 0;  // sample equity every this many ticks; 0: never
   // False: the samples go to the result's curve only, not to equity_samples too.
   bool keep_equity_samples = true;

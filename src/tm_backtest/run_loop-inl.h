@@ -55,8 +55,9 @@ RunResult RunLoop<S, Src>::run() {
 
 template <tm_strategy::Strategy S, TickStream Src>
 void RunLoop<S, Src>::settle_funding(const tm_types::Tick& tick) {
-  for (const tm_margin::FundingRate& rate :
+  for (tm_margin::FundingRate rate :
        config_.funding_schedule.between(last_funding_, tick.exch_ts)) {
+    if (config_.funding_at_mark) rate.price = kernel_.account().holdings.front().mark;
     for (const tm_core::Output& out : kernel_.apply(tm_core::FundingEvent{rate, std::nullopt})) {
       if (const auto* r = std::get_if<tm_core::Liquidated>(&out)) record_liquidation(*r);
     }

@@ -1,5 +1,5 @@
 // def compare_modes(build, ticks, balance, batch, enforce_margin=True,
-//                   contract_size=10000) -> ModeComparison
+//                   contract_size=10000, venue=None) -> ModeComparison
 //
 // Two runs of freshly built strategies over the same ticks, per tick and then
 // batched, compared fill price by fill price. Each run is exactly a
@@ -7,6 +7,7 @@
 #include "tm_py/compare_modes.h"
 
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "tm_py/mode_comparison_type.h"
 #include "tm_py/ref.h"
 #include "tm_py/run_backtest.h"
+#include "tm_py/venue_config.h"
 
 namespace tm_py {
 namespace {
@@ -27,12 +29,13 @@ std::vector<std::int64_t> prices_of(const tm_backtest::RunResult& result) {
 }
 
 constexpr const char* kParams[] = {"build", "ticks",          "balance",
-                                   "batch", "enforce_margin", "contract_size"};
+                                   "batch", "enforce_margin", "contract_size",
+                                   "venue"};
 
 PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwargs) {
   State* state = state_of(module);
   return guarded(state, [&]() -> PyObject* {
-    PyObject* slot[6];
+    PyObject* slot[std::size(kParams)];
     if (!bind({"compare_modes", kParams, 4}, args, kwargs, slot)) return nullptr;
     const std::optional<std::int64_t> balance = to_i64(slot[2], "balance");
     if (!balance) return nullptr;
@@ -43,8 +46,8 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwargs) {
     const std::optional<std::int64_t> contract_size =
         convert_or(to_i64, slot[5], "contract_size", 10000);
     if (!contract_size) return nullptr;
-    const tm_backtest::RunConfig config =
-        python_config(*balance, *enforce_margin, 0, *contract_size);
+    tm_backtest::RunConfig config = python_config(*balance, *enforce_margin, 0, *contract_size);
+    if (!apply_venue(module, slot[6], config)) return nullptr;
 
     Ref first = Ref::steal(PyObject_CallNoArgs(slot[0]));
     if (!first) return nullptr;
@@ -65,7 +68,8 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwargs) {
 }
 
 constexpr const char* kDoc =
-    "compare_modes(build, ticks, balance, batch, enforce_margin=True, contract_size=10000)\n"
+    "compare_modes(build, ticks, balance, batch, enforce_margin=True, contract_size=10000, "
+    "venue=None)\n"
     "--\n"
     "\n"
     "Run one strategy both ways over the same ticks and report what\n"
@@ -74,7 +78,7 @@ constexpr const char* kDoc =
     "`build` makes the strategy: pass the class itself, or any zero-argument\n"
     "callable. It is called twice, for a fresh object per run: the first run\n"
     "is per tick (batch 1), the second batched with `batch`. Both runs are\n"
-    "made exactly as `run_backtest` makes them. The two runs' fill prices are\n"
+    "made exactly as `run_backtest` makes them, at `venue`. The two runs' fill prices are\n"
     "compared in order: `first_divergence` is the first index at which they\n"
     "differ (or the shorter count when one run filled more), and\n"
     "`equity_difference` is the batched final equity minus the per-tick one.\n"

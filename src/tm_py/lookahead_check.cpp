@@ -1,5 +1,5 @@
 // def lookahead_check(build, ticks, balance, max_points=200, enforce_margin=True,
-//                     contract_size=10000) -> LookaheadReport
+//                     contract_size=10000, venue=None) -> LookaheadReport
 //
 // The lookahead check over Python strategies. The whole check runs with the
 // interpreter lock released; the build callback and the adapters take it back
@@ -10,6 +10,7 @@
 #include "tm_py/lookahead_check.h"
 
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <span>
@@ -25,6 +26,7 @@
 #include "tm_py/python_strategy.h"
 #include "tm_py/ref.h"
 #include "tm_py/run_backtest.h"
+#include "tm_py/venue_config.h"
 #include "tm_py/tick_arrays.h"
 #include "tm_py/tick_type.h"
 
@@ -126,12 +128,13 @@ class Builder {
 };
 
 constexpr const char* kParams[] = {"build",      "ticks",          "balance",
-                                   "max_points", "enforce_margin", "contract_size"};
+                                   "max_points", "enforce_margin", "contract_size",
+                                   "venue"};
 
 PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwargs) {
   State* state = state_of(module);
   return guarded(state, [&]() -> PyObject* {
-    PyObject* slot[6];
+    PyObject* slot[std::size(kParams)];
     if (!bind({"lookahead_check", kParams, 3}, args, kwargs, slot)) return nullptr;
     const std::optional<std::int64_t> balance = to_i64(slot[2], "balance");
     if (!balance) return nullptr;
@@ -147,8 +150,8 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwargs) {
     const std::optional<TickInput> ticks = take_ticks(state, slot[1]);
     if (!ticks) return nullptr;
     // 2-3. The check, with the lock released.
-    const tm_backtest::RunConfig config =
-        python_config(*balance, *enforce_margin, 0, *contract_size);
+    tm_backtest::RunConfig config = python_config(*balance, *enforce_margin, 0, *contract_size);
+    if (!apply_venue(module, slot[6], config)) return nullptr;
     auto failure = std::make_shared<FailureSlot>();
     Interrupt interrupt;
     tm_backtest::LookaheadReport report;
@@ -171,7 +174,7 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwargs) {
 
 constexpr const char* kDoc =
     "lookahead_check(build, ticks, balance, max_points=200, enforce_margin=True, "
-    "contract_size=10000)\n"
+    "contract_size=10000, venue=None)\n"
     "--\n"
     "\n"
     "Whether a strategy decides from the past alone.\n"
@@ -185,7 +188,8 @@ constexpr const char* kDoc =
     "the future (say, one fitted to the whole list it was built from) sends\n"
     "different orders when it cannot see it; each such prefix is reported as\n"
     "`(checked_at, tick, exch_ts)`. `sampled` tells that fewer points were\n"
-    "rerun than there were signals.\n"
+    "rerun than there were signals. Every run trades at `venue`, as\n"
+    "`run_backtest` does.\n"
     "\n"
     "`ticks` is a sequence of `Tick` or any array form `run_backtest` takes\n"
     "(every prefix is held in memory, so a TickSource is refused). `build`\n"

@@ -1,6 +1,6 @@
 // def run_backtest(strategy, ticks, balance, batch=1, enforce_margin=True,
 //                  equity_every=0, contract_size=10000, progress=None,
-//                  depth=None) -> RunResult
+//                  venue=None, depth=None) -> RunResult
 //
 // One Python strategy run over a list of ticks or a tick file, with the
 // interpreter lock released for the run; and the helpers it shares with
@@ -8,6 +8,7 @@
 #include "tm_py/run_backtest.h"
 
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <variant>
@@ -26,6 +27,7 @@
 #include "tm_py/tick_arrays.h"
 #include "tm_py/tick_source_type.h"
 #include "tm_py/ticks_from_python.h"
+#include "tm_py/venue_config.h"
 #include "tm_types/fixed.h"
 
 namespace tm_py {
@@ -95,12 +97,12 @@ tm_backtest::RunResult run_unlocked(const tm_backtest::RunConfig& config, Python
 
 constexpr const char* kParams[] = {"strategy",       "ticks",        "balance",       "batch",
                                    "enforce_margin", "equity_every", "contract_size", "progress",
-                                   "depth"};
+                                   "venue",          "depth"};
 
 PyObject* run_backtest(PyObject* module, PyObject* args, PyObject* kwargs) {
   State* state = state_of(module);
   return guarded(state, [&]() -> PyObject* {
-    PyObject* slot[9];
+    PyObject* slot[std::size(kParams)];
     if (!bind({"run_backtest", kParams, 3}, args, kwargs, slot)) return nullptr;
     const std::optional<std::int64_t> balance = to_i64(slot[2], "balance");
     if (!balance) return nullptr;
@@ -114,10 +116,11 @@ PyObject* run_backtest(PyObject* module, PyObject* args, PyObject* kwargs) {
     const std::optional<std::int64_t> contract_size =
         convert_or(to_i64, slot[6], "contract_size", 10000);
     if (!contract_size) return nullptr;
-    const tm_backtest::RunConfig config =
+    tm_backtest::RunConfig config =
         python_config(*balance, *enforce_margin, *equity_every, *contract_size);
+    if (!apply_venue(module, slot[8], config)) return nullptr;
     std::optional<DepthInput> depth;
-    if (!omitted(slot[8]) && !(depth = take_depth(slot[8], "depth"))) return nullptr;
+    if (!omitted(slot[9]) && !(depth = take_depth(slot[9], "depth"))) return nullptr;
     std::optional<tm_backtest::RunResult> result = run_python(
         state, slot[0], slot[1], *batch, config, module, slot[7], depth ? &*depth : nullptr);
     if (!result) return nullptr;
@@ -127,7 +130,7 @@ PyObject* run_backtest(PyObject* module, PyObject* args, PyObject* kwargs) {
 
 constexpr const char* kRunBacktestDoc =
     "run_backtest(strategy, ticks, balance, batch=1, enforce_margin=True, equity_every=0, "
-    "contract_size=10000, progress=None, depth=None)\n"
+    "contract_size=10000, progress=None, venue=None, depth=None)\n"
     "--\n"
     "\n"
     "Run a Python strategy over a tick series.\n"
@@ -152,8 +155,10 @@ constexpr const char* kRunBacktestDoc =
     "`balance` is in whole currency units \xE2\x80\x94 100_000 means a hundred\n"
     "thousand USDT \xE2\x80\x94 not in the internal fixed-point representation.\n"
     "`contract_size` is how much of the underlying one lot is, at the cash\n"
-    "scale. The run uses the L0 engine, the built-in margin tiers, no fees and\n"
-    "no funding; with `enforce_margin` false the account is never liquidated.\n"
+    "scale. `venue`, a `Venue`, sets the fees, funding, margin tiers,\n"
+    "execution engine and account mode; without it the run uses the L0\n"
+    "engine, the built-in margin tiers, no fees and no funding. With\n"
+    "`enforce_margin` false the account is never liquidated.\n"
     "`equity_every` above 0 samples the equity every that many ticks, plus\n"
     "the first and the last tick, into the result's `equity_curve`.\n"
     "\n"
@@ -178,6 +183,7 @@ constexpr const char* kRunBacktestDoc =
     "wrong; the strategy raised or returned something other than None or a\n"
     "list of Order (the run's result is discarded); the tick file failed in\n"
     "the middle of the run (a strategy failure is reported first).\n"
+    "TypeError: `venue` is not a Venue.\n"
     "TypeError: the strategy lacks the method its batch needs; `ticks` is not\n"
     "a sequence of Tick or a TickSource, or an array of the wrong dtype; an\n"
     "argument has the wrong type. ValueError: an array of the wrong shape or\n"

@@ -1,7 +1,8 @@
 """Evaluate the backtest you already have."""
 
 import os
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from decimal import Decimal
 from typing import Any, NamedTuple, Self, TypeAlias, final
 
 CASH_SCALE: int
@@ -90,6 +91,69 @@ class Cancel:
 
 class CancelAll:
     __slots__ = ()
+    def __reduce__(self) -> tuple[Any, ...]: ...
+
+_Rate = int | str | Decimal
+_Latency = int | Quantiles
+
+class Quantiles:
+    p50: int
+    p90: int
+    p99: int
+    p999: int
+    def __init__(self, p50: int, p90: int, p99: int, p999: int) -> None: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+
+class L0:
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+
+class L1:
+    submit_latency: _Latency
+    report_latency: _Latency
+    queue: int | str | None
+    impact: int
+    def __init__(
+        self,
+        submit_latency: _Latency = 0,
+        report_latency: _Latency = 0,
+        queue: int | str | None = None,
+        impact: int = 0,
+    ) -> None: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+
+class L2(L1): ...
+
+class Venue:
+    execution: L0 | L1
+    two_leg: bool
+    track_margin: bool
+    def __init__(
+        self,
+        maker_fee: _Rate = 0,
+        taker_fee: _Rate = 0,
+        funding: Sequence[tuple[int, _Rate]] | Mapping[str, Sequence[Any]] = (),
+        margin_tiers: Sequence[tuple[int | str | Decimal | None, _Rate, int | str | Decimal]]
+        | None = None,
+        execution: L0 | L1 | None = None,
+        two_leg: bool = False,
+        track_margin: bool = False,
+    ) -> None: ...
+    @property
+    def maker_fee(self) -> str: ...
+    @property
+    def taker_fee(self) -> str: ...
+    @property
+    def funding(self) -> tuple[tuple[int, str], ...]: ...
+    @property
+    def margin_tiers(self) -> tuple[tuple[str | None, str, str], ...] | None: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
 
 @final
@@ -254,6 +318,7 @@ def run_backtest(
     equity_every: int = 0,
     contract_size: int = 10000,
     progress: bool | Callable[[int, int], object] | None = None,
+    venue: Venue | None = None,
     depth: Any = None,
 ) -> RunResult: ...
 def compare_modes(
@@ -263,6 +328,7 @@ def compare_modes(
     batch: int,
     enforce_margin: bool = True,
     contract_size: int = 10000,
+    venue: Venue | None = None,
 ) -> ModeComparison: ...
 def lookahead_check(
     build: Callable[[Any], Any],
@@ -271,6 +337,7 @@ def lookahead_check(
     max_points: int = 200,
     enforce_margin: bool = True,
     contract_size: int = 10000,
+    venue: Venue | None = None,
 ) -> LookaheadReport: ...
 def sharpe_ratio(returns: Sequence[float]) -> float: ...
 def moments(returns: Sequence[float]) -> tuple[float, float, float]: ...
@@ -322,7 +389,7 @@ def sweep(
     balance: int,
     *,
     batch: int = 1,
-    venue: Any = None,
+    venue: Venue | None = None,
     equity_every: int | None = None,
     threads: int | None = None,
     executor: Any = None,

@@ -17,7 +17,7 @@ def test_the_demo_runs_end_to_end(tmp_path):
          "--out", str(tmp_path), "--data", str(tmp_path)],
         capture_output=True, text=True, env=dict(os.environ, MPLBACKEND="Agg"), timeout=600)
     assert out.returncode == 0, out.stderr
-    for section in ("Runs over the file", "compare_modes", "lookahead_check",
+    for section in ("Runs over the file", "compare_modes", "lookahead_check", "perpetual",
                     "probability of backtest overfitting", "demo finished"):
         assert section in out.stdout
 
