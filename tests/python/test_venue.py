@@ -85,13 +85,30 @@ def test_worked_fees_funding_and_a_liquidation():
                               venue=t.Venue(maker_fee="-0.0001", taker_fee="0.0005",
                                             funding=funding, **venue))
 
-    r = run(margin_tiers=tiers)
+    r = run(margin_tiers=tiers, track_margin=True)
+    # Peak maintenance: 4 lots at 100 in the second row, 40 - 15; the least
+    # headroom after that tick: 40 - 0.202 - 4 - 25.
+    assert r.margin_watch == (2_500_000_000, 1_079_800_000)
     assert (r.fill_prices, r.liquidations, r.final_equity) == ([101, 103], 1, 0)
     assert (r.fees_paid, r.funding_paid, r.realised) == (18_140_000, -6_000_000, -3_800_000_000)
     assert list(r.fill_records.fee) == [20_200_000, -2_060_000]
     assert list(r.fill_records.taker) == [1, 0]
     assert list(r.liquidation_records.forfeited) == [175_860_000]
     assert run().liquidations == 0
+
+
+def test_two_leg_keeps_a_short_leg_beside_the_long_one():
+    class Legs(Script):
+        def on_tick(self, ctx):
+            self.legs = (ctx.position, ctx.short_position)
+            return super().on_tick(ctx)
+
+    plan = {1: [t.Order("buy", 2)], 2: [t.Order("sell", 1)]}
+    for two_leg, legs in ((False, (1, 0)), (True, (2, -1))):
+        strategy = Legs(dict(plan))
+        t.run_backtest(strategy, [t.Tick(i, 100, bid=99, ask=101) for i in range(4)], 10**6,
+                       venue=t.Venue(two_leg=two_leg))
+        assert strategy.legs == legs
 
 
 def stream(seed, n=400):
