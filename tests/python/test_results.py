@@ -40,6 +40,19 @@ def test_worked_round_trip_books_its_cash_exactly():
     assert r.equity_curve.position.tolist() == [0, 2, 2, 0, 0, 0]
 
 
+@pytest.mark.skipif(not hasattr(t, "Venue"), reason="needs venue=")
+def test_worked_round_trip_with_fees_and_funding():
+    # Taker fees of 5 bp on 2 x 103 and 2 x 105 lots of 10000; the long pays
+    # 0.1 % funding on 2 x 102 (the mark before time 2).
+    plan = {1: [t.Order("buy", 2)], 3: [t.Order("sell", 2, offset="close")]}
+    venue = t.Venue(maker_fee="0.0002", taker_fee="0.0005", funding=[(2, "0.001")])
+    r = t.run_backtest(Script(plan), make_ticks(6, step=2), BALANCE, equity_every=1, venue=venue)
+    assert r.fill_records.fee.tolist() == [1030, 1050] and r.fees_paid == 2080
+    assert r.funding_paid == -2040 and r.fill_records.realised.tolist() == [0, 40000]
+    assert r.final_equity - BALANCE * t.CASH_SCALE == 40000 - 2080 - 2040 == r.realised - 4120
+    assert r.equity_curve.equity.tolist()[-1] == r.final_equity
+
+
 @pytest.mark.parametrize("seed,every", [(1, 1), (2, 7), (3, 3000), (4, 4999)])
 def test_records_agree_with_the_totals(seed, every):
     ticks = walk(seed, 3000)
