@@ -1,5 +1,6 @@
 // def save_depth(path, rows, instrument=1) -> int
 // def read_depth(path) -> Int64Array
+// def import_depth_csv(source, path, tick_size, lot_size, instrument=1) -> int
 //
 // A depth file is written through the tick file's writer: records go to a
 // temporary file beside `path` that replaces it only once complete, so a
@@ -12,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "tm_data/depth_csv.h"
 #include "tm_data/depth_file.h"
 #include "tm_py/args.h"
 #include "tm_py/convert.h"
@@ -124,6 +126,80 @@ PyObject* read_depth(PyObject* module, PyObject* args, PyObject* kwargs) {
   });
 }
 
+constexpr const char* kImportParams[] = {"source", "path", "tick_size", "lot_size", "instrument"};
+
+// A grid from decimal text; nothing with ValueError naming `param` otherwise.
+std::optional<tm_data::DecimalGrid> grid_of(PyObject* value, const char* param) {
+  const std::optional<std::string> text = to_str(value, param);
+  if (!text) return std::nullopt;
+  const std::optional<tm_data::DecimalStep> step = tm_data::parse_step(*text);
+  if (!step) {
+    return raise_value_error(std::string(param) +
+                             " must be a positive decimal such as '0.1', got " + *text);
+  }
+  return tm_data::DecimalGrid(*step, tm_data::Rounding::kExact);
+}
+
+PyObject* import_depth_csv(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return guarded(state_of(module), [&]() -> PyObject* {
+    PyObject* slot[5];
+    if (!bind({"import_depth_csv", kImportParams, 4}, args, kwargs, slot)) return nullptr;
+    const std::optional<std::string> source = to_path(slot[0], "source");
+    if (!source) return nullptr;
+    const std::optional<std::string> path = to_path(slot[1], "path");
+    if (!path) return nullptr;
+    const std::optional<tm_data::DecimalGrid> price = grid_of(slot[2], "tick_size");
+    if (!price) return nullptr;
+    const std::optional<tm_data::DecimalGrid> size = grid_of(slot[3], "lot_size");
+    if (!size) return nullptr;
+    const std::optional<std::uint64_t> instrument = convert_or(to_u64, slot[4], "instrument", 1);
+    if (!instrument) return nullptr;
+    std::optional<std::string> failure;
+    std::uint64_t rows = 0;
+    {
+      Unlocked unlocked;
+      tm_data::DepthWriterResult opened = tm_data::DepthFileWriter::open(*path, *instrument);
+      if (auto* text = std::get_if<std::string>(&opened)) {
+        failure = *path + ": " + *text;
+      } else {
+        auto& writer = std::get<tm_data::DepthFileWriter>(opened);
+        auto read = tm_data::import_depth_csv(*source, *price, *size, writer);
+        if (auto* text = std::get_if<std::string>(&read)) {
+          failure = *source + ": " + *text;
+        } else if (auto error = writer.finish()) {
+          failure = *path + ": " + *error;
+        } else {
+          rows = std::get<std::uint64_t>(read);
+        }
+      }
+    }
+    if (failure) {
+      raise_value_error(*failure);
+      return nullptr;
+    }
+    return PyLong_FromUnsignedLongLong(rows);
+  });
+}
+
+constexpr const char* kImportDoc =
+    "import_depth_csv(source, path, tick_size, lot_size, instrument=1)\n"
+    "--\n"
+    "\n"
+    "Convert a depth CSV file of the normalised layout `exchange, symbol,\n"
+    "timestamp, local_timestamp, is_snapshot, side, price, amount` (plain or\n"
+    "gzip; timestamps in microseconds) into a depth file at `path`.\n"
+    "\n"
+    "`tick_size` and `lot_size` are decimal text (\"0.1\", \"0.001\"): each\n"
+    "price must be a whole number of ticks and each amount of lots, read\n"
+    "exactly; anything off the grid is refused. Lines with the same timestamp\n"
+    "and is_snapshot form one event; events are numbered 1, 2, 3, ... as\n"
+    "update ids, since the layout has none. Returns the number of rows.\n"
+    "\n"
+    "Errors\n"
+    "------\n"
+    "ValueError: \"{source}: line N: {reason}\" for a line that cannot be\n"
+    "read; \"{path}: {reason}\" when the file cannot be written; a bad step.";
+
 constexpr const char* kSaveDoc =
     "save_depth(path, rows, instrument=1)\n"
     "--\n"
@@ -162,6 +238,9 @@ PyMethodDef kFunctions[] = {
      METH_VARARGS | METH_KEYWORDS, kSaveDoc},
     {"read_depth", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_depth)),
      METH_VARARGS | METH_KEYWORDS, kReadDoc},
+    {"import_depth_csv",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(import_depth_csv)),
+     METH_VARARGS | METH_KEYWORDS, kImportDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

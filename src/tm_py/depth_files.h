@@ -1,5 +1,6 @@
-// The module functions save_depth and read_depth: depth rows written to a
-// depth file, chunk by chunk, and a depth file read back whole.
+// The module functions save_depth, read_depth and import_depth_csv: depth rows
+// written to a depth file chunk by chunk, a depth file read back whole, and a
+// depth CSV file converted into one.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -7,7 +8,7 @@
 
 namespace tm_py {
 
-// Adds save_depth, then read_depth, to `module`. Returns false with an
+// Adds save_depth, read_depth and import_depth_csv to `module`. Returns false with an
 // exception set on failure.
 [[nodiscard]] bool add_depth_file_functions(PyObject* module);
 

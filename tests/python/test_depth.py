@@ -96,3 +96,19 @@ def test_a_refused_chunk_leaves_no_file(tmp_path):
 def test_refusals_name_the_argument(venue, depth, error, text):
     with pytest.raises(error, match=text):
         t.run_backtest(Script(), make_ticks(3), 1000, venue=venue, depth=depth)
+
+
+def test_csv_import_reads_exact_decimals_and_numbers_events(tmp_path):
+    source, path = tmp_path / "book.csv", tmp_path / "book.tmdp"
+    source.write_text("exchange,symbol,timestamp,local_timestamp,is_snapshot,side,price,amount\n"
+                      "x,BTC,1000,1001,true,bid,99.9,0.5\n"
+                      "x,BTC,1000,1001,true,ask,100.1,1.25\n"
+                      "x,BTC,1002,1003,false,ask,100.1,0\n"
+                      "x,BTC,1005,1006,false,bid,99.8,0.001\n")
+    assert t.import_depth_csv(source, path, "0.1", "0.001") == 4
+    assert [tuple(row) for row in t.read_depth(path).tolist()] == (
+        snapshot(1_000_000, 1, [(BID, 999, 500), (ASK, 1001, 1250)])
+        + update(1_002_000, 2, 2, 1, [(ASK, 1001, 0)]) + update(1_005_000, 3, 3, 2, [(BID, 998, 1)]))
+    source.write_text("x,BTC,1000,1001,true,bid,99.95,1\n")
+    with pytest.raises(ValueError, match=r"book.csv: line 1: price: .*99.95"):
+        t.import_depth_csv(source, path, "0.1", "0.001")
