@@ -26,13 +26,26 @@ std::uint64_t whole_part(std::string_view field) {
   return whole;
 }
 
+// "{role} '{field}' is not {grid}" for a value off the grid, "{role}
+// '{field}' is negative" for a converted negative value, else "{role}
+// '{field}': {fault}". Built by appending: GCC 12 warns falsely about chains
+// of + on short strings.
+std::string about(Role role, std::string_view field, DecimalFault fault, std::string_view grid) {
+  std::string text(role_name(role));
+  text.append(" '").append(field).append("'");
+  if (fault == DecimalFault::kOffGrid) return text.append(" is not ").append(grid);
+  if (fault == DecimalFault::kNone) return text.append(" is negative");
+  return text.append(": ").append(fault_text(fault));
+}
+
 }  // namespace
 
 std::string CsvError::message() const {
   std::string where = path;
-  if (line > 0) where += ":" + std::to_string(line);
-  if (line > 0 && column > 0) where += ":" + std::to_string(column);
-  return where.empty() ? text : where + ": " + text;
+  if (line > 0) where.append(":").append(std::to_string(line));
+  if (line > 0 && column > 0) where.append(":").append(std::to_string(column));
+  if (where.empty()) return text;
+  return where.append(": ").append(text);
 }
 
 CsvFileResult CsvFileEvents::open(const std::string& path, const LayoutSpec* spec,
@@ -136,29 +149,17 @@ bool CsvFileEvents::parse_time(std::string_view field, Role role, tm_types::Nano
   }
   const DecimalFault fault = time_grid_->convert(field, out);
   if (fault == DecimalFault::kNone) return true;
-  if (fault == DecimalFault::kOffGrid) {
-    return fail(field, std::string(role_name(role)) + " '" + std::string(field) +
-                           "' is not a whole number of nanoseconds");
-  }
-  return fail(field, std::string(role_name(role)) + " '" + std::string(field) +
-                         "': " + std::string(fault_text(fault)));
+  return fail(field, about(role, field, fault, "a whole number of nanoseconds"));
 }
 
 bool CsvFileEvents::convert(const DecimalGrid& grid, Role role, std::string_view field,
                             std::int64_t* out) {
   const DecimalFault fault = grid.convert(field, out);
-  if (fault == DecimalFault::kNone) {
-    if (*out >= 0) return true;
-    return fail(field, std::string(role_name(role)) + " '" + std::string(field) + "' is negative");
-  }
-  std::string text = std::string(role_name(role)) + " '" + std::string(field) + "'";
-  if (fault == DecimalFault::kOffGrid) {
-    const bool price = role != Role::kQty;
-    text += price ? " is not a multiple of the tick size " + grids_->tick_size
-                  : " is not a multiple of the lot size " + grids_->lot_size;
-    return fail(field, std::move(text));
-  }
-  return fail(field, text + ": " + std::string(fault_text(fault)));
+  if (fault == DecimalFault::kNone && *out >= 0) return true;
+  std::string grid_text(role == Role::kQty ? "a multiple of the lot size "
+                                           : "a multiple of the tick size ");
+  grid_text.append(role == Role::kQty ? grids_->lot_size : grids_->tick_size);
+  return fail(field, about(role, field, fault, grid_text));
 }
 
 // The column is that of the field's first character.
