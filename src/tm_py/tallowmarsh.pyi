@@ -7,10 +7,10 @@ from typing import Any, NamedTuple, Self, TypeAlias, final
 
 CASH_SCALE: int
 TICK_FIELDS: tuple[str, str, str, str, str, str, str, str]
-DEPTH_FIELDS: tuple[str, str, str, str, str, str, str, str]
 # An (n, 8) int64 buffer, a buffer of 64-byte records of the TICK_FIELDS, or a
 # mapping of field names to 1-D int64 buffers (numpy arrays, say).
 _TickArray: TypeAlias = Any
+DEPTH_FIELDS: tuple[str, str, str, str, str, str, str, str]
 
 @final
 class Tick:
@@ -89,10 +89,6 @@ class Cancel:
     def __init__(self, order_id: int) -> None: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
 
-class CancelAll:
-    __slots__ = ()
-    def __reduce__(self) -> tuple[Any, ...]: ...
-
 _Rate = int | str | Decimal
 _Latency = int | Quantiles
 
@@ -154,6 +150,10 @@ class Venue:
     def margin_tiers(self) -> tuple[tuple[str | None, str, str], ...] | None: ...
     def __eq__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+
+class CancelAll:
+    __slots__ = ()
     def __reduce__(self) -> tuple[Any, ...]: ...
 
 @final
@@ -303,6 +303,10 @@ class TickWriter:
     def __enter__(self) -> Self: ...
     def __exit__(self, *exc: object) -> bool: ...
 
+def load_ticks(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> TickSource: ...
+def save_ticks(
+    path: str | bytes | os.PathLike[str] | os.PathLike[bytes], ticks: Sequence[Tick] | _TickArray, instrument: int = 1
+) -> int: ...
 def save_depth(
     path: str | bytes | os.PathLike[str] | os.PathLike[bytes], rows: Any, instrument: int = 1
 ) -> int: ...
@@ -314,8 +318,6 @@ def import_depth_csv(
     lot_size: str,
     instrument: int = 1,
 ) -> int: ...
-def load_ticks(path: str) -> TickSource: ...
-def save_ticks(path: str, ticks: Sequence[Tick] | _TickArray, instrument: int = 1) -> int: ...
 def run_backtest(
     strategy: Any,
     ticks: Sequence[Tick] | TickSource | _TickArray,
@@ -405,3 +407,43 @@ def sweep(
     enforce_margin: bool = True,
     contract_size: int = 10000,
 ) -> SweepResult: ...
+
+CSV_LAYOUTS: tuple[str, str, str, str]
+
+class CsvFileRead:
+    __match_args__ = ("path", "layout", "time_unit", "unit_detected", "rows")
+    path: str
+    layout: str
+    time_unit: str
+    unit_detected: bool
+    rows: int
+    def __init__(
+        self, path: str, layout: str, time_unit: str, unit_detected: bool, rows: int
+    ) -> None: ...
+
+class CsvImport:
+    __match_args__ = ("source", "contract_size", "files")
+    source: TickSource
+    contract_size: int
+    files: tuple[CsvFileRead, ...]
+    def __init__(
+        self, source: TickSource, contract_size: int, files: tuple[CsvFileRead, ...]
+    ) -> None: ...
+    @property
+    def ticks(self) -> int: ...
+
+def import_csv(
+    paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
+    dest: str | os.PathLike[str],
+    *,
+    tick_size: str | int | Decimal,
+    lot_size: str | int | Decimal,
+    layout: str | Sequence[str] = "auto",
+    columns: Mapping[str, int | str] | Sequence[Mapping[str, int | str] | None] | None = None,
+    header: bool | None = None,
+    time_unit: str | None = None,
+    emit: str = "trades",
+    rounding: str | None = None,
+    instrument: int = 1,
+    progress: bool | Callable[[int, int], object] = False,
+) -> CsvImport: ...
