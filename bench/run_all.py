@@ -95,6 +95,8 @@ def main() -> int:
                              "(64 bytes each, to the temporary directory)")
     parser.add_argument("--skip-large-pbo", action="store_true",
                         help="skip the 24-block overfitting case")
+    parser.add_argument("--csv-megabytes", type=int, default=200,
+                        help="size of the trades file of the CSV import figures")
     parser.add_argument("--json", help="also write every figure to this file")
     parser.add_argument("--strict", action="store_true",
                         help="exit with status 1 when a figure misses its floor")
@@ -116,6 +118,8 @@ def main() -> int:
     arrays = python_lines(ROOT / "bench" / "arrays_bench.py", f"--repeats={reps}",
                           f"--writer-ticks={args.writer_ticks}")
     writer_memory = next((v for k, v in arrays.items() if k.startswith("TickWriter peak")), {})
+    csv = python_lines(ROOT / "bench" / "csv_import_bench.py", f"--repeats={reps}",
+                       f"--megabytes={args.csv_megabytes}")
 
     reader = rate(data.get("BM_ReaderWithChecksum"), "bytes_per_second", 1e9)
     raw = rate(data.get("BM_RawBlockReads"), "bytes_per_second", 1e9)
@@ -209,6 +213,11 @@ def main() -> int:
         Figure("12", f"TickWriter peak memory, {args.writer_ticks:,} ticks in 1 M chunks",
                writer_memory.get("value"), "MB", 64, None, higher_is_better=False,
                note="above a baseline holding the chunk"),
+        Figure("12", "CSV import of a trades file",
+               csv.get("csv import of trades", {}).get("value"), "MB/s", 150, None),
+        Figure("12", "pandas read_csv + conversion + save_ticks / CSV import",
+               csv.get("pandas path / csv import", {}).get("value"), "x", 3.0, None,
+               note="" if "pandas path / csv import" in csv else "pandas not installed"),
         Figure("11", "L0 with fees and funding / plain L0, no-op strategy",
                ratio(rate(venue.get("BM_VenueFeesFundingL0"), "items_per_second", 1e6),
                      plain_l0), "x", 0.8, None,
