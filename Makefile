@@ -10,7 +10,7 @@ VPY := $(VENV)/bin/python
 JOBS ?= 2
 CMAKE := $(VENV)/bin/cmake
 BUILD_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
-SYSTEM_PACKAGES := g++ libgtest-dev libbenchmark-dev clang libclang-rt-14-dev clang-format chromium
+SYSTEM_PACKAGES := g++ libgtest-dev libbenchmark-dev clang libclang-rt-14-dev clang-format chromium zlib1g-dev
 FUZZ_SECONDS ?= 60
 # Options of bench/run_all.py, e.g. BENCH_ARGS="--memory-ticks 10000000" for a
 # 640 MB file in the memory figure instead of 6.4 GB.
@@ -34,6 +34,7 @@ bench: install
 # chromium, which renders the HTML report in the tests.
 deps:
 	@if [ -f /usr/include/gtest/gtest.h ] && [ -f /usr/include/benchmark/benchmark.h ] \
+	    && [ -f /usr/include/zlib.h ] \
 	    && command -v clang++ >/dev/null && command -v g++ >/dev/null \
 	    && command -v clang-format >/dev/null \
 	    && command -v chromium >/dev/null \
