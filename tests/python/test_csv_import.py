@@ -114,6 +114,8 @@ def test_argument_refusals(tmp_path):
     with pytest.raises(ValueError, match="matches no built-in layout"):
         (tmp_path / "b.csv").write_text("a,b\n")
         t.import_csv(tmp_path / "b.csv", tmp_path / "o.tmtk", tick_size="1", lot_size="1")
+    with pytest.raises(ValueError, match=r"missing.csv: No such file or directory"):
+        t.import_csv(tmp_path / "missing.csv", tmp_path / "o.tmtk", tick_size="1", lot_size="1")
     assert go(tick_size=Decimal("0.10"), lot_size=1).contract_size == 10_000_000
 
 
