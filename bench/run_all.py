@@ -112,6 +112,7 @@ def main() -> int:
     pbo_args = [f"--repeats={reps}"] + (["--skip-large"] if args.skip_large_pbo else [])
     pbo = python_lines(ROOT / "bench" / "stats_pbo_bench.py", *pbo_args)
     venue = google_benchmark(bench_dir / "venue_costs_bench", reps)
+    depth_run = google_benchmark(bench_dir / "depth_run_bench", reps)
     plain_l0 = rate(venue.get("BM_VenuePlainL0"), "items_per_second", 1e6)
     kept = python_lines(ROOT / "bench" / "results_memory_bench.py", "--samples=10000000")
     sweeps = python_lines(ROOT / "bench" / "sweep_bench.py", f"--repeats={min(reps, 3)}")
@@ -228,6 +229,12 @@ def main() -> int:
         Figure("11", "L2 engine, a depth update every 4 ticks",
                rate(venue.get("BM_L2DepthEveryFourTicks"), "items_per_second", 1e6),
                "M ticks+updates/s", 20, None),
+        Figure("11", "L2 run, depth merged from memory, a depth update every 4 ticks",
+               rate(depth_run.get("BM_L2RunDepthFromMemory"), "items_per_second", 1e6),
+               "M ticks+updates/s", None, None),
+        Figure("11", "L2 run, depth streamed from a depth file, an update every 4 ticks",
+               rate(depth_run.get("BM_L2RunDepthFromFile"), "items_per_second", 1e6),
+               "M ticks+updates/s", None, None),
     ]
 
     def show(v: float | None) -> str:
