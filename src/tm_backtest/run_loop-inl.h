@@ -53,19 +53,25 @@ RunResult RunLoop<S, Src>::run() {
   return finish();
 }
 
+// The events after the latest tick time seen so far and at or before this
+// tick's, in schedule order: the cursor only moves forward, so each event is
+// settled once and a tick with nothing due costs one comparison.
 template <tm_strategy::Strategy S, TickStream Src>
-void RunLoop<S, Src>::settle_funding(const tm_types::Tick& tick) {
-  for (tm_margin::FundingRate rate :
-       config_.funding_schedule.between(last_funding_, tick.exch_ts)) {
-    if (config_.funding_at_mark) rate.price = kernel_.account().holdings.front().mark;
-    for (const tm_core::Output& out : kernel_.apply(tm_core::FundingEvent{rate, std::nullopt})) {
-      if (const auto* r = std::get_if<tm_core::Liquidated>(&out)) record_liquidation(*r);
-    }
+[[gnu::always_inline]] inline void RunLoop<S, Src>::settle_funding(const tm_types::Tick& tick) {
+  const std::vector<tm_margin::FundingRate>& rates = config_.funding_schedule.rates();
+  while (next_funding_ < rates.size() && rates[next_funding_].at <= tick.exch_ts) {
+    settle(rates[next_funding_++]);
   }
-  last_funding_ = std::max(last_funding_, tick.exch_ts);
 }
 
 template <tm_strategy::Strategy S, TickStream Src>
+void RunLoop<S, Src>::settle(tm_margin::FundingRate rate) {
+  if (config_.funding_at_mark) rate.price = kernel_.account().holdings.front().mark;
+  for (const tm_core::Output& out : kernel_.apply(tm_core::FundingEvent{rate, std::nullopt})) {
+    if (const auto* r = std::get_if<tm_core::Liquidated>(&out)) record_liquidation(*r);
+  }
+}
+
 template <tm_strategy::Strategy S, TickStream Src>
 void RunLoop<S, Src>::apply_depth_until(tm_types::Nanos exch_ts) {
   while (next_depth_ != nullptr && next_depth_->exch_ts <= exch_ts) {
@@ -98,6 +104,7 @@ void RunLoop<S, Src>::apply_due_cancels(tm_types::Nanos exch_ts) {
   cancels_.resize(kept);
 }
 
+template <tm_strategy::Strategy S, TickStream Src>
 [[gnu::always_inline]] inline void RunLoop<S, Src>::apply_tick(const tm_types::Tick& tick) {
   const std::span<const tm_core::Output> outs = kernel_.apply_tick(tick);
   if (!outs.empty()) record(outs);

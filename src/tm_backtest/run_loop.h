@@ -79,6 +79,7 @@ class RunLoop {
   void send_cancel(tm_types::OrderId id, tm_types::Nanos now);
   void apply_due_cancels(tm_types::Nanos exch_ts);
   void settle_funding(const tm_types::Tick& tick);
+  void settle(tm_margin::FundingRate rate);
   void apply_tick(const tm_types::Tick& tick);
   void record(std::span<const tm_core::Output> outputs);
   void record_liquidation(const tm_core::Liquidated& record);
@@ -114,7 +115,7 @@ class RunLoop {
   std::vector<TravellingCancel> cancels_;
   const bool cancels_travel_;
   const TimedDepth* next_depth_ = nullptr;  // the feed's first event not yet applied
-  tm_types::Nanos last_funding_ = std::numeric_limits<tm_types::Nanos>::min();
+  std::size_t next_funding_ = 0;  // the schedule's first event not yet settled
   tm_types::Cash peak_maintenance_ = 0;
   std::optional<tm_types::Cash> min_headroom_;
   tm_types::Cash min_equity_;
