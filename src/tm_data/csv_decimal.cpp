@@ -1,5 +1,6 @@
 #include "tm_data/csv_decimal.h"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 
@@ -7,6 +8,13 @@ namespace tm_data {
 namespace {
 
 using u128 = unsigned __int128;
+
+constexpr std::array<std::uint64_t, 20> kPow10 = [] {
+  std::array<std::uint64_t, 20> p{};
+  p[0] = 1;
+  for (std::size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 10;
+  return p;
+}();
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -73,8 +81,13 @@ DecimalFault parse(std::string_view text, int k, Scaled* out) {
     }
   }
   if (digits == 0) return DecimalFault::kGarbage;
+  const int missing = k - (position < 0 ? 0 : std::min(position, k));
+  if (!is_wide && fast_digits + missing <= 19) {
+    out->scaled = fast * kPow10[missing];
+    return DecimalFault::kNone;
+  }
   u128 scaled = is_wide ? wide : u128{fast};
-  for (int p = position < 0 ? 0 : position; p < k; ++p) {
+  for (int p = k - missing; p < k; ++p) {
     if (!push_digit(&scaled, 0)) return DecimalFault::kOverflow;
   }
   out->scaled = scaled;
@@ -130,7 +143,10 @@ DecimalFault DecimalGrid::convert(std::string_view text, std::int64_t* out) cons
   // remainder r + f below one step.
   const std::uint64_t u = step_.units;
   u128 q, r;
-  if ((s.scaled >> 64) == 0) {  // without a 128-bit division
+  if (u == 1) {
+    q = s.scaled;
+    r = 0;
+  } else if ((s.scaled >> 64) == 0) {  // without a 128-bit division
     const auto n = static_cast<std::uint64_t>(s.scaled);
     q = n / u;
     r = n % u;

@@ -58,6 +58,8 @@ CsvFileResult CsvFileEvents::open(const std::string& path, const LayoutSpec* spe
     if (!lines.error().empty()) return CsvError{path, 0, 0, lines.error()};
     return CsvError{path, 0, 0, "the file is empty"};
   }
+  // A UTF-8 byte order mark, which some tools write, is not part of the first field.
+  if (first.starts_with("\xEF\xBB\xBF")) first.remove_prefix(3);
   std::vector<std::string_view> fields;
   split_fields(first, &fields);
   if (spec == nullptr) spec = detect_layout(fields);
