@@ -116,6 +116,7 @@ def main() -> int:
     plain_l0 = rate(venue.get("BM_VenuePlainL0"), "items_per_second", 1e6)
     kept = python_lines(ROOT / "bench" / "results_memory_bench.py", "--samples=10000000")
     sweeps = python_lines(ROOT / "bench" / "sweep_bench.py", f"--repeats={min(reps, 3)}")
+    edge = python_lines(ROOT / "bench" / "edge_bench.py", f"--repeats={reps}")
     arrays = python_lines(ROOT / "bench" / "arrays_bench.py", f"--repeats={reps}",
                           f"--writer-ticks={args.writer_ticks}")
     writer_memory = next((v for k, v in arrays.items() if k.startswith("TickWriter peak")), {})
@@ -235,6 +236,33 @@ def main() -> int:
         Figure("11", "L2 run, depth streamed from a depth file, an update every 4 ticks",
                rate(depth_run.get("BM_L2RunDepthFromFile"), "items_per_second", 1e6),
                "M ticks+updates/s", None, None),
+        Figure("10", "compatibility mode, trivial on_tick / plain loop",
+               edge.get("edge compat trivial / plain loop", {}).get("value"), "x", 2.0, None,
+               higher_is_better=False),
+        Figure("10", "compatibility mode, trivial on_tick, per tick",
+               edge.get("edge compat trivial ns per tick", {}).get("value"), "ns", 80, None,
+               higher_is_better=False),
+        Figure("10", "compatibility mode, EMA crossover / plain loop over contexts",
+               edge.get("edge compat EMA crossover / plain loop", {}).get("value"), "x", 1.3,
+               None, higher_is_better=False),
+        Figure("10", "another thread's progress during a compat run / idle",
+               edge.get("edge other thread's share during a compat run", {}).get("value"), "x",
+               0.35, 0.5),
+        Figure("10", "batch 4096, list form, from a list",
+               edge.get("edge batch 4096 list form, from a list", {}).get("value"), "M ticks/s",
+               40, None),
+        Figure("10", "batch 4096, array form / never called, from a file",
+               edge.get("edge batch 4096 array form / never called, from a file", {}).get(
+                   "value"), "x", 0.7, 1.0),
+        Figure("10", "batch 4096, array form / never called, from an array",
+               edge.get("edge batch 4096 array form / never called, from an array", {}).get(
+                   "value"), "x", 0.7, 1.0),
+        Figure("10", "moments over 1 M float64, NumPy / ours",
+               edge.get("edge numpy / moments over 1 M float64", {}).get("value"), "x", 3.0,
+               None),
+        Figure("10", "overfitting 16x50x2000 numpy matrix, NumPy / ours",
+               edge.get("edge numpy / overfitting 16x50x2000 matrix", {}).get("value"), "x", 10.0,
+               None),
     ]
 
     def show(v: float | None) -> str:

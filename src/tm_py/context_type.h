@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "tm_py/module_state.h"
+#include "tm_py/ref.h"
 #include "tm_strategy/strategy.h"
 
 namespace tm_py {
@@ -34,6 +35,11 @@ struct PyContext {
 
 // A new Context copied from the run loop's; null with MemoryError set on failure.
 PyObject* new_context(State* state, const tm_strategy::Context& context);
+
+// The Context of the next call: `kept` refilled in place when nothing else
+// refers to it (the strategy kept no reference to an earlier one), else a new
+// Context that replaces it. Borrowed from `kept`; null with MemoryError set.
+PyObject* reuse_context(State* state, Ref& kept, const tm_strategy::Context& context);
 
 // Ends the call `context` was made for: a Context the strategy kept gets its
 // listing of working orders built now, so that it reads the same later; then

@@ -1,10 +1,10 @@
 // Ending a run made from Python before its last tick without losing why. A
-// signal whose handler raises (Ctrl-C's KeyboardInterrupt) and an exception
-// from the strategy or a lookahead build that is not an `Exception`
-// (KeyboardInterrupt, SystemExit, the module's InvariantError) are never
-// turned into failure text: the run's Interrupt keeps the exception, owned,
-// the run unwinds, and the entry point raises it again unchanged, before it
-// looks at strategy failures or tick-file errors.
+// signal whose handler raises (Ctrl-C's KeyboardInterrupt, a SIGALRM handler's
+// TimeoutError), wherever the signal lands, and an exception from the strategy
+// or a lookahead build that is not an `Exception` (KeyboardInterrupt,
+// SystemExit, the module's InvariantError) are never turned into failure text: the run's Interrupt
+// keeps the exception, owned, the run unwinds, and the entry point raises it again unchanged,
+// before it looks at strategy failures or tick-file errors.
 //
 // Signals are polled wherever the run holds the interpreter lock anyway (each
 // strategy call, each lookahead build) and, for stretches in which Python is
@@ -61,10 +61,35 @@ class Interrupt {
   PyObject* traceback_ = nullptr;
 };
 
-// Whether the current exception stops the run instead of failing the
-// strategy: anything that is not an `Exception`. REQUIRES: the lock, an
+// Whether the current exception is not an `Exception`. REQUIRES: the lock, an
 // exception set.
 inline bool stops_run() { return PyErr_ExceptionMatches(PyExc_Exception) == 0; }
+
+// Whether the current exception was raised by a Python signal handler: its
+// traceback passes through the code of a function installed with
+// signal.signal(). Such an exception stops a run like Ctrl-C, since where the
+// signal lands (strategy code or the module's own poll) is chance. Keeps the
+// exception set. REQUIRES: the lock, an exception set.
+bool raised_by_signal_handler();
+
+// One more level of nested runs (a strategy that runs a backtest), counted as
+// one level of the interpreter's recursion limit. Refused with RecursionError
+// when the limit is reached or the calling thread's stack is nearly used up,
+// so that deep nesting fails cleanly also on threads with small stacks.
+class NestedRun {
+ public:
+  NestedRun() = default;
+  NestedRun(const NestedRun&) = delete;
+  NestedRun& operator=(const NestedRun&) = delete;
+  ~NestedRun() {
+    if (entered_) Py_LeaveRecursiveCall();
+  }
+  // False with RecursionError set when refused. REQUIRES: the lock.
+  [[nodiscard]] bool enter();
+
+ private:
+  bool entered_ = false;
+};
 
 // A tick source that polls the signal handlers every kPollEvery ticks, and
 // ends the stream once its Interrupt holds an exception. With a RunProgress

@@ -1,17 +1,51 @@
 // How the module moves the interpreter lock: Unlocked releases it around
 // engine work; Relocked and Gil take it around a call into Python from code
-// that runs with it released. Each restores the previous state also when an
-// exception leaves its scope.
+// that runs with it released; HeldLock keeps it across a run's consecutive
+// strategy calls. Each restores the previous state also when an exception
+// leaves its scope.
+//
+// Every take of the lock goes through take_lock or ensure_lock. At interpreter
+// exit a thread that asks for the lock is ended by the interpreter through a
+// forced unwind; unwinding C++ frames that hold Python references, run
+// destructors and may be noexcept is unsafe there, so such a thread is parked
+// instead: it never returns and ends with the process, as the interpreter's
+// own daemon threads do.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <chrono>
 #include <cstdint>
 #include <thread>
 
 namespace tm_py {
+
+// Blocks the calling thread for good. Used only on a thread the interpreter
+// is ending at exit.
+[[noreturn]] inline void park_forever() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+// PyEval_RestoreThread(thread), or never returning when the interpreter is
+// finalizing and ends the calling thread.
+inline void take_lock(PyThreadState* thread) noexcept {
+  try {
+    PyEval_RestoreThread(thread);
+  } catch (abi::__forced_unwind&) {
+    park_forever();
+  }
+}
+
+// PyGILState_Ensure(), with take_lock's behaviour at interpreter exit.
+inline PyGILState_STATE ensure_lock() noexcept {
+  try {
+    return PyGILState_Ensure();
+  } catch (abi::__forced_unwind&) {
+    park_forever();
+  }
+}
 
 // Called right after the calling thread released the interpreter lock. A run
 // that takes the lock back for every strategy call holds it again within
@@ -35,7 +69,7 @@ inline void let_waiters_in() {
 class Unlocked {
  public:
   Unlocked() : saved_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(saved_); }
+  ~Unlocked() { take_lock(saved_); }
   Unlocked(const Unlocked&) = delete;
   Unlocked& operator=(const Unlocked&) = delete;
 
@@ -48,7 +82,7 @@ class Unlocked {
 // Cheaper than Gil: it skips the lookup of the calling thread's state.
 class Relocked {
  public:
-  explicit Relocked(PyThreadState* thread) { PyEval_RestoreThread(thread); }
+  explicit Relocked(PyThreadState* thread) { take_lock(thread); }
   ~Relocked() {
     PyEval_SaveThread();
     let_waiters_in();
@@ -61,7 +95,7 @@ class Relocked {
 // not hold it already.
 class Gil {
  public:
-  Gil() : state_(PyGILState_Ensure()) {}
+  Gil() : state_(ensure_lock()) {}
   ~Gil() {
     PyGILState_Release(state_);
     if (state_ == PyGILState_UNLOCKED) let_waiters_in();
@@ -71,6 +105,48 @@ class Gil {
 
  private:
   PyGILState_STATE state_;
+};
+
+// The interpreter lock of one thread's run, taken for a strategy call and
+// kept across the calls that follow, so that a call costs no hand-over of the
+// lock. share() gives it up once per switch interval (sys.getswitchinterval()),
+// which lets another Python thread take its turn as it would beside pure
+// Python code. Used by one thread only; REQUIRES: the lock on construction.
+// A plain value: a copy describes the same thread's lock.
+class HeldLock {
+ public:
+  // `thread` is the calling thread's state; `interval` the switch interval.
+  HeldLock(PyThreadState* thread, std::chrono::nanoseconds interval)
+      : thread_(thread), interval_(interval) {}
+
+  bool held() const { return held_; }
+  void take() {
+    if (held_) return;
+    take_lock(thread_);
+    held_ = true;
+    since_ = Clock::now();
+  }
+  void release() {
+    if (!held_) return;
+    PyEval_SaveThread();
+    held_ = false;
+  }
+  // After a call: gives the lock up, for about 50 us, when it has been held
+  // for a switch interval. The clock is read on every 16th call only.
+  void share() {
+    if (++calls_ % 16 != 0) return;
+    if (Clock::now() - since_ < interval_) return;
+    release();
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  PyThreadState* thread_;
+  std::chrono::nanoseconds interval_;
+  Clock::time_point since_ = Clock::now();
+  std::uint32_t calls_ = 0;
+  bool held_ = true;
 };
 
 }  // namespace tm_py

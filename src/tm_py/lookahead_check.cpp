@@ -93,7 +93,12 @@ class Builder {
       return PythonStrategy::born_failed(state_, "build raised: " + describe_current_exception(),
                                          slot_);
     }
-    return PythonStrategy(state_, built.get(), strategy_name(built.get()), slot_, *interrupt_);
+    const std::optional<std::string> name = strategy_name(built.get());
+    if (!name) {
+      interrupt_->keep_current();
+      throw Stopped{};
+    }
+    return PythonStrategy(state_, built.get(), *name, slot_, *interrupt_);
   }
 
  private:

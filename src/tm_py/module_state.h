@@ -7,6 +7,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+#include <unistd.h>
+
 #include <cstddef>
 
 namespace tm_py {
@@ -106,6 +109,9 @@ template <class Body>
 PyObject* guarded(State* state, Body&& body) noexcept {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    // The interpreter ends this thread at exit; unwinding further is unsafe (see lock.h).
+    for (;;) pause();
   } catch (...) {
     return raise_cpp_exception(state);
   }

@@ -4,9 +4,12 @@
 #include "tm_py/python_strategy.h"
 
 #include <algorithm>
+#include <chrono>
+#include <new>
 #include <utility>
 
 #include "tm_py/context_type.h"
+#include "tm_py/int64_array_type.h"
 #include "tm_py/lock.h"
 #include "tm_py/order_type.h"
 #include "tm_py/order_values.h"
@@ -20,6 +23,9 @@ namespace {
 // buffer while its first batch fills, instead of asking for all of it at once
 // (a batch of 2^40 must not fail the run before its first tick).
 constexpr std::uint64_t kMaxReserve = 1 << 16;
+
+// The columns of a batch given as an array: a Tick's fields, in record order.
+constexpr Py_ssize_t kTickFields = sizeof(tm_types::Tick) / sizeof(std::int64_t);
 
 // The text of a str object; nothing for null, another type, or text that
 // cannot be encoded (the error is cleared).
@@ -72,20 +78,40 @@ std::string describe_current_exception() {
   return text;
 }
 
-std::string strategy_name(PyObject* object) {
-  Ref name = Ref::steal(PyObject_GetAttrString(object, "name"));
-  PyErr_Clear();
-  if (std::optional<std::string> text = str_value(name.get())) return *std::move(text);
-  Ref type_name =
-      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
-  PyErr_Clear();
-  if (std::optional<std::string> text = str_value(type_name.get())) return *std::move(text);
+std::optional<std::string> strategy_name(PyObject* object) {
+  // An `Exception` is discarded; anything else stays set for the caller.
+  const auto looked = [](Ref value) -> std::optional<Ref> {
+    if (value || !stops_run()) {
+      PyErr_Clear();
+      return value;
+    }
+    return std::nullopt;
+  };
+  const std::optional<Ref> name = looked(Ref::steal(PyObject_GetAttrString(object, "name")));
+  if (!name) return std::nullopt;
+  if (std::optional<std::string> text = str_value(name->get())) return *std::move(text);
+  const std::optional<Ref> type_name = looked(
+      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__")));
+  if (!type_name) return std::nullopt;
+  if (std::optional<std::string> text = str_value(type_name->get())) return *std::move(text);
   return "python-strategy";
+}
+
+// The interpreter's switch interval, sys.getswitchinterval(); 5 ms when it
+// cannot be read. REQUIRES: the lock.
+std::chrono::nanoseconds switch_interval() {
+  constexpr std::chrono::nanoseconds kDefault = std::chrono::milliseconds(5);
+  PyObject* get = PySys_GetObject("getswitchinterval");  // borrowed
+  Ref seconds = get != nullptr ? Ref::steal(PyObject_CallNoArgs(get)) : Ref();
+  const double value = seconds ? PyFloat_AsDouble(seconds.get()) : -1;
+  if (PyErr_Occurred() != nullptr) PyErr_Clear();
+  if (!(value > 0 && value < 1)) return kDefault;
+  return std::chrono::nanoseconds(static_cast<std::int64_t>(value * 1e9));
 }
 
 PythonStrategy::PythonStrategy(State* state, PyObject* strategy, Mode mode, std::uint64_t batch,
                                std::string name, std::shared_ptr<FailureSlot> slot,
-                               Interrupt* interrupt)
+                               Interrupt* interrupt, bool arrays)
     : mode_(mode),
       batch_(batch),
       name_(std::move(name)),
@@ -93,8 +119,15 @@ PythonStrategy::PythonStrategy(State* state, PyObject* strategy, Mode mode, std:
       slot_(std::move(slot)),
       state_(state),
       interrupt_(interrupt),
-      thread_(strategy != nullptr ? PyThreadState_Get() : nullptr) {
-  if (mode_ == Mode::Throughput) pending_.reserve(std::min(batch_, kMaxReserve));
+      thread_(strategy != nullptr ? PyThreadState_Get() : nullptr),
+      lock_(thread_, strategy != nullptr ? switch_interval() : std::chrono::nanoseconds(0)) {
+  if (mode_ == Mode::Throughput) {
+    pending_.reserve(std::min(batch_, kMaxReserve));
+    arrays_ = arrays;
+    method_ = arrays ? Ref::steal(PyUnicode_InternFromString("on_batch_array"))
+                     : Ref::borrow(state_->str_on_batch);
+    if (!method_) throw std::bad_alloc();
+  }
   if (mode_ == Mode::Throughput && strategy_ != nullptr) {
     // A strategy asks for its working orders by a true class or instance attribute.
     Ref wants = Ref::steal(PyObject_GetAttr(strategy_, state_->str_wants_orders));
@@ -104,19 +137,19 @@ PythonStrategy::PythonStrategy(State* state, PyObject* strategy, Mode mode, std:
 }
 
 PythonStrategy::PythonStrategy(State* state, PyObject* strategy, std::uint64_t batch,
-                               std::string name, Interrupt& interrupt)
+                               std::string name, Interrupt& interrupt, bool arrays)
     : PythonStrategy(state, Py_NewRef(strategy), batch > 1 ? Mode::Throughput : Mode::Compatibility,
-                     batch, std::move(name), nullptr, &interrupt) {}
+                     batch, std::move(name), nullptr, &interrupt, arrays) {}
 
 PythonStrategy::PythonStrategy(State* state, PyObject* strategy, std::string name,
                                std::shared_ptr<FailureSlot> slot, Interrupt& interrupt)
     : PythonStrategy(state, Py_NewRef(strategy), Mode::Compatibility, 1, std::move(name),
-                     std::move(slot), &interrupt) {}
+                     std::move(slot), &interrupt, false) {}
 
 PythonStrategy PythonStrategy::born_failed(State* state, std::string failure,
                                            std::shared_ptr<FailureSlot> slot) {
   PythonStrategy adapter(state, nullptr, Mode::Compatibility, 1, std::string(), std::move(slot),
-                         nullptr);
+                         nullptr, false);
   adapter.fail(std::move(failure));
   return adapter;
 }
@@ -128,6 +161,10 @@ PythonStrategy::PythonStrategy(PythonStrategy&& other) noexcept
       pending_(std::move(other.pending_)),
       failure_(std::move(other.failure_)),
       strategy_(std::exchange(other.strategy_, nullptr)),
+      method_(std::move(other.method_)),
+      context_(std::move(other.context_)),
+      list_(std::move(other.list_)),
+      arrays_(other.arrays_),
       order_counter_(other.order_counter_),
       to_buffer_(other.to_buffer_),
       wants_orders_(other.wants_orders_),
@@ -135,7 +172,9 @@ PythonStrategy::PythonStrategy(PythonStrategy&& other) noexcept
       state_(other.state_),
       interrupt_(other.interrupt_),
       owner_(other.owner_),
-      thread_(other.thread_) {}
+      thread_(other.thread_),
+      lock_(other.lock_),
+      hold_(other.hold_) {}
 
 PythonStrategy& PythonStrategy::operator=(PythonStrategy&& other) noexcept {
   if (this != &other) {
@@ -146,6 +185,10 @@ PythonStrategy& PythonStrategy::operator=(PythonStrategy&& other) noexcept {
     pending_ = std::move(other.pending_);
     failure_ = std::move(other.failure_);
     strategy_ = std::exchange(other.strategy_, nullptr);
+    method_ = std::move(other.method_);
+    context_ = std::move(other.context_);
+    list_ = std::move(other.list_);
+    arrays_ = other.arrays_;
     order_counter_ = other.order_counter_;
     to_buffer_ = other.to_buffer_;
     wants_orders_ = other.wants_orders_;
@@ -154,6 +197,8 @@ PythonStrategy& PythonStrategy::operator=(PythonStrategy&& other) noexcept {
     interrupt_ = other.interrupt_;
     owner_ = other.owner_;
     thread_ = other.thread_;
+    lock_ = other.lock_;
+    hold_ = other.hold_;
   }
   return *this;
 }
@@ -161,6 +206,9 @@ PythonStrategy& PythonStrategy::operator=(PythonStrategy&& other) noexcept {
 PythonStrategy::~PythonStrategy() {
   if (strategy_ == nullptr) return;
   Gil gil;
+  method_.reset();
+  context_.reset();
+  list_.reset();
   Py_DECREF(strategy_);
 }
 
@@ -178,11 +226,21 @@ void PythonStrategy::on_tick_out_of_line(const tm_strategy::Context& context,
     pending_.push_back(context.tick);
     if (pending_.size() < batch_) return;
   }
-  if (std::this_thread::get_id() == owner_) {
-    Relocked lock(thread_);
-    ask(context, intents);
-  } else {
+  if (std::this_thread::get_id() != owner_) {
     Gil gil;
+    ask(context, intents);
+  } else if (hold_) {
+    lock_.take();
+    ask(context, intents);
+    // A batch is followed by a stretch of engine work without Python.
+    if (mode_ == Mode::Throughput) {
+      lock_.release();
+      let_waiters_in();
+    } else {
+      lock_.share();
+    }
+  } else {
+    Relocked lock(thread_);
     ask(context, intents);
   }
 }
@@ -202,12 +260,19 @@ void PythonStrategy::ask(const tm_strategy::Context& context,
   if (!take_orders(returned.get(), context, intents)) fail(kBadReturn);
 }
 
+PyObject* PythonStrategy::call_method(PyObject* name, PyObject* argument) noexcept {
+  try {
+    return PyObject_CallMethodObjArgs(strategy_, name, argument, nullptr);
+  } catch (abi::__forced_unwind&) {
+    park_forever();
+  }
+}
+
 PyObject* PythonStrategy::call_compatibility(const tm_strategy::Context& context) {
-  Ref ctx = Ref::steal(new_context(state_, context));
-  if (!ctx) return nullptr;
-  PyObject* returned =
-      PyObject_CallMethodObjArgs(strategy_, state_->str_on_tick, ctx.get(), nullptr);
-  end_context_call(state_, ctx.get());
+  PyObject* ctx = reuse_context(state_, context_, context);  // borrowed from context_
+  if (ctx == nullptr) return nullptr;
+  PyObject* returned = call_method(state_->str_on_tick, ctx);
+  end_context_call(state_, ctx);
   return returned;
 }
 
@@ -231,15 +296,47 @@ PyObject* PythonStrategy::call_throughput(const tm_strategy::Context& context) {
       return nullptr;
     }
   }
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(pending_.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < pending_.size(); ++i) {
-    PyObject* tick = new_tick(state_, pending_[i]);
-    if (tick == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), tick);  // steals; cannot fail here
-  }
+  Ref batch = arrays_ ? batch_array() : batch_list();
+  if (!batch) return nullptr;
   pending_.clear();
-  return PyObject_CallMethodObjArgs(strategy_, state_->str_on_batch, list.get(), nullptr);
+  return call_method(method_.get(), batch.get());
+}
+
+Ref PythonStrategy::batch_array() {
+  const auto* first = reinterpret_cast<const std::int64_t*>(pending_.data());
+  std::vector<std::int64_t> values(first, first + pending_.size() * kTickFields);
+  return Ref::steal(new_int64_array(state_, std::move(values), kTickFields));
+}
+
+Ref PythonStrategy::batch_list() {
+  const auto size = static_cast<Py_ssize_t>(pending_.size());
+  // A list and Ticks that nothing but this adapter refers to are refilled in
+  // place: no one can see them change.
+  if (list_ && Py_REFCNT(list_.get()) == 1 && PyList_Size(list_.get()) == size) {
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      const tm_types::Tick& tick = pending_[static_cast<std::size_t>(i)];
+      PyObject* item = PyList_GetItem(list_.get(), i);
+      if (Py_REFCNT(item) == 1 && is_tick(state_, item)) {
+        reinterpret_cast<PyTick*>(item)->tick = tick;
+        continue;
+      }
+      PyObject* fresh = new_tick(state_, tick);
+      if (fresh == nullptr) return Ref();
+      PyList_SetItem(list_.get(), i, fresh);  // steals, and drops the old item
+    }
+    return Ref::borrow(list_.get());
+  }
+  list_ = Ref::steal(PyList_New(size));
+  if (!list_) return Ref();
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* tick = new_tick(state_, pending_[static_cast<std::size_t>(i)]);
+    if (tick == nullptr) {
+      list_.reset();
+      return Ref();
+    }
+    PyList_SetItem(list_.get(), i, tick);  // steals; cannot fail here
+  }
+  return Ref::borrow(list_.get());
 }
 
 bool PythonStrategy::take_orders(PyObject* returned, const tm_strategy::Context& context,

@@ -1,14 +1,19 @@
-// PythonStrategy: a Python object acting as a strategy of the run loop. Each engine
-// call becomes a call of the object's `on_tick(ctx)` (compatibility mode) or,
-// once per `batch` ticks, `on_batch(ticks)` (throughput mode); what the method
-// returns becomes intents. A Python exception never crosses into the engine: it
-// is recorded as text, and the adapter ends the run by throwing Stopped at its
-// next tick (the run's result is discarded anyway). An exception that is not an
-// `Exception` (KeyboardInterrupt, SystemExit) is not turned into text: it is
-// kept in the run's Interrupt and the run is stopped at once.
+// PythonStrategy: a Python object acting as a strategy of the run loop. Each
+// engine call becomes a call of the object's `on_tick(ctx)` (compatibility
+// mode) or, once per `batch` ticks, `on_batch(ticks)` with a list of Tick, or
+// `on_batch_array(ticks)` with an (n, 8) Int64Array when the object has that
+// method (throughput mode); what the method returns becomes intents. A Python
+// exception never crosses into the engine: it is recorded as text, and the
+// adapter ends the run by throwing Stopped at its next tick (the run's result
+// is discarded anyway). An exception that is not an `Exception`
+// (KeyboardInterrupt, SystemExit), or one raised by a signal handler, is not
+// turned into text: it is kept in the run's Interrupt and the run is stopped
+// at once.
 //
-// The run loop calls on_tick without the interpreter lock; the adapter takes it
-// only around each call into Python.
+// The run loop calls on_tick without the interpreter lock. The adapter of a
+// run over ticks in memory takes it for a call and keeps it across the calls
+// that follow, giving it up once per switch interval and after each batch
+// (HeldLock); other adapters take it around each call only.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -23,7 +28,9 @@
 #include <vector>
 
 #include "tm_py/interrupt.h"
+#include "tm_py/lock.h"
 #include "tm_py/module_state.h"
+#include "tm_py/ref.h"
 #include "tm_strategy/strategy.h"
 #include "tm_types/tick.h"
 
@@ -48,8 +55,9 @@ std::string describe_current_exception();
 
 // The name a run reports for a Python strategy: the object's `name` attribute
 // if it is a str, else its type's `__name__` if that is a str, else
-// "python-strategy". Errors met while looking are discarded. REQUIRES: the lock.
-std::string strategy_name(PyObject* object);
+// "python-strategy". An `Exception` met while looking is discarded; anything
+// else (KeyboardInterrupt) is left set and the result is empty. REQUIRES: the lock.
+std::optional<std::string> strategy_name(PyObject* object);
 
 // The fixed failure text of a strategy returning something other than None or a list of Order.
 inline constexpr const char* kBadReturn =
@@ -60,11 +68,12 @@ class PythonStrategy {
  public:
   enum class Mode : std::uint8_t { Compatibility, Throughput };
 
-  // The adapter of one run_backtest run: throughput mode when `batch` > 1.
-  // Takes a new reference to `strategy`. REQUIRES: the interpreter lock,
-  // batch >= 1; "*state" and "*interrupt" must outlive the adapter.
+  // The adapter of one run_backtest run: throughput mode when `batch` > 1,
+  // calling `on_batch_array` instead of `on_batch` when `arrays`. Takes a new
+  // reference to `strategy`. REQUIRES: the interpreter lock, batch >= 1;
+  // "*state" and "*interrupt" must outlive the adapter.
   PythonStrategy(State* state, PyObject* strategy, std::uint64_t batch, std::string name,
-                 Interrupt& interrupt);
+                 Interrupt& interrupt, bool arrays = false);
   // An adapter of a lookahead check: compatibility mode, reporting its first
   // failure also to `slot`. Takes a new reference to `strategy`. REQUIRES: the lock.
   PythonStrategy(State* state, PyObject* strategy, std::string name,
@@ -81,6 +90,18 @@ class PythonStrategy {
   // Drops the reference to the strategy, taking the interpreter lock for it
   // when the calling thread does not hold it.
   ~PythonStrategy();
+
+  // Around a run of the adapter of run_backtest, on the thread that made it:
+  // unlock() releases the interpreter lock before the run loop starts, and
+  // tells whether the calls may keep it (`hold`: a source that never waits,
+  // as ticks in memory; a file read may stall, and must not stall the
+  // interpreter with it); relock() takes it back afterwards unless a call
+  // left it held.
+  void unlock(bool hold) {
+    hold_ = hold;
+    lock_.release();
+  }
+  void relock() { lock_.take(); }
 
   // The Strategy operations. on_tick is called WITHOUT the interpreter lock.
   // It throws Stopped when the adapter has failed or an exception stopped the
@@ -102,7 +123,7 @@ class PythonStrategy {
 
  private:
   PythonStrategy(State* state, PyObject* strategy, Mode mode, std::uint64_t batch, std::string name,
-                 std::shared_ptr<FailureSlot> slot, Interrupt* interrupt);
+                 std::shared_ptr<FailureSlot> slot, Interrupt* interrupt, bool arrays);
 
   // on_tick for the ticks its inline part does not settle.
   void on_tick_out_of_line(const tm_strategy::Context& context,
@@ -111,7 +132,15 @@ class PythonStrategy {
   void ask(const tm_strategy::Context& context, std::vector<tm_strategy::Intent>& intents);
   // The method call of either mode; a new reference, or null with an exception set.
   PyObject* call_compatibility(const tm_strategy::Context& context);
+  // The strategy's method `name` with one argument, looked up by name as
+  // Python does on every call. A thread that the interpreter ends at exit
+  // during the call is parked here (see lock.h).
+  PyObject* call_method(PyObject* name, PyObject* argument) noexcept;
   PyObject* call_throughput(const tm_strategy::Context& context);
+  // The pending ticks as a new Int64Array, or in the list of the last batch
+  // when nothing else refers to it; null with an exception set.
+  Ref batch_array();
+  Ref batch_list();
   // Appends the intents of a returned value, all or none. False for a value
   // that is not None or a sequence of Order. REQUIRES: the lock.
   bool take_orders(PyObject* returned, const tm_strategy::Context& context,
@@ -123,7 +152,11 @@ class PythonStrategy {
   std::string name_;
   std::vector<tm_types::Tick> pending_;
   std::optional<std::string> failure_;
-  PyObject* strategy_;  // owned; null only in a moved-from adapter
+  PyObject* strategy_;   // owned; null only in a moved-from adapter
+  Ref method_;           // the batch method's name in throughput mode
+  Ref context_;          // the last Context, reused when the strategy kept no reference
+  Ref list_;             // the last list of Tick, reused likewise
+  bool arrays_ = false;  // batches go to on_batch_array as an Int64Array
   std::uint64_t order_counter_ = 0;
   std::uint64_t to_buffer_ = UINT64_MAX;  // ticks that can still reach a full batch
   bool wants_orders_ = false;  // throughput mode: set `orders` on the strategy before each batch
@@ -134,6 +167,8 @@ class PythonStrategy {
   // normally calls on_tick on that thread, with that state released.
   std::thread::id owner_ = std::this_thread::get_id();
   PyThreadState* thread_ = nullptr;
+  HeldLock lock_;
+  bool hold_ = false;  // whether calls on the owner thread keep the lock (see unlock())
 };
 
 static_assert(tm_strategy::Strategy<PythonStrategy>);

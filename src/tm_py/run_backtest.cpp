@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <iterator>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -77,21 +78,27 @@ std::optional<tm_backtest::RunResult> depth_checked(std::optional<tm_backtest::R
   return raise_value_error("the depth file failed during the run: " + *depth->error());
 }
 
-// The run loop over `ticks` with the interpreter lock released. A Stopped
-// thrown by the adapter or the signal poll ends it early, with the lock taken
-// back first; the outcome then comes from the adapter and `interrupt`.
+// The run loop over `ticks` with the interpreter lock released (the adapter
+// takes it for its calls, and keeps it across them over ticks in memory, which
+// never wait). A Stopped thrown by the adapter or the signal poll ends it
+// early; the lock is taken back outside any unwinding, and the outcome then
+// comes from the adapter and `interrupt`.
 template <class Ticks>
 tm_backtest::RunResult run_unlocked(const tm_backtest::RunConfig& config, PythonStrategy& adapter,
                                     Ticks& ticks, Interrupt& interrupt, RunProgress& progress,
                                     DepthRun* depth) {
   tm_backtest::RunResult result;
+  adapter.unlock(std::is_same_v<Ticks, tm_backtest::SpanTicks>);
   try {
-    Unlocked unlocked;
     Interruptible source(ticks, interrupt, &progress);
     result = depth != nullptr ? depth->run(config, adapter, source)
                               : tm_backtest::run_stream(config, adapter, source);
   } catch (const Stopped&) {
+  } catch (...) {
+    adapter.relock();
+    throw;
   }
+  adapter.relock();
   return result;
 }
 
@@ -142,7 +149,9 @@ constexpr const char* kRunBacktestDoc =
     "object). Either returns None or a list of `Order`, `Cancel` and\n"
     "`CancelAll`. Orders are numbered 1, 2, 3, ... in the order the run\n"
     "receives them; `Cancel(order_id)` names one by that number. The ticks of\n"
-    "an incomplete last batch reach the engine but not the strategy.\n"
+    "an incomplete last batch reach the engine but not the strategy. A\n"
+    "strategy with `on_batch_array(ticks)` gets each batch there instead, as a\n"
+    "new (n, 8) `Int64Array` of tick records.\n"
     "\n"
     "`ticks` is a sequence of `Tick`, copied once before the run; a\n"
     "`TickSource` from `load_ticks`, streamed from its file a block at a time;\n"
@@ -175,7 +184,8 @@ constexpr const char* kRunBacktestDoc =
     "run and is raised as is.\n"
     "\n"
     "The run executes with the interpreter lock released; the strategy gets it\n"
-    "back for each of its calls.\n"
+    "back for its calls (over ticks in memory, kept across consecutive calls\n"
+    "and given up at least once per switch interval).\n"
     "\n"
     "Errors\n"
     "------\n"
@@ -238,7 +248,13 @@ std::optional<tm_backtest::RunResult> run_python(State* state, PyObject* strateg
   }
   DepthRun* depth_feed = depth_run ? &*depth_run : nullptr;
   PyObject* method = batch == 1 ? state->str_on_tick : state->str_on_batch;
-  const int has = has_method(strategy, method);
+  const int has = arrays == 1 ? 1 : has_method(strategy, method);
+  NestedRun depth;
+  if (!depth.enter()) return std::nullopt;
+  // A batched strategy with on_batch_array gets its batches as arrays.
+  Ref array_method = Ref::steal(batch > 1 ? PyUnicode_InternFromString("on_batch_array") : nullptr);
+  const int arrays = array_method ? has_method(strategy, array_method.get()) : 0;
+  if (arrays < 0) return std::nullopt;
   if (has < 0) return std::nullopt;
   if (has == 0) {
     PyErr_Format(PyExc_TypeError, "a strategy run with batch=%llu must implement %U()",
@@ -253,12 +269,13 @@ std::optional<tm_backtest::RunResult> run_python(State* state, PyObject* strateg
     // Arrays are read in place; the buffer stays exported until the run ends.
     const std::optional<TickInput> copied = take_ticks(state, ticks);
     if (!copied) return std::nullopt;
-    const std::string name = strategy_name(strategy);
+    const std::optional<std::string> name = strategy_name(strategy);
+    if (!name) return std::nullopt;
     RunProgress meter;
-    if (module != nullptr && !meter.start(module, progress, copied->ticks().size(), name)) {
+    if (module != nullptr && !meter.start(module, progress, copied->ticks().size(), *name)) {
       return std::nullopt;
     }
-    PythonStrategy adapter(state, strategy, batch, name, interrupt);
+    PythonStrategy adapter(state, strategy, batch, *name, interrupt, arrays == 1);
     adapter.expect_at_most(copied->ticks().size());
     tm_backtest::SpanTicks memory(copied->ticks());
     tm_backtest::RunResult result =
@@ -268,8 +285,9 @@ std::optional<tm_backtest::RunResult> run_python(State* state, PyObject* strateg
         meter);
   }
   const std::string path = tick_source_of(ticks).path;
-  const std::string name = strategy_name(strategy);
-  PythonStrategy adapter(state, strategy, batch, name, interrupt);
+  const std::optional<std::string> name = strategy_name(strategy);
+  if (!name) return std::nullopt;
+  PythonStrategy adapter(state, strategy, batch, *name, interrupt, arrays == 1);
   tm_data::OpenResult opened = tm_data::TickReader::open(path);
   if (const tm_data::Error* error = std::get_if<tm_data::Error>(&opened)) {
     return raise_value_error(path + ": " + error->message());
@@ -277,7 +295,7 @@ std::optional<tm_backtest::RunResult> run_python(State* state, PyObject* strateg
   tm_data::TickReader& reader = std::get<tm_data::TickReader>(opened);
   adapter.expect_at_most(reader.count());  // a reader never delivers more than its header claims
   RunProgress meter;
-  if (module != nullptr && !meter.start(module, progress, reader.count(), name)) {
+  if (module != nullptr && !meter.start(module, progress, reader.count(), *name)) {
     return std::nullopt;
   }
   tm_data::ReaderTicks file(reader);

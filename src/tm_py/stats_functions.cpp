@@ -105,9 +105,8 @@ PyObject* deflated_sharpe_ratio(PyObject* module, PyObject* args, PyObject* kwar
     if (!skewness) return nullptr;
     const auto kurtosis = to_f64(slot[3], "kurtosis");
     if (!kurtosis) return nullptr;
-    return float_or_raise(
-        tm_stats::dsr::deflated_sharpe_ratio(all_sharpes->values(), *n_observations, *skewness,
-                                             *kurtosis));
+    return float_or_raise(tm_stats::dsr::deflated_sharpe_ratio(
+        all_sharpes->values(), *n_observations, *skewness, *kurtosis));
   });
 }
 
