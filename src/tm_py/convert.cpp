@@ -62,14 +62,12 @@ bool float_list_of(PyObject* value, std::vector<double>& out) {
   if (size < 0) return false;
   out.clear();
   out.reserve(items_to_reserve(value, size));
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    Ref item = Ref::steal(PySequence_GetItem(value, i));
-    if (!item) return false;
+  return for_each_item(value, size, [&out](PyObject* item) {
     double x = 0;
-    if (!float_of(item.get(), x)) return false;
+    if (!float_of(item, x)) return false;
     out.push_back(x);
-  }
-  return true;
+    return true;
+  });
 }
 
 }  // namespace
@@ -186,10 +184,10 @@ std::optional<std::vector<std::vector<double>>> to_f64_table(PyObject* value, co
   const Py_ssize_t size = sequence_size(value, "expected a sequence of sequences of float");
   if (size < 0) return fail();
   result.reserve(items_to_reserve(value, size));
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    Ref item = Ref::steal(PySequence_GetItem(value, i));
-    if (!item || !float_list_of(item.get(), result.emplace_back())) return fail();
-  }
+  const bool read = for_each_item(value, size, [&result](PyObject* item) {
+    return float_list_of(item, result.emplace_back());
+  });
+  if (!read) return fail();
   return result;
 }
 

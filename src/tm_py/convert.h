@@ -16,6 +16,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "tm_py/ref.h"
+
 namespace tm_py {
 
 // 64-bit signed integer through the index protocol: TypeError for float or str,
@@ -44,6 +46,15 @@ PyObject* path_text(const std::string& path);
 [[nodiscard]] std::optional<std::vector<std::vector<double>>> to_f64_table(PyObject* value,
                                                                            const char* param);
 
+// Calls `each(item)` (item borrowed; `each` returns false on failure) for the
+// first `size` items of a sequence: a list or a tuple by index, any other
+// sequence by iteration, so that a deque costs O(1) per item. Runs the signal
+// handlers every 2^18 items, so that Ctrl-C ends a long conversion within
+// milliseconds. False with an exception set when `each` fails, a handler
+// raises, or the sequence yields fewer than `size` items (IndexError).
+template <class Each>
+[[nodiscard]] bool for_each_item(PyObject* sequence, Py_ssize_t size, Each each);
+
 // A parameter with a default: `convert(value, param)`, or `fallback` when the
 // parameter was omitted (null; an explicit None is converted like any value).
 template <class T>
@@ -71,5 +82,28 @@ std::string quoted(std::string_view text);
 // Raises ValueError with `message` (UTF-8; invalid bytes are replaced) and
 // returns nothing, for `return raise_value_error(...)` in an optional-returning function.
 std::nullopt_t raise_value_error(const std::string& message);
+
+template <class Each>
+bool for_each_item(PyObject* sequence, Py_ssize_t size, Each each) {
+  constexpr Py_ssize_t kSignalEvery = Py_ssize_t{1} << 18;
+  const bool list = PyList_Check(sequence);
+  const bool tuple = !list && PyTuple_Check(sequence);
+  Ref iterator;
+  if (!list && !tuple && !(iterator = Ref::steal(PyObject_GetIter(sequence)))) return false;
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if ((i + 1) % kSignalEvery == 0 && PyErr_CheckSignals() < 0) return false;
+    // A strong reference: `each` may run Python code that empties the list.
+    Ref item = list    ? Ref::borrow(PyList_GetItem(sequence, i))
+               : tuple ? Ref::borrow(PyTuple_GetItem(sequence, i))
+                       : Ref::steal(PyIter_Next(iterator.get()));
+    if (!item) {
+      if (PyErr_Occurred() == nullptr)
+        PyErr_SetString(PyExc_IndexError, "sequence index out of range");
+      return false;
+    }
+    if (!each(item.get())) return false;
+  }
+  return true;
+}
 
 }  // namespace tm_py

@@ -11,8 +11,17 @@
 namespace tm_py {
 namespace {
 
-// The module's exec slot.
+// The module's exec slot. A run that released the interpreter lock takes it
+// back through PyGILState_Ensure, which knows only the main interpreter's
+// thread states: in a sub-interpreter the first run would wait forever, so
+// the import fails there instead.
 int tallowmarsh(PyObject* module) {
+  if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) {
+    PyErr_SetString(PyExc_ImportError,
+                    "tallowmarsh can only be imported in the main interpreter, not in a "
+                    "sub-interpreter");
+    return -1;
+  }
   if (!init_state(state_of(module))) return -1;
   return register_all(module) ? 0 : -1;
 }

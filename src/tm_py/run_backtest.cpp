@@ -290,11 +290,18 @@ std::optional<tm_backtest::RunResult> run_python(State* state, PyObject* strateg
   const std::optional<std::string> name = strategy_name(strategy);
   if (!name) return std::nullopt;
   PythonStrategy adapter(state, strategy, batch, *name, interrupt, arrays == 1);
-  tm_data::OpenResult opened = tm_data::TickReader::open(path);
-  if (const tm_data::Error* error = std::get_if<tm_data::Error>(&opened)) {
+  // Opening waits for a FIFO's writer, and every read for its data: without
+  // the lock, and given up once a signal handler raises.
+  std::optional<tm_data::OpenResult> opened;
+  {
+    Unlocked unlocked;
+    opened.emplace(tm_data::TickReader::open(path, [&] { return interrupt.poll_signals(); }));
+  }
+  if (interrupt.raise_kept()) return std::nullopt;
+  if (const tm_data::Error* error = std::get_if<tm_data::Error>(&*opened)) {
     return raise_value_error(path + ": " + error->message());
   }
-  tm_data::TickReader& reader = std::get<tm_data::TickReader>(opened);
+  tm_data::TickReader& reader = std::get<tm_data::TickReader>(*opened);
   adapter.expect_at_most(reader.count());  // a reader never delivers more than its header claims
   RunProgress meter;
   if (module != nullptr && !meter.start(module, progress, reader.count(), *name)) {

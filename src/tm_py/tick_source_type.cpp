@@ -8,8 +8,10 @@
 #include "tm_py/tick_source_type.h"
 
 #include <structmember.h>
+#include <unistd.h>
 
 #include <cstddef>
+#include <cstdlib>
 #include <limits>
 #include <new>
 #include <utility>
@@ -32,8 +34,8 @@ void tick_source_dealloc(PyObject* self) {
 
 // Getters.
 PyObject* get_path(PyObject* self, void*) {
-  const std::string& path = self_of(self)->path;
-  return PyUnicode_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+  const std::string& given = self_of(self)->given;
+  return PyUnicode_DecodeFSDefaultAndSize(given.data(), static_cast<Py_ssize_t>(given.size()));
 }
 
 PyGetSetDef kGetters[] = {
@@ -62,9 +64,11 @@ Py_ssize_t tick_source_length(PyObject* self) {
 PyObject* tick_source_repr(PyObject* self) {
   return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
     const PyTickSource& source = *self_of(self);
-    std::string text = "TickSource(" + source.path + ", " + std::to_string(source.count) +
-                       " ticks, instrument " + std::to_string(source.instrument) + ")";
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    Ref path = Ref::steal(get_path(self, nullptr));
+    if (!path) return nullptr;
+    return PyUnicode_FromFormat("TickSource(%U, %llu ticks, instrument %llu)", path.get(),
+                                static_cast<unsigned long long>(source.count),
+                                static_cast<unsigned long long>(source.instrument));
   });
 }
 
@@ -138,7 +142,14 @@ PyObject* new_tick_source(State* state, std::string path, std::uint64_t count,
   if (memory == nullptr) return PyErr_NoMemory();
   // The C++ members are constructed in place; the object header is set after.
   auto* source = new (memory) PyTickSource;
+  source->given = path;
   source->path = std::move(path);
+  if (!source->path.starts_with('/')) {
+    if (char* directory = ::getcwd(nullptr, 0)) {
+      source->path = std::string(directory) + "/" + source->path;
+      std::free(directory);
+    }
+  }
   source->count = count;
   source->instrument = instrument;
   return PyObject_Init(reinterpret_cast<PyObject*>(source), state->tick_source_type);

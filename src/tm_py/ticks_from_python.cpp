@@ -33,39 +33,25 @@ void prefer_huge_pages(const std::vector<tm_types::Tick>& ticks) {
 
 std::optional<std::vector<tm_types::Tick>> ticks_from(State* state, PyObject* object) {
   // Whatever made the sequence unusable becomes the one fixed TypeError, except
-  // an exception that is not an `Exception` or that a signal handler raised,
-  // which is left to reach the caller.
+  // an exception that is not an `Exception`, which is left to reach the caller.
   const auto refuse = []() -> std::optional<std::vector<tm_types::Tick>> {
-    if (PyErr_Occurred() != nullptr && (stops_run() || raised_by_signal_handler()))
-      return std::nullopt;
+    if (PyErr_Occurred() != nullptr && stops_run()) return std::nullopt;
     PyErr_Clear();
     PyErr_SetString(PyExc_TypeError, kBadTicks);
     return std::nullopt;
   };
   if (PyUnicode_Check(object) || !PySequence_Check(object)) return refuse();
-  const bool list = PyList_Check(object);
-  const bool tuple = !list && PyTuple_Check(object);
-  const Py_ssize_t size = list    ? PyList_Size(object)
-                          : tuple ? PyTuple_Size(object)
-                                  : PySequence_Size(object);
+  const Py_ssize_t size = PySequence_Size(object);
   if (size < 0) return refuse();
   std::vector<tm_types::Tick> ticks;
   ticks.reserve(items_to_reserve(object, size));
   prefer_huge_pages(ticks);
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    Ref owned;
-    PyObject* item = nullptr;
-    if (list) {
-      item = PyList_GetItem(object, i);
-    } else if (tuple) {
-      item = PyTuple_GetItem(object, i);
-    } else {
-      owned = Ref::steal(PySequence_GetItem(object, i));
-      item = owned.get();
-    }
-    if (item == nullptr || !is_tick(state, item)) return refuse();
+  const bool read = for_each_item(object, size, [&](PyObject* item) {
+    if (!is_tick(state, item)) return false;
     ticks.push_back(tick_of(item));
-  }
+    return true;
+  });
+  if (!read) return refuse();
   return ticks;
 }
 

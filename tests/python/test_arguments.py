@@ -51,7 +51,7 @@ def test_binding_wording_is_the_interpreters(call, message):
     (lambda: t.compare_modes(Script, TICKS, 1000, None), TypeError, "batch"),
     (lambda: t.lookahead_check(Script, TICKS, 1000, max_points=-1), OverflowError, "max_points"),
     (lambda: t.save_ticks("x.tmtk", [], instrument=-1), OverflowError, "instrument"),
-    (lambda: t.load_ticks(b"ticks.tmtk"), TypeError, "path"),
+    (lambda: t.load_ticks(3), TypeError, "path"),
     (lambda: t.moments("abcd"), TypeError, "returns"),
     (lambda: t.deflated_sharpe_ratio([1.0, 0.5], 250.0, 0.0, 3.0), TypeError, "n_observations"),
     (lambda: t.probabilistic_sharpe_ratio(0.1, 0.0, 10, "0", 3.0), TypeError, "skewness"),
