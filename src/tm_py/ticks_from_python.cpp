@@ -33,9 +33,11 @@ void prefer_huge_pages(const std::vector<tm_types::Tick>& ticks) {
 
 std::optional<std::vector<tm_types::Tick>> ticks_from(State* state, PyObject* object) {
   // Whatever made the sequence unusable becomes the one fixed TypeError, except
-  // an exception that is not an `Exception`, which is left to reach the caller.
+  // an exception that is not an `Exception` or that a signal handler raised,
+  // which is left to reach the caller.
   const auto refuse = []() -> std::optional<std::vector<tm_types::Tick>> {
-    if (PyErr_Occurred() != nullptr && stops_run()) return std::nullopt;
+    if (PyErr_Occurred() != nullptr && (stops_run() || raised_by_signal_handler()))
+      return std::nullopt;
     PyErr_Clear();
     PyErr_SetString(PyExc_TypeError, kBadTicks);
     return std::nullopt;
