@@ -54,13 +54,13 @@ struct State {
   PyTypeObject* int64_array_type;
   PyTypeObject* tick_writer_type;
   PyTypeObject* tick_chunks_type;  // the iterator TickSource.chunks returns; not a module attribute
-  // "tallowmarsh.InvariantError", derived from BaseException; not a module attribute.
-  PyObject* invariant_error;
-  // Interned strings: the constants an Order refers to, and the names looked up per call.
   // Classes defined by python/orders.py, fetched once the module's Python code has run.
   PyTypeObject* cancel_type;
   PyTypeObject* cancel_all_type;
   PyTypeObject* working_order_type;
+  // "tallowmarsh.InvariantError", derived from BaseException; not a module attribute.
+  PyObject* invariant_error;
+  // Interned strings: the constants an Order refers to, and the names looked up per call.
   PyObject* str_buy;
   PyObject* str_sell;
   PyObject* str_open;
@@ -73,12 +73,12 @@ struct State {
   PyObject* str_equity;
   PyObject* str_last;
   PyObject* str_name;
-  // Blocks of dropped Tick and Context objects; freed with the module.
-  Spares spare_ticks;
-  Spares spare_contexts;
   PyObject* str_order_id;
   PyObject* str_orders;
   PyObject* str_wants_orders;
+  // Blocks of dropped Tick and Context objects; freed with the module.
+  Spares spare_ticks;
+  Spares spare_contexts;
 };
 
 // The state of a module object made from this module's definition.

@@ -249,14 +249,14 @@ std::optional<tm_backtest::RunResult> run_python(State* state, PyObject* strateg
     if (!(depth_run = DepthRun::open(*depth_input))) return std::nullopt;
   }
   DepthRun* depth_feed = depth_run ? &*depth_run : nullptr;
-  PyObject* method = batch == 1 ? state->str_on_tick : state->str_on_batch;
-  const int has = arrays == 1 ? 1 : has_method(strategy, method);
   NestedRun depth;
   if (!depth.enter()) return std::nullopt;
   // A batched strategy with on_batch_array gets its batches as arrays.
   Ref array_method = Ref::steal(batch > 1 ? PyUnicode_InternFromString("on_batch_array") : nullptr);
   const int arrays = array_method ? has_method(strategy, array_method.get()) : 0;
   if (arrays < 0) return std::nullopt;
+  PyObject* method = batch == 1 ? state->str_on_tick : state->str_on_batch;
+  const int has = arrays == 1 ? 1 : has_method(strategy, method);
   if (has < 0) return std::nullopt;
   if (has == 0) {
     PyErr_Format(PyExc_TypeError, "a strategy run with batch=%llu must implement %U()",

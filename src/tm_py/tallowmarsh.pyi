@@ -7,10 +7,10 @@ from typing import Any, NamedTuple, Self, TypeAlias, final
 
 CASH_SCALE: int
 TICK_FIELDS: tuple[str, str, str, str, str, str, str, str]
-DEPTH_FIELDS: tuple[str, str, str, str, str, str, str, str]
 # An (n, 8) int64 buffer, a buffer of 64-byte records of the TICK_FIELDS, or a
 # mapping of field names to 1-D int64 buffers (numpy arrays, say).
 _TickArray: TypeAlias = Any
+DEPTH_FIELDS: tuple[str, str, str, str, str, str, str, str]
 
 @final
 class Tick:
@@ -89,10 +89,6 @@ class Cancel:
     def __init__(self, order_id: int) -> None: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
 
-class CancelAll:
-    __slots__ = ()
-    def __reduce__(self) -> tuple[Any, ...]: ...
-
 _Rate = int | str | Decimal
 _Latency = int | Quantiles
 
@@ -154,6 +150,10 @@ class Venue:
     def margin_tiers(self) -> tuple[tuple[str | None, str, str], ...] | None: ...
     def __eq__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+
+class CancelAll:
+    __slots__ = ()
     def __reduce__(self) -> tuple[Any, ...]: ...
 
 @final
@@ -303,6 +303,12 @@ class TickWriter:
     def __enter__(self) -> Self: ...
     def __exit__(self, *exc: object) -> bool: ...
 
+def load_ticks(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> TickSource: ...
+def save_ticks(
+    path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+    ticks: Sequence[Tick] | _TickArray,
+    instrument: int = 1,
+) -> int: ...
 def save_depth(
     path: str | bytes | os.PathLike[str] | os.PathLike[bytes], rows: Any, instrument: int = 1
 ) -> int: ...
@@ -312,12 +318,6 @@ def import_depth_csv(
     path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
     tick_size: str,
     lot_size: str,
-    instrument: int = 1,
-) -> int: ...
-def load_ticks(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> TickSource: ...
-def save_ticks(
-    path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
-    ticks: Sequence[Tick] | _TickArray,
     instrument: int = 1,
 ) -> int: ...
 def run_backtest(
