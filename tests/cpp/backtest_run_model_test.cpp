@@ -95,6 +95,19 @@ RunResult model_run(const RunConfig& c, Trader& s, const std::vector<Tick>& tick
       }
     }
   };
+  // At L1/L2 with a submission latency a cancellation travels like an order: it
+  // takes effect before the first tick at or after its decision's receive time
+  // plus the latency the order's id draws.
+  const bool cancels_travel = c.execution.kind != tm_engine::Execution::Kind::L0 &&
+                              !c.execution.config.submit_latency.is_zero();
+  std::vector<std::pair<Nanos, OrderId>> travelling;
+  const auto cancel = [&](OrderId id, Nanos now) {
+    if (!cancels_travel) {
+      k.apply(core::CancelEvent{id});
+    } else {
+      travelling.emplace_back(now + c.execution.config.submit_latency.draw(id), id);
+    }
+  };
   for (const Tick& t : ticks) {
     if (!c.funding_schedule.empty()) {
       for (const auto& rate : c.funding_schedule.between(last_funding, t.exch_ts)) {
@@ -102,6 +115,11 @@ RunResult model_run(const RunConfig& c, Trader& s, const std::vector<Tick>& tick
       }
       last_funding = std::max(last_funding, t.exch_ts);
     }
+    std::erase_if(travelling, [&](const std::pair<Nanos, OrderId>& due) {
+      if (due.first > t.exch_ts) return false;
+      k.apply(core::CancelEvent{due.second});
+      return true;
+    });
     ++r.ticks;
     record(k.apply(core::TickEvent{t, std::nullopt}), true);
     const core::Summary sum = k.summary();
@@ -132,10 +150,10 @@ RunResult model_run(const RunConfig& c, Trader& s, const std::vector<Tick>& tick
               intents);
     for (const Intent& intent : intents) {
       if (const auto* x = std::get_if<Cancel>(&intent)) {
-        k.apply(core::CancelEvent{x->id});
+        cancel(x->id, t.local_ts);
       } else if (std::holds_alternative<CancelAll>(intent)) {
         const std::vector<OrderId> ids = k.working();
-        for (const OrderId id : ids) k.apply(core::CancelEvent{id});
+        for (const OrderId id : ids) cancel(id, t.local_ts);
       } else {
         const Order& o = std::get<Order>(intent);
         if (o.instrument != c.instrument) ++r.foreign_intents;
