@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "tm_data/atomic_write.h"
 #include "tm_data/crc32.h"
 #include "tm_data/reader_ticks.h"
 #include "tm_data/tick_file.h"
-#include "tm_data/atomic_write.h"
 
 namespace {
 

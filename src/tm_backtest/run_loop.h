@@ -115,7 +115,7 @@ class RunLoop {
   std::vector<TravellingCancel> cancels_;
   const bool cancels_travel_;
   const TimedDepth* next_depth_ = nullptr;  // the feed's first event not yet applied
-  std::size_t next_funding_ = 0;  // the schedule's first event not yet settled
+  std::size_t next_funding_ = 0;            // the schedule's first event not yet settled
   tm_types::Cash peak_maintenance_ = 0;
   std::optional<tm_types::Cash> min_headroom_;
   tm_types::Cash min_equity_;

@@ -142,8 +142,9 @@ alignas(16) constexpr std::uint64_t kFold2048[2] = {0x011542778a, 0x01322d1430};
 
 #define TM_DATA_WIDE_TARGET "avx512f,avx512vl,avx512bw,vpclmulqdq,pclmul,sse4.1"
 
-__attribute__((target(TM_DATA_WIDE_TARGET), always_inline)) inline __m512i fold_wide(__m512i x, __m512i k,
-                                                                     __m512i next) {
+__attribute__((target(TM_DATA_WIDE_TARGET), always_inline)) inline __m512i fold_wide(__m512i x,
+                                                                                     __m512i k,
+                                                                                     __m512i next) {
   // 0x96: the exclusive or of all three operands.
   return _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(x, k, 0x00),
                                    _mm512_clmulepi64_epi128(x, k, 0x11), next, 0x96);
@@ -163,9 +164,9 @@ __attribute__((target(TM_DATA_WIDE_TARGET), always_inline)) inline __m512i lanes
 __attribute__((target(TM_DATA_WIDE_TARGET))) std::uint32_t wide_register(std::uint32_t reg,
                                                                          const unsigned char* p,
                                                                          std::size_t n) {
-  __m512i x1 = _mm512_xor_si512(_mm512_loadu_si512(p),
-                                _mm512_set_epi32(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                                 static_cast<int>(reg)));
+  __m512i x1 = _mm512_xor_si512(
+      _mm512_loadu_si512(p),
+      _mm512_set_epi32(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, static_cast<int>(reg)));
   __m512i x2 = _mm512_loadu_si512(p + 64);
   __m512i x3 = _mm512_loadu_si512(p + 128);
   __m512i x4 = _mm512_loadu_si512(p + 192);

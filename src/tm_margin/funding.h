@@ -22,7 +22,7 @@ struct Settlement {
 
 struct FundingRate {
   tm_types::Nanos at = 0;
-  std::int64_t rate = 0;  // parts per 10^9; positive means longs pay shorts
+  std::int64_t rate = 0;      // parts per 10^9; positive means longs pay shorts
   tm_types::Price price = 0;  // the price positions are valued at for this event
 
   // The payment of qty lots (positive long, negative short): a long pays a
@@ -44,7 +44,7 @@ class FundingSchedule {
   // Calling it with consecutive tick times settles every event exactly once.
   // The view is valid while the schedule lives unchanged.
   [[nodiscard]] std::span<const FundingRate> between(tm_types::Nanos from,
-                                                    tm_types::Nanos to) const;
+                                                     tm_types::Nanos to) const;
 
   bool empty() const { return rates_.empty(); }
   const std::vector<FundingRate>& rates() const { return rates_; }

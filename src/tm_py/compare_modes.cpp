@@ -28,9 +28,8 @@ std::vector<std::int64_t> prices_of(const tm_backtest::RunResult& result) {
   return prices;
 }
 
-constexpr const char* kParams[] = {"build", "ticks",          "balance",
-                                   "batch", "enforce_margin", "contract_size",
-                                   "venue"};
+constexpr const char* kParams[] = {"build",          "ticks",         "balance", "batch",
+                                   "enforce_margin", "contract_size", "venue"};
 
 PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwargs) {
   State* state = state_of(module);

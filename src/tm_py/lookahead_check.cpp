@@ -26,9 +26,9 @@
 #include "tm_py/python_strategy.h"
 #include "tm_py/ref.h"
 #include "tm_py/run_backtest.h"
-#include "tm_py/venue_config.h"
 #include "tm_py/tick_arrays.h"
 #include "tm_py/tick_type.h"
+#include "tm_py/venue_config.h"
 
 namespace tm_py {
 namespace {
@@ -132,9 +132,8 @@ class Builder {
   Interrupt* interrupt_;
 };
 
-constexpr const char* kParams[] = {"build",      "ticks",          "balance",
-                                   "max_points", "enforce_margin", "contract_size",
-                                   "venue"};
+constexpr const char* kParams[] = {"build",          "ticks",         "balance", "max_points",
+                                   "enforce_margin", "contract_size", "venue"};
 
 PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwargs) {
   State* state = state_of(module);

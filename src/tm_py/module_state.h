@@ -6,7 +6,6 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-
 #include <cxxabi.h>
 #include <unistd.h>
 

@@ -20,8 +20,8 @@
 #include "tm_py/tick_files.h"
 #include "tm_py/tick_source_read.h"
 #include "tm_py/tick_source_type.h"
-#include "tm_py/tick_writer_type.h"
 #include "tm_py/tick_type.h"
+#include "tm_py/tick_writer_type.h"
 #include "tm_types/fixed.h"
 
 namespace tm_py {

@@ -13,8 +13,8 @@
 #include <string>
 #include <variant>
 
-#include "tm_data/tick_file.h"
 #include "tm_data/atomic_write.h"
+#include "tm_data/tick_file.h"
 #include "tm_py/args.h"
 #include "tm_py/convert.h"
 #include "tm_py/interrupt.h"

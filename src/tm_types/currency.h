@@ -19,7 +19,8 @@ struct Currency {
   // REQUIRES: text is at most 8 ASCII bytes.
   static constexpr Currency from(std::string_view text) {
     Currency c;
-    for (std::size_t i = 0; i < text.size() && i < 8; ++i) c.code[i] = static_cast<std::uint8_t>(text[i]);
+    for (std::size_t i = 0; i < text.size() && i < 8; ++i)
+      c.code[i] = static_cast<std::uint8_t>(text[i]);
     return c;
   }
   friend constexpr auto operator<=>(const Currency&, const Currency&) = default;
