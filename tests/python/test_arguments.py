@@ -103,7 +103,7 @@ HOSTILE = st.one_of(SCALARS, st.lists(SCALARS, max_size=4), st.lists(st.lists(SC
                                                                          max_size=3))
 # Sound arguments for each function, each of which may be swapped for a hostile value;
 # a path is never hostile, as a hostile str would name a file in the working directory.
-PATHS = st.sampled_from(["", "\0", "/nonexistent/x.tmtk", "/", "\ud800", b"x", None, 5])
+PATHS = st.sampled_from(["", "\0", "/nonexistent/x.tmtk", "/", "\ud800", b"/nonexistent/x", None, 5])
 SOUND = {
     t.Tick: (5, 100, None, None, None, 99, 101, 3),
     t.Order: ("buy", 1, "close", 100),
