@@ -7,15 +7,20 @@
 #include "tm_py/compare_modes.h"
 
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "tm_py/args.h"
 #include "tm_py/convert.h"
+#include "tm_py/int64_array_type.h"
 #include "tm_py/mode_comparison_type.h"
 #include "tm_py/ref.h"
 #include "tm_py/run_backtest.h"
+#include "tm_py/tick_arrays.h"
+#include "tm_py/tick_source_type.h"
 #include "tm_py/venue_config.h"
 
 namespace tm_py {
@@ -26,6 +31,28 @@ std::vector<std::int64_t> prices_of(const tm_backtest::RunResult& result) {
   prices.reserve(result.fills.size());
   for (const tm_types::Fill& fill : result.fills) prices.push_back(fill.price);
   return prices;
+}
+
+// The ticks both runs read: ticks held in memory are taken once into an
+// Int64Array of records, so a strategy that changes the caller's list or array
+// during the first run cannot make the second run see other ticks. A
+// TickSource is re-read from its file by each run. Ticks that cannot be taken
+// are passed on as given, so that the first run refuses them exactly as
+// run_backtest does; an exception that is not an Exception (Ctrl-C) stops here.
+std::optional<Ref> snapshot(State* state, PyObject* ticks) {
+  if (is_tick_source(state, ticks)) return Ref::borrow(ticks);
+  std::optional<TickInput> taken = take_ticks(state, ticks);
+  if (!taken) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return std::nullopt;
+    PyErr_Clear();
+    return Ref::borrow(ticks);
+  }
+  const std::span<const tm_types::Tick> records = taken->ticks();
+  std::vector<std::int64_t> values(records.size() * 8);
+  if (!records.empty()) std::memcpy(values.data(), records.data(), records.size_bytes());
+  Ref copy = Ref::steal(new_int64_array(state, std::move(values), 8));
+  if (!copy) return std::nullopt;
+  return copy;
 }
 
 constexpr const char* kParams[] = {"build",          "ticks",         "balance", "batch",
@@ -50,15 +77,17 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwargs) {
 
     Ref first = Ref::steal(PyObject_CallNoArgs(slot[0]));
     if (!first) return nullptr;
+    const std::optional<Ref> ticks = snapshot(state, slot[1]);
+    if (!ticks) return nullptr;
     const std::optional<tm_backtest::RunResult> compat =
-        run_python(state, first.get(), slot[1], 1, config);
+        run_python(state, first.get(), ticks->get(), 1, config);
     if (!compat) return nullptr;
     first.reset();
 
     Ref second = Ref::steal(PyObject_CallNoArgs(slot[0]));
     if (!second) return nullptr;
     const std::optional<tm_backtest::RunResult> batched =
-        run_python(state, second.get(), slot[1], *batch, config);
+        run_python(state, second.get(), ticks->get(), *batch, config);
     if (!batched) return nullptr;
 
     return new_mode_comparison(state, *batch, prices_of(*compat), prices_of(*batched),

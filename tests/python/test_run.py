@@ -182,6 +182,21 @@ def test_compare_modes_runs_and_refusals():
         t.compare_modes(lambda: {}["x"], make_ticks(2), 1000, 2)
 
 
+def test_compare_modes_runs_both_modes_over_one_copy():
+    ticks = make_ticks(20)
+
+    class Vandal:  # moves the caller's prices during the per-tick run
+        def on_tick(self, ctx):
+            ticks[:] = make_ticks(20, price=500)
+            return [t.Order("buy", 1)] if ctx.tick.exch_ts == 3 else None
+
+        def on_batch(self, batch):
+            return [t.Order("buy", 1)] if batch[0].exch_ts == 3 else None
+
+    c = t.compare_modes(Vandal, ticks, 100000, 3)
+    assert c.identical and ticks[0].last == 500
+
+
 class Peeker:
     """Buys on ticks 5, 10, 20 and 25, but on tick 10 only when built from the whole series."""
 
