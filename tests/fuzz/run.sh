@@ -16,7 +16,7 @@ mkdir -p "$out/corpus" "$out/findings"
 "$cxx" -std=c++20 -O1 -g -Wall -Wextra -Werror \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
   -I"$root/src" "$here/tick_reader_fuzz.cpp" "$root"/src/tm_data/*.cpp "$root"/src/tm_types/*.cpp \
-  -o "$out/tick_reader_fuzz"
+  -lz -o "$out/tick_reader_fuzz"
 
 # Seeds: an empty file, a header alone, and small sound files; the fuzzer takes
 # it from there (a kept corpus grows across runs).
