@@ -108,7 +108,7 @@ def test_another_thread_runs_while_a_run_holds_the_lock():
         def on_tick(self, ctx):
             return None
 
-    ticks = walk(5, 20000)
+    ticks = walk(5, 200_000)  # runs of several switch intervals each
 
     def runs():
         while not done.is_set():
