@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "tm_py/convert.h"
+#include "tm_py/tick_arrays.h"
 
 namespace tm_py {
 namespace {
@@ -14,27 +15,6 @@ using tm_types::DepthRecord;
 
 constexpr std::array<std::string_view, 8> kFields = {"exch_ts", "kind",     "side",     "price",
                                                      "size",    "first_id", "final_id", "prev_id"};
-
-bool int64_code(std::string_view code) {
-  if (!code.empty() && (code[0] == '<' || code[0] == '=' || code[0] == '@')) code.remove_prefix(1);
-  return code == "q" || code == "l";
-}
-
-// "T{l:exch_ts:l:kind:...:l:prev_id:}", as numpy writes a structured dtype.
-bool is_depth_record(const Py_buffer& view) {
-  if (view.itemsize != 64 || view.format == nullptr) return false;
-  std::string_view f = view.format;
-  if (!f.starts_with("T{") || !f.ends_with("}")) return false;
-  f = f.substr(2, f.size() - 3);
-  for (const std::string_view field : kFields) {
-    const std::size_t colon = f.find(':');
-    if (colon == std::string_view::npos || !int64_code(f.substr(0, colon))) return false;
-    f.remove_prefix(colon + 1);
-    if (!f.starts_with(field) || f.substr(field.size(), 1) != ":") return false;
-    f.remove_prefix(field.size() + 1);
-  }
-  return f.empty();
-}
 
 struct Released {
   void operator()(Py_buffer* view) const noexcept {
@@ -81,7 +61,7 @@ std::optional<std::vector<DepthRecord>> take_depth_rows(PyObject* object, const 
   }
   const Py_buffer& v = *view;
   const bool plain = v.itemsize == 8 && v.format != nullptr && int64_code(v.format);
-  if (!plain && !is_depth_record(v)) {
+  if (!plain && !is_int64_records(v, kFields)) {
     return refuse(PyExc_TypeError, name + kExpected);
   }
   if (plain ? (v.ndim != 2 || v.shape[1] != 8) : v.ndim != 1) {

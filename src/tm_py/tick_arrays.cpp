@@ -19,33 +19,7 @@ constexpr std::array<std::string_view, 8> kFields = {"exch_ts", "local_ts", "las
                                                      "low",     "bid",      "ask",  "volume"};
 constexpr const char* kFieldList = "exch_ts, local_ts, last, high, low, bid, ask, volume";
 
-// A native little-endian int64 code with an optional byte-order prefix: numpy
-// writes "l" for int64 on 64-bit Linux, the struct module "q".
-bool int64_code(std::string_view code) {
-  if (!code.empty() && (code[0] == '<' || code[0] == '=' || code[0] == '@')) code.remove_prefix(1);
-  return code == "q" || code == "l";
-}
-
-bool is_int64(const Py_buffer& view) {
-  return view.itemsize == 8 && view.format != nullptr && int64_code(view.format);
-}
-
-// "T{l:exch_ts:l:local_ts:...:l:volume:}": eight int64 fields named as in
-// record order, as numpy writes a structured dtype of them.
-bool is_tick_record(const Py_buffer& view) {
-  if (view.itemsize != 64 || view.format == nullptr) return false;
-  std::string_view f = view.format;
-  if (!f.starts_with("T{") || !f.ends_with("}")) return false;
-  f = f.substr(2, f.size() - 3);
-  for (const std::string_view field : kFields) {
-    const std::size_t colon = f.find(':');
-    if (colon == std::string_view::npos || !int64_code(f.substr(0, colon))) return false;
-    f.remove_prefix(colon + 1);
-    if (!f.starts_with(field) || f.substr(field.size(), 1) != ":") return false;
-    f.remove_prefix(field.size() + 1);
-  }
-  return f.empty();
-}
+bool is_tick_record(const Py_buffer& view) { return is_int64_records(view, kFields); }
 
 std::string shape_text(const Py_buffer& view) {
   std::string text = "(";
@@ -249,6 +223,30 @@ std::optional<TickInput> take_ticks(State* state, PyObject* object) {
   std::optional<std::vector<Tick>> copied = ticks_from(state, object);
   if (!copied) return std::nullopt;
   return TickInput(TickForm::kSequence, std::move(*copied));
+}
+
+bool is_int64(const Py_buffer& view) {
+  return view.itemsize == 8 && view.format != nullptr && int64_code(view.format);
+}
+
+bool int64_code(std::string_view code) {
+  if (!code.empty() && (code[0] == '<' || code[0] == '=' || code[0] == '@')) code.remove_prefix(1);
+  return code == "q" || code == "l";
+}
+
+bool is_int64_records(const Py_buffer& view, std::span<const std::string_view, 8> fields) {
+  if (view.itemsize != 64 || view.format == nullptr) return false;
+  std::string_view f = view.format;
+  if (!f.starts_with("T{") || !f.ends_with("}")) return false;
+  f = f.substr(2, f.size() - 3);
+  for (const std::string_view field : fields) {
+    const std::size_t colon = f.find(':');
+    if (colon == std::string_view::npos || !int64_code(f.substr(0, colon))) return false;
+    f.remove_prefix(colon + 1);
+    if (!f.starts_with(field) || f.substr(field.size(), 1) != ":") return false;
+    f.remove_prefix(field.size() + 1);
+  }
+  return f.empty();
 }
 
 }  // namespace tm_py

@@ -10,12 +10,22 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "tm_py/module_state.h"
 #include "tm_types/tick.h"
 
 namespace tm_py {
+
+// A native int64 format code with an optional byte-order prefix: numpy writes
+// "l" for int64 on 64-bit Linux, the struct module "q".
+bool int64_code(std::string_view code);
+// A buffer of single int64 items.
+bool is_int64(const Py_buffer& view);
+// A buffer of 64-byte records of eight int64 fields named `fields`, in order,
+// as numpy describes a structured dtype ("T{l:exch_ts:l:local_ts:...}").
+bool is_int64_records(const Py_buffer& view, std::span<const std::string_view, 8> fields);
 
 // How the ticks were given; the lookahead check hands its `build` prefixes
 // in the same form.
