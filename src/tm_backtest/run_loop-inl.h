@@ -203,7 +203,7 @@ template <tm_strategy::Strategy S, TickStream Src>
           summary.short_position,
           summary.short_entry,
           summary.equity,
-          kernel_.working().size(),
+          kernel_.working_count(),
           config_.instrument,
           &kernel_};
 }
@@ -232,7 +232,7 @@ template <tm_strategy::Strategy S, TickStream Src>
     if (const auto* cancel = std::get_if<tm_strategy::Cancel>(&intent)) {
       send_cancel(cancel->id, tick.local_ts);
     } else if (std::holds_alternative<tm_strategy::CancelAll>(intent)) {
-      to_cancel_.assign(kernel_.working().begin(), kernel_.working().end());
+      to_cancel_ = kernel_.working();
       for (const tm_types::OrderId id : to_cancel_) send_cancel(id, tick.local_ts);
     } else {
       const auto& order = std::get<tm_types::Order>(intent);
@@ -253,7 +253,7 @@ template <tm_strategy::Strategy S, TickStream Src>
 [[gnu::always_inline]] inline bool RunLoop<S, Src>::can_idle(const tm_core::Summary& summary) {
   if constexpr (requires { strategy_.finished(); }) {
     return idle_ticks_inert_ && !has_funding_ && strategy_.finished() &&
-           kernel_.working().empty() && summary.position == 0 && summary.short_position == 0;
+           kernel_.working_count() == 0 && summary.position == 0 && summary.short_position == 0;
   }
   return false;
 }

@@ -1,6 +1,5 @@
 #include "tm_core/kernel.h"
 
-#include <algorithm>
 #include <utility>
 
 #include "tm_margin/position.h"
@@ -14,7 +13,38 @@ using tm_types::sat_sub;
 Kernel::Kernel(Account account) : account_(std::move(account)) {
   if (account_.holdings.size() == 1) only_ = &account_.holdings.front();
   outputs_.reserve(16);
-  working_.reserve(16);
+  accepted_.reserve(16);
+}
+
+std::vector<OrderId> Kernel::working() const {
+  std::vector<OrderId> ids;
+  ids.reserve(working_.size());
+  for (const std::optional<OrderId>& slot : accepted_) {
+    if (slot) ids.push_back(*slot);
+  }
+  return ids;
+}
+
+void Kernel::start_working(OrderId id) {
+  working_.emplace(id, accepted_.size());
+  accepted_.emplace_back(id);
+}
+
+void Kernel::end_working(OrderId id) {
+  const auto found = working_.find(id);
+  if (found == working_.end()) return;
+  accepted_[found->second].reset();
+  working_.erase(found);
+  // Compacting once the empty slots are the majority keeps each ending O(1)
+  // amortised and the list at most twice the working orders (plus a few).
+  if (accepted_.size() < 2 * working_.size() + 16) return;
+  std::size_t kept = 0;
+  for (const std::optional<OrderId>& slot : accepted_) {
+    if (!slot) continue;
+    working_[*slot] = kept;
+    accepted_[kept++] = slot;
+  }
+  accepted_.resize(kept);
 }
 
 std::span<const Output> Kernel::apply(const Event& event) {
@@ -45,7 +75,7 @@ void Kernel::book_fill(std::size_t index, const tm_types::Fill& fill) {
   const Cash realised = account_.realised;
   account_.apply_fill(fill);
   booked_.push_back({fee, sat_sub(account_.realised, realised)});
-  std::erase(working_, fill.order);
+  end_working(fill.order);
   outputs_.emplace_back(fill);
 }
 
@@ -102,6 +132,7 @@ void Kernel::liquidate_if_uncovered(Price price) {
   }
   if (outputs_.size() > first) std::get<Liquidated>(outputs_.back()).forfeited = left;
   working_.clear();
+  accepted_.clear();
 }
 
 void Kernel::apply_event(const TickEvent& e) {
@@ -113,21 +144,19 @@ void Kernel::apply_event(const TickEvent& e) {
 void Kernel::apply_event(const SubmitEvent& e) {
   const tm_types::Order& order = e.order;
   if (order.qty < 1) return reject(RejectReason::BadQty, order.id);
-  if (std::find(working_.begin(), working_.end(), order.id) != working_.end()) {
-    return reject(RejectReason::DuplicateId, order.id);
-  }
+  if (working_.contains(order.id)) return reject(RejectReason::DuplicateId, order.id);
   const auto index = lookup(order.instrument);
   if (!index) return reject(RejectReason::UnknownInstrument, order.id);
   if (account_.balance() < 1) return reject(RejectReason::NoFunds, order.id);
   account_.holdings[*index].matcher.submit(
       tm_types::place(order, e.placed_exch_ts, e.placed_local_ts), e.placed_local_ts);
-  working_.push_back(order.id);
+  start_working(order.id);
 }
 
 void Kernel::apply_event(const CancelEvent& e) {
   for (Holding& h : account_.holdings) {
     if (h.matcher.cancel(e.id)) {
-      std::erase(working_, e.id);
+      end_working(e.id);
       outputs_.emplace_back(Cancelled{e.id});
       return;
     }
@@ -184,7 +213,7 @@ void Kernel::apply_event(const ExternalFillEvent& e) {
   account_.now = fill.exch_ts;
   Holding& h = account_.holdings[index];
   (void)h.matcher.cancel(fill.order);
-  std::erase(working_, fill.order);
+  end_working(fill.order);
   Cash fee = 0;
   if (const auto* reported = std::get_if<FeeReported>(&e.fee)) {
     fee = reported->amount;

@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -159,8 +160,10 @@ class Kernel {
   // The booking of each Fill output of the latest call, in their order.
   std::span<const Booked> booked() const { return booked_; }
   [[nodiscard]] Summary summary() const;
-  // Ids of accepted orders not yet seen to end, in acceptance order.
-  const std::vector<OrderId>& working() const { return working_; }
+  // Ids of accepted orders not yet seen to end, in acceptance order; built on
+  // each call, in time linear in the orders accepted since the last cleanup.
+  [[nodiscard]] std::vector<OrderId> working() const;
+  std::size_t working_count() const { return working_.size(); }
   const Account& account() const { return account_; }
 
  private:
@@ -171,6 +174,8 @@ class Kernel {
   void book_fill(std::size_t index, const tm_types::Fill& fill);
   void on_tick(std::size_t index, const tm_types::Tick& tick);
   void liquidate_if_uncovered(Price price);
+  void start_working(OrderId id);
+  void end_working(OrderId id);
 
   void apply_event(const TickEvent& e);
   void apply_event(const SubmitEvent& e);
@@ -189,7 +194,11 @@ class Kernel {
   Holding* only_ = nullptr;
   std::vector<Output> outputs_;
   std::vector<Booked> booked_;  // one per Fill in outputs_
-  std::vector<OrderId> working_;
+  // The working ids, each with its place in `accepted_`: the ids in acceptance
+  // order, where an order that ended is left as an empty slot until the slots
+  // outnumber the working orders, so that ending one order costs O(1).
+  std::unordered_map<OrderId, std::size_t> working_;
+  std::vector<std::optional<OrderId>> accepted_;
 };
 
 // A one-holding account whose book is empty costs a lookup of the engine and a

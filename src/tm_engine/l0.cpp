@@ -24,17 +24,7 @@ L0Engine::L0Engine(tm_types::InstrumentId instrument) : instrument_(instrument) 
   arrived_.reserve(kInitialCapacity);
 }
 
-std::size_t L0Engine::cancel_all() {
-  scratch_.clear();
-  for (auto list :
-       {book_.buy_limits(), book_.sell_limits(), book_.market_buys(), book_.market_sells()}) {
-    for (const Resting& r : list) scratch_.emplace_back(r.seq, r.order.id);
-  }
-  std::size_t removed = 0;
-  for (const auto& [seq, id] : scratch_) removed += book_.remove(id).has_value() ? 1 : 0;
-  scratch_.clear();
-  return removed;
-}
+std::size_t L0Engine::cancel_all() { return book_.clear(); }
 
 void L0Engine::match(const Tick& tick) {
   const std::int64_t high = tm_types::high_or_last(tick);
@@ -54,22 +44,25 @@ void L0Engine::match(const Tick& tick) {
 void L0Engine::cross_range(const Tick& tick, std::int64_t high, std::int64_t low) {
   const std::int64_t p = *prev_last_;
   scratch_.clear();
+  // Sorted once here so that each look-up costs O(log n); the list is
+  // cleared at the end of the tick and its order means nothing.
+  std::sort(arrived_.begin(), arrived_.end());
   const auto crossable = [this](const Resting& r) {
-    return arrived_.empty() ||
-           std::find(arrived_.begin(), arrived_.end(), r.order.id) == arrived_.end();
+    return !std::binary_search(arrived_.begin(), arrived_.end(), r.order.id);
   };
-  // One side per tick: a rise examines the sells, otherwise a fall the buys.
+  // One side per tick: a rise examines the sells, otherwise a fall the buys;
+  // the scan starts at the first limit past the previous last price.
   if (high > p) {
-    for (const Resting& r : book_.sell_limits()) {
-      const std::int64_t limit = r.order.kind.price;
-      if (limit > high) break;  // ascending: nothing further is inside the range
-      if (limit > p && crossable(r)) scratch_.emplace_back(r.seq, r.order.id);
+    const RestingOrders::List& sells = book_.sell_limits();
+    for (auto it = book_.first_past(Side::Sell, p); it != sells.end(); ++it) {
+      if (it->order.kind.price > high) break;  // ascending: nothing further is inside the range
+      if (crossable(*it)) scratch_.emplace_back(it->seq, it->order.id);
     }
   } else if (low < p) {
-    for (const Resting& r : book_.buy_limits()) {
-      const std::int64_t limit = r.order.kind.price;
-      if (limit < low) break;  // descending: nothing further is inside the range
-      if (limit < p && crossable(r)) scratch_.emplace_back(r.seq, r.order.id);
+    const RestingOrders::List& buys = book_.buy_limits();
+    for (auto it = book_.first_past(Side::Buy, p); it != buys.end(); ++it) {
+      if (it->order.kind.price < low) break;  // descending: nothing further is inside the range
+      if (crossable(*it)) scratch_.emplace_back(it->seq, it->order.id);
     }
   }
   if (scratch_.empty()) return;
@@ -86,7 +79,8 @@ void L0Engine::cross_range(const Tick& tick, std::int64_t high, std::int64_t low
 
 void L0Engine::fill_market_orders(Side side, std::int64_t price, const Tick& tick) {
   const Stamp at{tick.exch_ts, tick.local_ts};
-  const auto waiting = side == Side::Buy ? book_.market_buys() : book_.market_sells();
+  const RestingOrders::List& waiting =
+      side == Side::Buy ? book_.market_buys() : book_.market_sells();
   if (waiting.empty()) return;
   market_scratch_.assign(waiting.begin(), waiting.end());
   for (const Resting& r : market_scratch_) {
@@ -102,9 +96,9 @@ void L0Engine::touch_buy_limits(const Tick& tick, std::int64_t low) {
   const std::int64_t base = tm_types::ask_or_last(tick);
   if (threshold < 1) return;
   while (!book_.buy_limits().empty()) {
-    const std::int64_t limit = book_.buy_limits().front().order.kind.price;
+    const Working order = book_.buy_limits().begin()->order;
+    const std::int64_t limit = order.kind.price;
     if (limit < threshold) break;
-    const Working order = book_.buy_limits().front().order;
     book_.remove(order.id);
     execute_at(order, base < 1 ? limit : std::min(limit, base), false, ExecKind::Touch,
                Stamp{tick.exch_ts, tick.local_ts});
@@ -116,9 +110,9 @@ void L0Engine::touch_sell_limits(const Tick& tick, std::int64_t high) {
   const std::int64_t base = tm_types::bid_or_last(tick);
   if (threshold < 1) return;
   while (!book_.sell_limits().empty()) {
-    const std::int64_t limit = book_.sell_limits().front().order.kind.price;
+    const Working order = book_.sell_limits().begin()->order;
+    const std::int64_t limit = order.kind.price;
     if (limit > threshold) break;
-    const Working order = book_.sell_limits().front().order;
     book_.remove(order.id);
     execute_at(order, base < 1 ? limit : std::max(limit, base), false, ExecKind::Touch,
                Stamp{tick.exch_ts, tick.local_ts});

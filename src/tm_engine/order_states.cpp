@@ -7,9 +7,9 @@ namespace tm_engine {
 namespace {
 
 void list_book(const RestingOrders& book, std::vector<OrderState>& out) {
-  for (const auto side :
-       {book.buy_limits(), book.sell_limits(), book.market_buys(), book.market_sells()}) {
-    for (const Resting& r : side) out.push_back({r.order, OrderStage::Resting});
+  for (const RestingOrders::List* list :
+       {&book.buy_limits(), &book.sell_limits(), &book.market_buys(), &book.market_sells()}) {
+    for (const Resting& r : *list) out.push_back({r.order, OrderStage::Resting});
   }
 }
 

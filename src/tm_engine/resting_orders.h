@@ -1,12 +1,13 @@
 // The resting-order book: the strategy's own orders that an engine has accepted
 // and not yet finished. Limit orders are held in price-time priority, market
 // orders in arrival order. It knows nothing of market depth (see tm_book).
+// Placing or removing one order costs O(log n) in the orders held.
 #pragma once
 
 #include <cstdint>
 #include <optional>
-#include <span>
-#include <vector>
+#include <set>
+#include <unordered_map>
 
 #include "tm_types/ids.h"
 #include "tm_types/order.h"
@@ -20,9 +21,25 @@ struct Resting {
   std::uint64_t seq = 0;
 };
 
+// The order of one list of the book. Sequences are distinct, so no two
+// entries of a list compare equal.
+struct Priority {
+  enum class Rule : std::uint8_t { HighFirst, LowFirst, Arrival };
+  Rule rule = Rule::Arrival;
+  bool operator()(const Resting& a, const Resting& b) const {
+    const tm_types::Price pa = a.order.kind.price, pb = b.order.kind.price;
+    if (rule == Rule::HighFirst && pa != pb) return pa > pb;
+    if (rule == Rule::LowFirst && pa != pb) return pa < pb;
+    return a.seq < b.seq;
+  }
+};
+
 class RestingOrders {
  public:
-  RestingOrders();
+  // One list of the book, iterated best first.
+  using List = std::set<Resting, Priority>;
+
+  RestingOrders() = default;
   RestingOrders(const RestingOrders&) = delete;
   RestingOrders& operator=(const RestingOrders&) = delete;
   RestingOrders(RestingOrders&&) noexcept = default;
@@ -30,39 +47,38 @@ class RestingOrders {
 
   // Gives the order the next arrival sequence and places it: limit buys behind
   // every buy at an equal or better price, limit sells likewise, market orders
-  // at the back of their side. REQUIRES: the id is not already in the book.
+  // at the back of their side. REQUIRES: the id is not already in the book
+  // (an invariant failure otherwise).
   void insert(const tm_types::Working& order);
 
-  // Removes the first entry with this id (buy limits, sell limits, market buys,
-  // market sells, each from the front), keeping the order of the rest.
+  // Removes the entry with this id, keeping the order of the rest.
   std::optional<tm_types::Working> remove(tm_types::OrderId id);
+  // Removes every entry and returns how many there were.
+  std::size_t clear();
 
-  std::span<const Resting> buy_limits() const { return buy_limits_; }
-  std::span<const Resting> sell_limits() const { return sell_limits_; }
-  std::span<const Resting> market_buys() const { return market_buys_; }
-  std::span<const Resting> market_sells() const { return market_sells_; }
+  const List& buy_limits() const { return lists_[kBuyLimits]; }    // price descending
+  const List& sell_limits() const { return lists_[kSellLimits]; }  // price ascending
+  const List& market_buys() const { return lists_[kMarketBuys]; }
+  const List& market_sells() const { return lists_[kMarketSells]; }
   std::uint64_t arrival_counter() const { return arrivals_; }
+  // The first limit of the side whose price lies past `price` in its list's
+  // order (below it for buys, above it for sells), or the list's end.
+  List::const_iterator first_past(tm_types::Side side, tm_types::Price price) const;
 
-  bool empty() const {
-    return buy_limits_.empty() && sell_limits_.empty() && market_buys_.empty() &&
-           market_sells_.empty();
-  }
-  std::size_t size() const {
-    return buy_limits_.size() + sell_limits_.size() + market_buys_.size() + market_sells_.size();
-  }
+  bool empty() const { return where_.empty(); }
+  std::size_t size() const { return where_.size(); }
 
  private:
-  // The list and position holding `id`, or nullptr.
-  struct Found {
-    std::vector<Resting>* list;
-    std::size_t index;
+  enum : std::uint8_t { kBuyLimits, kSellLimits, kMarketBuys, kMarketSells };
+  struct Place {
+    std::uint8_t list;
+    List::iterator at;
   };
-  Found find(tm_types::OrderId id);
 
-  std::vector<Resting> buy_limits_;    // limit price descending, then arrival
-  std::vector<Resting> sell_limits_;   // limit price ascending, then arrival
-  std::vector<Resting> market_buys_;   // arrival order
-  std::vector<Resting> market_sells_;  // arrival order
+  List lists_[4] = {List(Priority{Priority::Rule::HighFirst}),
+                    List(Priority{Priority::Rule::LowFirst}), List(Priority{}), List(Priority{})};
+  // Every entry by its order's id. Set iterators stay valid when the sets move.
+  std::unordered_map<tm_types::OrderId, Place> where_;
   std::uint64_t arrivals_ = 0;
 };
 

@@ -47,7 +47,7 @@ struct View {
   friend bool operator==(const View&, const View&) = default;
 };
 
-inline auto seqs(std::span<const Resting> list) {
+inline auto seqs(const auto& list) {
   std::vector<std::pair<std::uint64_t, Working>> out;
   for (const Resting& r : list) out.emplace_back(r.seq, r.order);
   return out;
