@@ -1,50 +1,67 @@
 #include "tm_stats/moments.h"
 
 #include <cmath>
-#include <optional>
 
 namespace tm_stats::moments {
 namespace {
 
 constexpr std::uint64_t kMinimumReturns = 4;
 
-// The checks shared by both estimators: enough returns, all of them finite,
-// and not all equal (the mean of equal values is not always one of them after
-// rounding, and the deviations from it would then report a tiny variance where
-// there is none).
-std::optional<StatsError> refusal(std::span<const double> returns) {
+// The sum of the returns in their order, or the refusal shared by both
+// estimators: too few returns, a NaN or infinity, or all returns equal (the
+// mean of equal values is not always one of them after rounding, and the
+// deviations from it would then report a tiny variance where there is none).
+// One pass does it all: a NaN or infinity among the returns leaves the sum
+// NaN or infinite, so the returns are searched for one only when the sum is
+// not finite (which an overflow of finite returns can also cause).
+Result<double> checked_sum(std::span<const double> returns) {
   if (returns.size() < kMinimumReturns)
     return StatsError::too_few_observations(returns.size(), kMinimumReturns);
+  const double first = returns[0];
+  double sum = 0.0;
   bool equal = true;
   for (double r : returns) {
-    if (!std::isfinite(r)) return StatsError::non_finite("return");
-    equal = equal && r == returns[0];
+    sum += r;
+    equal &= r == first;
+  }
+  if (!std::isfinite(sum)) {
+    for (double r : returns)
+      if (!std::isfinite(r)) return StatsError::non_finite("return");
   }
   if (equal) return StatsError::zero_variance();
-  return std::nullopt;
+  return sum;
 }
 
-// The mean of the returns multiplied by `scale`, and the sums of the second to
-// fourth powers of their deviations from it (the fourth only when asked).
+// The mean of the returns multiplied by `scale` (given), and the sums of the
+// second to fourth powers of their deviations from it (the third and fourth
+// only when `Higher`). Each sum runs in the order of the returns; the three
+// are independent, so the pass costs about what the second power alone does.
 struct Central {
   double mean = 0, s2 = 0, s3 = 0, s4 = 0;
 };
 
-Central central(std::span<const double> returns, double scale, bool higher) {
-  double sum = 0.0;
-  for (double r : returns) sum += r * scale;
+template <bool Higher>
+Central central_about(std::span<const double> returns, double scale, double mean) {
   Central c;
-  c.mean = sum / static_cast<double>(returns.size());
+  c.mean = mean;
   for (double r : returns) {
-    const double delta = r * scale - c.mean;
+    const double delta = r * scale - mean;
     const double delta2 = delta * delta;
     c.s2 += delta2;
-    if (higher) {
+    if constexpr (Higher) {
       c.s3 += delta * delta2;
       c.s4 += delta2 * delta2;
     }
   }
   return c;
+}
+
+// As central_about, with the mean of the scaled returns computed first.
+template <bool Higher>
+Central central(std::span<const double> returns, double scale) {
+  double sum = 0.0;
+  for (double r : returns) sum += r * scale;
+  return central_about<Higher>(returns, scale, sum / static_cast<double>(returns.size()));
 }
 
 // Returns whose sums of powers overflow (around 1e77 and above for the fourth
@@ -62,13 +79,14 @@ int rescaling_exponent(std::span<const double> returns) {
 }  // namespace
 
 Result<Moments> Moments::from_returns(std::span<const double> returns) {
-  if (auto error = refusal(returns)) return *error;
+  const Result<double> sum = checked_sum(returns);
+  if (!sum.ok()) return sum.error();
   const double n = static_cast<double>(returns.size());
   int exponent = 0;
-  Central c = central(returns, 1.0, true);
+  Central c = central_about<true>(returns, 1.0, sum.value() / n);
   if (!std::isfinite(c.s4) || !std::isnormal((c.s2 / n) * (c.s2 / n))) {
     exponent = rescaling_exponent(returns);
-    c = central(returns, std::ldexp(1.0, exponent), true);
+    c = central<true>(returns, std::ldexp(1.0, exponent));
   }
   const double m2 = c.s2 / n, m3 = c.s3 / n, m4 = c.s4 / n;
   if (m2 <= 0) return StatsError::zero_variance();
@@ -86,11 +104,12 @@ Result<Moments> Moments::from_returns(std::span<const double> returns) {
 }
 
 Result<double> sharpe_ratio(std::span<const double> returns) {
-  if (auto error = refusal(returns)) return *error;
+  const Result<double> sum = checked_sum(returns);
+  if (!sum.ok()) return sum.error();
   const double n = static_cast<double>(returns.size());
-  Central c = central(returns, 1.0, false);
+  Central c = central_about<false>(returns, 1.0, sum.value() / n);
   if (!std::isfinite(c.s2) || !std::isnormal(c.s2 / n)) {
-    c = central(returns, std::ldexp(1.0, rescaling_exponent(returns)), false);
+    c = central<false>(returns, std::ldexp(1.0, rescaling_exponent(returns)));
   }
   const double v = c.s2 / n;
   if (v <= 0) return StatsError::zero_variance();

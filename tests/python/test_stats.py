@@ -1,6 +1,7 @@
 """The statistics functions from Python: the papers' worked numbers, the judgements
 against their formulas, and every refusal's text."""
 
+import array
 import math
 
 import numpy as np
@@ -41,6 +42,19 @@ def test_extreme_scales_answer_as_ordinary_ones(scale):
     sharpe, skew, kurt = t.moments(returns)
     assert t.sharpe_ratio([r * scale for r in returns]) == pytest.approx(sharpe, rel=1e-12)
     assert t.moments([r * scale for r in returns]) == pytest.approx((sharpe, skew, kurt), rel=1e-12)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_every_input_form_gives_the_same_bits(seed):
+    rng = np.random.default_rng(seed)
+    for scale in (1e-300, 1e-80, 1e-2, 1e80, 1e300):
+        r = rng.normal(0.0003, 1.0, int(rng.integers(4, 3000))) * scale
+        forms = (r.tolist(), tuple(r.tolist()), r, np.repeat(r, 2)[::2],
+                 array.array("d", r.tolist()), memoryview(r))
+        assert len({repr((t.moments(x), t.sharpe_ratio(x))) for x in forms}) == 1
+    table = rng.normal(0.0002, 0.01, (6, 64))
+    assert len({t.probability_of_backtest_overfitting(x, 8)
+                for x in (table, table.tolist(), np.asfortranarray(table))}) == 1
 
 
 def test_sharpe_judgements_match_their_formulas():
