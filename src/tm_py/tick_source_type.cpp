@@ -2,7 +2,7 @@
 //     path: str, count: int, instrument: int  (read-only)
 //     def __len__(self) -> count
 //     def __repr__(self) -> "TickSource(ticks.tmtk, 1000 ticks, instrument 1)"
-//     def __reduce__(self) -> (load_ticks, (path,))
+//     def __reduce__(self) -> (load_ticks, (absolute path,))
 //     def read(self, start=0, count=None) -> Int64Array  (tick_source_read.cpp)
 //     def chunks(self, size) -> Iterator[Int64Array]
 #include "tm_py/tick_source_type.h"
@@ -73,11 +73,14 @@ PyObject* tick_source_repr(PyObject* self) {
 }
 
 // Methods.
-// Unpickling opens the path again: the copy reads whatever file is there then,
-// and fails as load_ticks fails when none is.
+// Unpickling opens the absolute path again, wherever the current directory is
+// then: the copy reads whatever file is there, and fails as load_ticks fails
+// when none is. The copy's `path` is that absolute path.
 PyObject* tick_source_reduce(PyObject* self, PyObject*) {
   Ref load = Ref::steal(PyObject_GetAttrString(PyType_GetModule(Py_TYPE(self)), "load_ticks"));
-  Ref path = Ref::steal(get_path(self, nullptr));
+  const std::string& resolved = self_of(self)->path;
+  Ref path = Ref::steal(
+      PyUnicode_DecodeFSDefaultAndSize(resolved.data(), static_cast<Py_ssize_t>(resolved.size())));
   if (!load || !path) return nullptr;
   return Py_BuildValue("(O(O))", load.get(), path.get());
 }

@@ -146,3 +146,18 @@ def test_values_pickle_exactly(source):
         copy = pickle.loads(pickle.dumps(value))
         assert type(copy) is type(value) and repr(copy) == repr(value)
         assert [getattr(copy, f) for f in fields] == [getattr(value, f) for f in fields]
+
+
+def test_a_relative_tick_source_pickles_the_file_it_reads(tmp_path, monkeypatch):
+    for name, seed in (("a", 1), ("b", 2)):
+        (tmp_path / name).mkdir()
+        t.save_ticks(str(tmp_path / name / "walk.tmtk"), walk(seed, 50 * seed))
+    monkeypatch.chdir(tmp_path / "a")
+    source = t.load_ticks("walk.tmtk")
+    data = pickle.dumps(source)
+    monkeypatch.chdir(tmp_path / "b")  # where the same relative path names another file
+    copy = pickle.loads(data)
+    assert source.path == "walk.tmtk" and repr(source).startswith("TickSource(walk.tmtk,")
+    assert copy.path == str(tmp_path / "a" / "walk.tmtk") and len(copy) == len(source) == 50
+    assert summary(t.run_backtest(Cross(2, 20), copy, 10_000, batch=16)) == \
+        summary(t.run_backtest(Cross(2, 20), source, 10_000, batch=16))
