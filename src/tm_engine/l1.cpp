@@ -81,7 +81,7 @@ std::optional<QtyLots> L1Engine::model_ahead(std::optional<std::int64_t> volume)
 void L1Engine::place(const Working& order, std::optional<QtyLots> ahead,
                      std::optional<Nanos> queue_start, bool arrived) {
   if (ahead && *ahead >= 1) {
-    queued_.push_back(Queued{queue_start, order, *ahead});
+    push_queued(Queued{queue_start, order, *ahead});
   } else if (arrived) {
     l0_.submit_arrived(order);
   } else {
@@ -91,16 +91,17 @@ void L1Engine::place(const Working& order, std::optional<QtyLots> ahead,
 
 void L1Engine::submit_queue(const Working& order, Nanos now, std::optional<QtyLots> explicit_ahead,
                             bool depth_refresh) {
+  purge();
   const Nanos delay = config_.submit_latency.draw(order.id);
   const Nanos due = tm_types::sat_add(now, delay);
   if (!depth_refresh) {
     // A non-zero latency defers every order, even one whose own draw is 0.
     if (!config_.submit_latency.is_zero()) {
-      pending_.push_back(Pending{explicit_ahead, std::nullopt, order, due, false});
+      push_pending(Pending{explicit_ahead, std::nullopt, order, due, false});
       return;
     }
   } else if (delay > 0) {
-    pending_.push_back(Pending{explicit_ahead, due, order, due, true});
+    push_pending(Pending{explicit_ahead, due, order, due, true});
     return;
   }
   if (!order.kind.is_limit) {
@@ -116,18 +117,39 @@ void L1Engine::submit_queue(const Working& order, Nanos now, std::optional<QtyLo
 }
 
 bool L1Engine::cancel(OrderId id) {
-  const std::size_t removed =
-      std::erase_if(pending_, [id](const Pending& p) { return p.order.id == id; }) +
-      std::erase_if(queued_, [id](const Queued& q) { return q.order.id == id; });
-  if (removed > 0) return true;
-  return l0_.cancel(id);
+  if (travelling_.erase(id) == 0) return l0_.cancel(id);
+  cancelled_.insert(id);
+  return true;
 }
 
 std::size_t L1Engine::cancel_all() {
+  purge();
   const std::size_t count = pending_.size() + queued_.size();
   pending_.clear();
   queued_.clear();
+  travelling_.clear();
   return count + l0_.cancel_all();
+}
+
+void L1Engine::push_pending(const Pending& entry) {
+  pending_.push_back(entry);
+  ++travelling_[entry.order.id];
+}
+
+void L1Engine::push_queued(const Queued& entry) {
+  queued_.push_back(entry);
+  ++travelling_[entry.order.id];
+}
+
+void L1Engine::left_lists(OrderId id) {
+  const auto found = travelling_.find(id);
+  if (found != travelling_.end() && --found->second == 0) travelling_.erase(found);
+}
+
+void L1Engine::drop_cancelled() const {
+  std::erase_if(pending_, [this](const Pending& p) { return cancelled_.contains(p.order.id); });
+  std::erase_if(queued_, [this](const Queued& q) { return cancelled_.contains(q.order.id); });
+  cancelled_.clear();
 }
 
 std::int64_t L1Engine::interval_volume(const Tick& tick) const {
@@ -145,6 +167,7 @@ void L1Engine::arrive(Nanos now, std::int64_t volume) {
     }
     // The order arrived after the previous tick: neither the range nor the
     // volume traded before this tick may fill it or shorten its queue.
+    left_lists(entry.order.id);
     if (!entry.order.kind.is_limit) {
       l0_.submit_arrived(entry.order);
     } else if (entry.explicit_ahead) {
@@ -181,6 +204,7 @@ void L1Engine::advance_queue(const Tick& tick, std::int64_t volume) {
       }
     }
     if (release) {
+      left_lists(entry.order.id);
       released_.push_back(entry.order);
     } else {
       queued_[kept++] = entry;

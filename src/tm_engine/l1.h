@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <unordered_map>
+#include <unordered_set>
 #include <variant>
 #include <vector>
 
@@ -96,7 +98,8 @@ class L1Engine {
                     std::optional<tm_types::QtyLots> explicit_ahead, bool depth_refresh);
 
   // Removes every pending and queued entry with this id, or else the order in
-  // the book. True if anything was removed.
+  // the book. True if anything was removed. O(1) on average: entries leave the
+  // lists together before the lists are next read or changed.
   [[nodiscard]] bool cancel(tm_types::OrderId id);
   // Empties pending, queue and book; delayed fills are kept. Returns the count.
   std::size_t cancel_all();
@@ -118,12 +121,24 @@ class L1Engine {
 
   // For the L2 engine: append a pending entry as given, reach the pending list,
   // and forget the previous tick's last price, time and cumulative volume.
-  void defer(const Pending& entry) { pending_.push_back(entry); }
-  std::span<Pending> pending() { return pending_; }
+  void defer(const Pending& entry) {
+    purge();
+    push_pending(entry);
+  }
+  std::span<Pending> pending() {
+    purge();
+    return pending_;
+  }
   void forget_previous();
 
-  std::span<const Pending> pending() const { return pending_; }
-  std::span<const Queued> queued() const { return queued_; }
+  std::span<const Pending> pending() const {
+    purge();
+    return pending_;
+  }
+  std::span<const Queued> queued() const {
+    purge();
+    return queued_;
+  }
   std::span<const Delayed> delayed() const { return delayed_; }
   const L0Engine& inner() const { return l0_; }
   const L1Config& config() const { return config_; }
@@ -143,14 +158,28 @@ class L1Engine {
   std::span<const L0Fill> report(const Tick& tick, std::int64_t volume);
   // Moves every delayed fill due by `now` to the output, in list order.
   void release_due(tm_types::Nanos now);
+  void push_pending(const Pending& entry);
+  void push_queued(const Queued& entry);
+  // One entry of `id` left the pending or queued list.
+  void left_lists(tm_types::OrderId id);
+  // Drops the entries of cancelled ids from both lists in one pass.
+  void purge() const {
+    if (!cancelled_.empty()) drop_cancelled();
+  }
+  void drop_cancelled() const;
 
   L0Engine l0_;
   L1Config config_;
   std::optional<std::int64_t> prev_volume_;
   std::optional<std::int64_t> last_interval_volume_;
   std::optional<tm_types::Nanos> prev_time_;
-  std::vector<Pending> pending_;
-  std::vector<Queued> queued_;
+  // Both lists drop the entries of `cancelled_` before they are read or
+  // changed; that removal changes nothing observable, hence `mutable`.
+  mutable std::vector<Pending> pending_;
+  mutable std::vector<Queued> queued_;
+  mutable std::unordered_set<tm_types::OrderId> cancelled_;
+  // Entries per id in the pending and queued lists, cancelled ones excluded.
+  std::unordered_map<tm_types::OrderId, std::uint32_t> travelling_;
   std::vector<Delayed> delayed_;
   std::vector<L0Fill> output_;
   std::vector<tm_types::Working> released_;  // scratch of the queue step
@@ -158,6 +187,7 @@ class L1Engine {
 
 template <class Impact>
 std::span<const L0Fill> L1Engine::on_tick_with(const Tick& tick, Impact&& impact) {
+  purge();
   const std::int64_t volume = interval_volume(tick);
   if (!pending_.empty()) arrive(tick.exch_ts, volume);
   if (!queued_.empty()) advance_queue(tick, volume);
