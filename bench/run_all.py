@@ -122,6 +122,8 @@ def main() -> int:
     writer_memory = next((v for k, v in arrays.items() if k.startswith("TickWriter peak")), {})
     csv = python_lines(ROOT / "bench" / "csv_import_bench.py", f"--repeats={reps}",
                        f"--megabytes={args.csv_megabytes}")
+    orders = python_lines(ROOT / "bench" / "orders_bench.py", f"--repeats={min(reps, 3)}")
+    interrupts = python_lines(ROOT / "bench" / "interrupt_bench.py", "--repeats=1")
 
     reader = rate(data.get("BM_ReaderWithChecksum"), "bytes_per_second", 1e9)
     raw = rate(data.get("BM_RawBlockReads"), "bytes_per_second", 1e9)
@@ -264,6 +266,15 @@ def main() -> int:
                edge.get("edge numpy / overfitting 16x50x2000 matrix", {}).get("value"), "x", 10.0,
                None),
     ]
+    # Per-order time with 100,000 orders in one return over that with 1,000.
+    figures += [Figure("-", name.removeprefix("orders "), entry.get("value"), "x", 2.0, None,
+                       higher_is_better=False)
+                for name, entry in orders.items() if " / " in name]
+    # Wall time from SIGINT to KeyboardInterrupt, per entry point.
+    figures += [Figure("-", f"Ctrl-C latency, {name.removeprefix('interrupt ')}",
+                       entry.get("value"), "s", 0.5, None, higher_is_better=False,
+                       note=entry.get("note", ""))
+                for name, entry in interrupts.items()]
 
     def show(v: float | None) -> str:
         if v is None:
