@@ -54,6 +54,36 @@ std::size_t first_backwards(std::span<const tm_types::Tick> ticks, tm_types::Nan
 
 }  // namespace
 
+std::optional<std::string> write_tick_file(const std::string& path, std::uint64_t instrument,
+                                           std::span<const tm_types::Tick> ticks,
+                                           const StopAsked& stop) {
+  DestinationResult opened = Destination::open(path, stop);
+  if (std::string* error = std::get_if<std::string>(&opened)) return std::move(*error);
+  Destination& destination = std::get<Destination>(opened);
+  BounceWriter bounce;
+  // A destination that can seek gets its header last, with the checksum taken
+  // as the records go out; any other gets the checksum first.
+  const bool header_last = destination.seekable();
+  std::uint32_t crc = header_last ? 0 : crc32(0, ticks.data(), ticks.size_bytes());
+  if (header_last) {
+    if (::lseek(destination.fd(), kHeaderBytes, SEEK_SET) < 0) return os_error_text(errno);
+  } else if (std::optional<std::string> error =
+                 destination.write(encode_header(instrument, ticks.size(), crc))) {
+    return error;
+  }
+  if (!bounce.write(destination.fd(), kHeaderBytes, ticks.data(), ticks.size_bytes(),
+                    header_last ? &crc : nullptr)) {
+    return os_error_text(errno);
+  }
+  const std::array<std::uint8_t, kHeaderBytes> header =
+      encode_header(instrument, ticks.size(), crc);
+  if (header_last && ::pwrite(destination.fd(), header.data(), header.size(), 0) !=
+                         static_cast<ssize_t>(header.size())) {
+    return os_error_text(errno);
+  }
+  return destination.commit();
+}
+
 WriterResult TickFileWriter::open(const std::string& path, std::uint64_t instrument,
                                   const StopAsked& stop, std::uint32_t magic) {
   DestinationResult opened = Destination::open(path, stop);
@@ -77,6 +107,7 @@ WriterResult TickFileWriter::open(const std::string& path, std::uint64_t instrum
 TickFileWriter::TickFileWriter(TickFileWriter&& other) noexcept
     : destination_(std::move(other.destination_)),
       staging_(std::exchange(other.staging_, -1)),
+      bounce_(std::move(other.bounce_)),
       instrument_(other.instrument_),
       magic_(other.magic_),
       count_(other.count_),
@@ -89,6 +120,7 @@ TickFileWriter& TickFileWriter::operator=(TickFileWriter&& other) noexcept {
     abort();
     destination_ = std::move(other.destination_);
     staging_ = std::exchange(other.staging_, -1);
+    bounce_ = std::move(other.bounce_);
     instrument_ = other.instrument_;
     magic_ = other.magic_;
     count_ = other.count_;
@@ -106,12 +138,12 @@ std::optional<AppendError> TickFileWriter::append(std::span<const tm_types::Tick
     return Backwards{count_ + bad, previous, ticks[bad].exch_ts};
   }
   if (ticks.empty()) return std::nullopt;
-  if (!write_all(records_fd(), ticks.data(), ticks.size_bytes())) {
+  const std::uint64_t offset = (staging_ >= 0 ? 0 : kHeaderBytes) + count_ * kRecordBytes;
+  if (!bounce_.write(records_fd(), offset, ticks.data(), ticks.size_bytes(), &crc_)) {
     const int error = errno;
     abort();
     return os_error_text(error);
   }
-  crc_ = crc32(crc_, ticks.data(), ticks.size_bytes());
   count_ += ticks.size();
   last_ = ticks.back().exch_ts;
   return std::nullopt;

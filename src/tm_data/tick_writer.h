@@ -16,6 +16,7 @@
 #include <string>
 #include <variant>
 
+#include "tm_data/bounce_writer.h"
 #include "tm_data/destination.h"
 #include "tm_data/error.h"
 #include "tm_data/tick_file.h"
@@ -30,6 +31,15 @@ using WriterResult = std::variant<TickFileWriter, std::string>;
 // records of the file before the offending one), or the operating system's
 // error text.
 using AppendError = std::variant<Backwards, std::string>;
+
+// Makes `ticks`, in the order given (not checked), the whole tick file at
+// `path` of `instrument`: the bytes of encode(instrument, ticks), written by
+// Destination's rule without a copy of the file in memory. The operating
+// system's error text on failure; `stop` as for Destination::open.
+[[nodiscard]] std::optional<std::string> write_tick_file(const std::string& path,
+                                                         std::uint64_t instrument,
+                                                         std::span<const tm_types::Tick> ticks,
+                                                         const StopAsked& stop = {});
 
 class TickFileWriter {
  public:
@@ -72,6 +82,7 @@ class TickFileWriter {
   // An unnamed temporary file holding the records of a destination that cannot
   // seek back to its header (a FIFO); copied after the header by finish().
   int staging_ = -1;
+  BounceWriter bounce_;
   std::uint64_t instrument_ = 0;
   std::uint32_t magic_ = kMagic;
   std::uint64_t count_ = 0;

@@ -13,8 +13,8 @@
 #include <string>
 #include <variant>
 
-#include "tm_data/atomic_write.h"
 #include "tm_data/tick_file.h"
+#include "tm_data/tick_writer.h"
 #include "tm_py/args.h"
 #include "tm_py/convert.h"
 #include "tm_py/interrupt.h"
@@ -80,8 +80,8 @@ PyObject* save_ticks(PyObject* module, PyObject* args, PyObject* kwargs) {
     std::optional<std::string> failure;
     {
       Unlocked unlocked;
-      const std::vector<std::uint8_t> bytes = tm_data::encode(*instrument, ticks->ticks());
-      failure = tm_data::write_file(*path, bytes, [&] { return interrupt.poll_signals(); });
+      failure = tm_data::write_tick_file(*path, *instrument, ticks->ticks(),
+                                         [&] { return interrupt.poll_signals(); });
     }
     if (interrupt.raise_kept()) return nullptr;
     if (failure) {
