@@ -7,7 +7,7 @@ wall time from the signal to the KeyboardInterrupt is the entry's latency (bound
 ends before the signal is reported as such. Prints one JSON object per line:
 {"figure": ..., "value": ..., "unit": ...}.
 
-    python bench/interrupt_bench.py [--repeats N] [--only NAME,...]
+    python bench/interrupt_bench.py [--repeats N] [--only 'NAME;...']
 """
 from __future__ import annotations
 
@@ -110,7 +110,8 @@ def entries(tmp: str) -> dict:
             start = 1_700_000_000_000 + block * 100_000
             f.write("".join(f"{i},100.{i % 100:02d},1.000,100.00,{start + i},true\n"
                             for i in range(100_000)))
-    deque, floats = collections.deque(huge), collections.deque([0.5] * len(huge))
+    deque = collections.deque(huge)
+    floats = collections.deque([0.5, -0.25] * (len(huge) // 2))
     matrix = np.random.default_rng(1).normal(0, 1, (4800, 400)).tolist()
     return {
         "run_backtest per tick, list": lambda: tm.run_backtest(Slow(), ticks, 1000),
@@ -144,7 +145,7 @@ def main() -> None:
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         for name, call in entries(tmp).items():
-            if args.only and name not in args.only.split(","):
+            if args.only and name not in args.only.split(";"):
                 continue
             seen = [latency(call) for _ in range(max(1, args.repeats))]
             done = [s for s in seen if s is not None]
