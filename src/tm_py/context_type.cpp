@@ -117,53 +117,20 @@ bool add_context_class(PyObject* module, State* state) {
   return PyModule_AddType(module, state->context_type) == 0;
 }
 
-namespace {
-
-// Copies the run loop's context into `out`, whose listing is null.
-void fill(PyContext* out, const tm_strategy::Context& context) {
-  out->tick = context.tick;
-  out->last = context.tick.last;
-  out->position = context.position;
-  out->entry = context.entry;
-  out->short_position = context.short_position;
-  out->short_entry = context.short_entry;
-  out->equity = context.equity;
-  out->working = context.working;
-  out->kernel = context.kernel;
-}
-
-}  // namespace
-
 PyObject* new_context(State* state, const tm_strategy::Context& context) {
   void* memory = take_block(state->spare_contexts, sizeof(PyContext));
   if (memory == nullptr) return PyErr_NoMemory();
   PyObject* self = PyObject_Init(static_cast<PyObject*>(memory), state->context_type);
   auto* out = reinterpret_cast<PyContext*>(self);
   out->orders = nullptr;
-  fill(out, context);
+  fill_context(out, context);
   return self;
 }
 
-PyObject* reuse_context(State* state, Ref& kept, const tm_strategy::Context& context) {
-  // Nothing but `kept` refers to the object, so changing it is invisible.
-  if (kept && Py_REFCNT(kept.get()) == 1) {
-    auto* out = reinterpret_cast<PyContext*>(kept.get());
-    Py_CLEAR(out->orders);
-    fill(out, context);
-    return kept.get();
-  }
-  kept = Ref::steal(new_context(state, context));
-  return kept.get();
-}
-
-void end_context_call(State* state, PyObject* self) {
-  auto* context = reinterpret_cast<PyContext*>(self);
-  if (context->kernel != nullptr && context->orders == nullptr && Py_REFCNT(self) > 1 &&
-      !PyErr_Occurred()) {
-    context->orders = new_working_orders(state, *context->kernel);
-    if (context->orders == nullptr) PyErr_Clear();
-  }
-  context->kernel = nullptr;
+void keep_context_orders(State* state, PyContext* context) {
+  if (PyErr_Occurred()) return;
+  context->orders = new_working_orders(state, *context->kernel);
+  if (context->orders == nullptr) PyErr_Clear();
 }
 
 }  // namespace tm_py

@@ -25,6 +25,16 @@ struct PyInt64Array {
 
 PyInt64Array* as_array(PyObject* self) { return reinterpret_cast<PyInt64Array*>(self); }
 
+// The shape of the array's values laid out in `columns` columns (none: one dimension).
+void set_shape(PyInt64Array* self, Py_ssize_t columns) {
+  const auto size = static_cast<Py_ssize_t>(self->values->size());
+  self->ndim = columns == 0 ? 1 : 2;
+  self->shape[0] = columns == 0 ? size : size / columns;
+  self->shape[1] = columns;
+  self->strides[0] = columns == 0 ? 8 : 8 * columns;
+  self->strides[1] = 8;
+}
+
 PyObject* make(PyTypeObject* type, std::vector<std::int64_t> values, Py_ssize_t columns) {
   auto* self = PyObject_New(PyInt64Array, type);
   if (self == nullptr) return nullptr;
@@ -33,12 +43,7 @@ PyObject* make(PyTypeObject* type, std::vector<std::int64_t> values, Py_ssize_t 
     Py_DECREF(self);
     return PyErr_NoMemory();
   }
-  const auto size = static_cast<Py_ssize_t>(self->values->size());
-  self->ndim = columns == 0 ? 1 : 2;
-  self->shape[0] = columns == 0 ? size : size / columns;
-  self->shape[1] = columns;
-  self->strides[0] = columns == 0 ? 8 : 8 * columns;
-  self->strides[1] = 8;
+  set_shape(self, columns);
   return reinterpret_cast<PyObject*>(self);
 }
 
@@ -272,6 +277,12 @@ bool add_int64_array_class(PyObject* module, State* state) {
 
 PyObject* new_int64_array(State* state, std::vector<std::int64_t> values, Py_ssize_t columns) {
   return make(state->int64_array_type, std::move(values), columns);
+}
+
+void swap_int64_values(PyObject* array, std::vector<std::int64_t>& values, Py_ssize_t columns) {
+  PyInt64Array* self = as_array(array);
+  self->values->swap(values);
+  set_shape(self, columns);
 }
 
 }  // namespace tm_py

@@ -27,6 +27,14 @@ namespace tm_py {
 // Null with an exception set on failure.
 PyObject* new_int64_array(State* state, std::vector<std::int64_t> values, Py_ssize_t columns);
 
+// Gives `array` the values in `values` and the shape of values.size() /
+// `columns` rows, and hands its former values back in `values`, so that a
+// caller can refill one array batch after batch without allocating.
+// REQUIRES: `array` is an Int64Array that nothing else refers to
+// (Py_REFCNT(array) == 1, so no reference and no buffer export can see it
+// change); columns > 0 and values.size() % columns == 0.
+void swap_int64_values(PyObject* array, std::vector<std::int64_t>& values, Py_ssize_t columns);
+
 // Whether `object` is an Int64Array of this module.
 inline bool is_int64_array(const State* state, PyObject* object) {
   return Py_TYPE(object) == state->int64_array_type;

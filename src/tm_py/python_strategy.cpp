@@ -3,29 +3,36 @@
 // inside (an invariant failure, lack of memory) still gives the lock back.
 #include "tm_py/python_strategy.h"
 
-#include <algorithm>
+#include <dlfcn.h>
+
 #include <chrono>
+#include <cstddef>
 #include <new>
 #include <utility>
 
 #include "tm_py/context_type.h"
-#include "tm_py/int64_array_type.h"
 #include "tm_py/lock.h"
 #include "tm_py/order_type.h"
 #include "tm_py/order_values.h"
 #include "tm_py/ref.h"
-#include "tm_py/tick_type.h"
 
 namespace tm_py {
 namespace {
 
-// The most ticks reserved up front for one batch. A larger batch grows the
-// buffer while its first batch fills, instead of asking for all of it at once
-// (a batch of 2^40 must not fail the run before its first tick).
-constexpr std::uint64_t kMaxReserve = 1 << 16;
+// PyObject_VectorcallMethod: a method called by name without a bound method
+// or an argument tuple. It is part of the stable ABI from 3.12 on; 3.11
+// exports it with the same signature outside its limited API. It is found by
+// name when the module loads, and PyObject_CallMethodObjArgs, which does the
+// same lookup at more cost, stands in when it is missing.
+using VectorcallMethod = PyObject* (*)(PyObject* name, PyObject* const* args, std::size_t nargsf,
+                                       PyObject* kwnames);
+const VectorcallMethod kVectorcallMethod =
+    reinterpret_cast<VectorcallMethod>(dlsym(RTLD_DEFAULT, "PyObject_VectorcallMethod"));
 
-// The columns of a batch given as an array: a Tick's fields, in record order.
-constexpr Py_ssize_t kTickFields = sizeof(tm_types::Tick) / sizeof(std::int64_t);
+// Signal handlers run in the strategy's own Python code as it executes; the
+// adapter runs them itself every this many calls, for a strategy whose method
+// is not Python code.
+constexpr std::uint32_t kSignalCheckEvery = 64;
 
 }  // namespace
 
@@ -54,7 +61,6 @@ PythonStrategy::PythonStrategy(State* state, PyObject* strategy, Mode mode, std:
       thread_(strategy != nullptr ? PyThreadState_Get() : nullptr),
       lock_(thread_, strategy != nullptr ? switch_interval() : std::chrono::nanoseconds(0)) {
   if (mode_ == Mode::Throughput) {
-    pending_.reserve(std::min(batch_, kMaxReserve));
     arrays_ = arrays;
     method_ = arrays ? Ref::steal(PyUnicode_InternFromString("on_batch_array"))
                      : Ref::borrow(state_->str_on_batch);
@@ -90,14 +96,18 @@ PythonStrategy::PythonStrategy(PythonStrategy&& other) noexcept
     : mode_(other.mode_),
       batch_(other.batch_),
       name_(std::move(other.name_)),
-      pending_(std::move(other.pending_)),
+      rows_(std::move(other.rows_)),
+      filled_(std::exchange(other.filled_, 0)),
+      inline_room_(std::exchange(other.inline_room_, 0)),
       failure_(std::move(other.failure_)),
       strategy_(std::exchange(other.strategy_, nullptr)),
       method_(std::move(other.method_)),
       context_(std::move(other.context_)),
       list_(std::move(other.list_)),
+      array_(std::move(other.array_)),
       arrays_(other.arrays_),
       order_counter_(other.order_counter_),
+      asks_(other.asks_),
       to_buffer_(other.to_buffer_),
       wants_orders_(other.wants_orders_),
       slot_(std::move(other.slot_)),
@@ -114,14 +124,18 @@ PythonStrategy& PythonStrategy::operator=(PythonStrategy&& other) noexcept {
     mode_ = other.mode_;
     batch_ = other.batch_;
     name_ = std::move(other.name_);
-    pending_ = std::move(other.pending_);
+    rows_ = std::move(other.rows_);
+    filled_ = std::exchange(other.filled_, 0);
+    inline_room_ = std::exchange(other.inline_room_, 0);
     failure_ = std::move(other.failure_);
     strategy_ = std::exchange(other.strategy_, nullptr);
     method_ = std::move(other.method_);
     context_ = std::move(other.context_);
     list_ = std::move(other.list_);
+    array_ = std::move(other.array_);
     arrays_ = other.arrays_;
     order_counter_ = other.order_counter_;
+    asks_ = other.asks_;
     to_buffer_ = other.to_buffer_;
     wants_orders_ = other.wants_orders_;
     slot_ = std::move(other.slot_);
@@ -141,6 +155,7 @@ PythonStrategy::~PythonStrategy() {
   method_.reset();
   context_.reset();
   list_.reset();
+  array_.reset();
   Py_DECREF(strategy_);
 }
 
@@ -155,8 +170,8 @@ void PythonStrategy::on_tick_out_of_line(const tm_strategy::Context& context,
   if (mode_ == Mode::Throughput) {
     if (to_buffer_ == 0) return;
     --to_buffer_;
-    pending_.push_back(context.tick);
-    if (pending_.size() < batch_) return;
+    buffer(context.tick);
+    if (filled_ < batch_) return;
   }
   if (std::this_thread::get_id() != owner_) {
     Gil gil;
@@ -180,8 +195,8 @@ void PythonStrategy::on_tick_out_of_line(const tm_strategy::Context& context,
 void PythonStrategy::ask(const tm_strategy::Context& context,
                          std::vector<tm_strategy::Intent>& intents) {
   if (failure_) return;
-  // A strategy implemented without Python code would never run the handlers itself.
-  if (interrupt_->check_signals()) throw Stopped{};
+  const bool check = mode_ == Mode::Throughput || asks_++ % kSignalCheckEvery == 0;
+  if (check && interrupt_->check_signals()) throw Stopped{};
   Ref returned = Ref::steal(mode_ == Mode::Throughput ? call_throughput(context)
                                                       : call_compatibility(context));
   if (!returned) {
@@ -189,12 +204,18 @@ void PythonStrategy::ask(const tm_strategy::Context& context,
     fail(describe_current_exception());
     return;
   }
-  if (!take_orders(returned.get(), context, intents)) fail(kBadReturn);
+  if (returned.get() != Py_None && !take_orders(returned.get(), context, intents)) {
+    fail(kBadReturn);
+  }
 }
 
 PyObject* PythonStrategy::call_method(PyObject* name, PyObject* argument) noexcept {
   try {
-    return PyObject_CallMethodObjArgs(strategy_, name, argument, nullptr);
+    if (kVectorcallMethod == nullptr) {
+      return PyObject_CallMethodObjArgs(strategy_, name, argument, nullptr);
+    }
+    PyObject* const args[] = {strategy_, argument};
+    return kVectorcallMethod(name, args, 2, nullptr);
   } catch (abi::__forced_unwind&) {
     park_forever();
   }
@@ -206,69 +227,6 @@ PyObject* PythonStrategy::call_compatibility(const tm_strategy::Context& context
   PyObject* returned = call_method(state_->str_on_tick, ctx);
   end_context_call(state_, ctx);
   return returned;
-}
-
-PyObject* PythonStrategy::call_throughput(const tm_strategy::Context& context) {
-  // The account view, in this order; the first attribute that cannot be set
-  // stops the call.
-  const std::pair<PyObject*, std::int64_t> view[] = {
-      {state_->str_position, context.position},
-      {state_->str_entry, context.entry},
-      {state_->str_short_position, context.short_position},
-      {state_->str_equity, context.equity},
-      {state_->str_last, context.tick.last},
-  };
-  for (const auto& [name, value] : view) {
-    Ref number = Ref::steal(PyLong_FromLongLong(value));
-    if (!number || PyObject_SetAttr(strategy_, name, number.get()) < 0) return nullptr;
-  }
-  if (wants_orders_ && context.kernel != nullptr) {
-    Ref orders = Ref::steal(new_working_orders(state_, *context.kernel));
-    if (!orders || PyObject_SetAttr(strategy_, state_->str_orders, orders.get()) < 0) {
-      return nullptr;
-    }
-  }
-  Ref batch = arrays_ ? batch_array() : batch_list();
-  if (!batch) return nullptr;
-  pending_.clear();
-  return call_method(method_.get(), batch.get());
-}
-
-Ref PythonStrategy::batch_array() {
-  const auto* first = reinterpret_cast<const std::int64_t*>(pending_.data());
-  std::vector<std::int64_t> values(first, first + pending_.size() * kTickFields);
-  return Ref::steal(new_int64_array(state_, std::move(values), kTickFields));
-}
-
-Ref PythonStrategy::batch_list() {
-  const auto size = static_cast<Py_ssize_t>(pending_.size());
-  // A list and Ticks that nothing but this adapter refers to are refilled in
-  // place: no one can see them change.
-  if (list_ && Py_REFCNT(list_.get()) == 1 && PyList_Size(list_.get()) == size) {
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      const tm_types::Tick& tick = pending_[static_cast<std::size_t>(i)];
-      PyObject* item = PyList_GetItem(list_.get(), i);
-      if (Py_REFCNT(item) == 1 && is_tick(state_, item)) {
-        reinterpret_cast<PyTick*>(item)->tick = tick;
-        continue;
-      }
-      PyObject* fresh = new_tick(state_, tick);
-      if (fresh == nullptr) return Ref();
-      PyList_SetItem(list_.get(), i, fresh);  // steals, and drops the old item
-    }
-    return Ref::borrow(list_.get());
-  }
-  list_ = Ref::steal(PyList_New(size));
-  if (!list_) return Ref();
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    PyObject* tick = new_tick(state_, pending_[static_cast<std::size_t>(i)]);
-    if (tick == nullptr) {
-      list_.reset();
-      return Ref();
-    }
-    PyList_SetItem(list_.get(), i, tick);  // steals; cannot fail here
-  }
-  return Ref::borrow(list_.get());
 }
 
 bool PythonStrategy::take_orders(PyObject* returned, const tm_strategy::Context& context,
@@ -335,8 +293,10 @@ void PythonStrategy::fail(std::string text) {
   if (failure_) return;
   if (slot_) slot_->offer(text);
   failure_ = std::move(text);
-  pending_.clear();
-  pending_.shrink_to_fit();
+  filled_ = 0;
+  inline_room_ = 0;
+  rows_.clear();
+  rows_.shrink_to_fit();
 }
 
 }  // namespace tm_py

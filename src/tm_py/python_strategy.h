@@ -19,7 +19,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -137,10 +139,17 @@ class PythonStrategy {
   // during the call is parked here (see lock.h).
   PyObject* call_method(PyObject* name, PyObject* argument) noexcept;
   PyObject* call_throughput(const tm_strategy::Context& context);
-  // The pending ticks as a new Int64Array, or in the list of the last batch
-  // when nothing else refers to it; null with an exception set.
-  Ref batch_array();
-  Ref batch_list();
+  // The pending ticks as an Int64Array or a list of Tick: the array or list
+  // of the last batch refilled when nothing else refers to it, else a new
+  // one. Borrowed from array_ or list_; null with an exception set.
+  PyObject* batch_array();
+  PyObject* batch_list();
+  // Adds a tick to the pending ones, growing their storage when it is full.
+  void buffer(const tm_types::Tick& tick);
+  // The ticks that on_tick may buffer inline: fewer than a batch, and no
+  // more than the storage holds.
+  void set_inline_room() { inline_room_ = std::min<std::uint64_t>(batch_ - 1, room()); }
+  std::size_t room() const { return rows_.size() / kTickFields; }
   // Appends the intents of a returned value, all or none. False for a value
   // that is not None or a sequence of Order. REQUIRES: the lock.
   bool take_orders(PyObject* returned, const tm_strategy::Context& context,
@@ -150,14 +159,22 @@ class PythonStrategy {
   Mode mode_;
   std::uint64_t batch_;
   std::string name_;
-  std::vector<tm_types::Tick> pending_;
+  // The pending ticks: filled_ records of kTickFields values at the front of
+  // rows_, whose size grows by doubling up to a batch. An array batch hands
+  // rows_ itself over, so each tick is copied once.
+  static constexpr std::size_t kTickFields = sizeof(tm_types::Tick) / sizeof(std::int64_t);
+  std::vector<std::int64_t> rows_;
+  std::uint64_t filled_ = 0;
+  std::uint64_t inline_room_ = 0;  // filled_ below this: on_tick buffers inline
   std::optional<std::string> failure_;
   PyObject* strategy_;   // owned; null only in a moved-from adapter
   Ref method_;           // the batch method's name in throughput mode
   Ref context_;          // the last Context, reused when the strategy kept no reference
   Ref list_;             // the last list of Tick, reused likewise
+  Ref array_;            // the last batch array, reused likewise
   bool arrays_ = false;  // batches go to on_batch_array as an Int64Array
   std::uint64_t order_counter_ = 0;
+  std::uint32_t asks_ = 0;                // calls into Python, for the signal check's cadence
   std::uint64_t to_buffer_ = UINT64_MAX;  // ticks that can still reach a full batch
   bool wants_orders_ = false;  // throughput mode: set `orders` on the strategy before each batch
   std::shared_ptr<FailureSlot> slot_;
@@ -180,9 +197,10 @@ inline void PythonStrategy::on_tick(const tm_strategy::Context& context,
                                     std::vector<tm_strategy::Intent>& intents) {
   if (mode_ == Mode::Throughput && !failure_) {
     if (to_buffer_ == 0) return;
-    if (pending_.size() + 1 < batch_) {
+    if (filled_ < inline_room_) {
       --to_buffer_;
-      pending_.push_back(context.tick);
+      std::memcpy(&rows_[filled_ * kTickFields], &context.tick, sizeof(tm_types::Tick));
+      ++filled_;
       return;
     }
   }

@@ -72,6 +72,36 @@ def test_reused_objects_never_change_under_a_reference():
     assert len(s.contexts) == 1000
 
 
+def test_batches_carry_every_tick_in_order_and_kept_arrays_stay_as_given():
+    class Arrays:  # copies every batch; keeps every third, as the array or a numpy view of it
+        def __init__(self):
+            self.rows, self.kept = [], []
+
+        def on_batch_array(self, ticks):
+            rows = np.asarray(ticks)
+            self.rows.append(rows.copy())
+            if len(self.rows) % 3 == 2:
+                self.kept.append((ticks if len(self.rows) % 2 else rows, rows.copy()))
+
+        def on_batch(self, ticks):
+            self.rows.append(np.array([[k.exch_ts, k.last] for k in ticks]))
+
+    rng = np.random.default_rng(5)
+    records = np.zeros((150_000, 8), dtype=np.int64)
+    records[:, 0] = np.arange(150_000)
+    records[:, 2] = 1000 + rng.integers(-3, 4, 150_000).cumsum()
+    # A batch above the storage's first size grows it while the first batch fills.
+    for batch in (7, 100, 70_000):
+        whole = len(records) - len(records) % batch
+        s = Arrays()
+        t.run_backtest(s, records, 1000, batch=batch)
+        assert np.array_equal(np.concatenate(s.rows), records[:whole])
+        assert s.kept and all(np.array_equal(np.asarray(k), c) for k, c in s.kept)
+        listed = type("Listed", (), {"on_batch": Arrays.on_batch, "rows": []})()
+        t.run_backtest(listed, records, 1000, batch=batch)
+        assert np.array_equal(np.concatenate(listed.rows), records[:whole, [0, 2]])
+
+
 def test_statistics_read_arrays_exactly_as_lists():
     rng = np.random.default_rng(9)
     returns, table = rng.normal(0.001, 0.02, 3001), rng.normal(0, 0.01, (12, 400))
