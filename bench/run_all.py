@@ -194,8 +194,13 @@ def main() -> int:
                higher_is_better=False),
         Figure("9", "sweep of 16 on 2 threads / serial", sweeps.get("sweep_threads", {}).get(
                "value"), "x", 0.6, None, higher_is_better=False,
-               note=f"serial {sweeps['sweep_threads']['serial_s']:.1f} s"
-               if "sweep_threads" in sweeps else ""),
+               note=f"{sweeps['sweep_threads']['strategy']}, serial "
+               f"{sweeps['sweep_threads']['serial_s']:.1f} s; lock-free work on 2 threads "
+               f"{sweeps['sweep_threads']['machine_ceiling']:.2f}x" if "sweep_threads" in sweeps
+               else ""),
+        Figure("9", "the same sweep, strategy in the list form", sweeps.get(
+               "sweep_threads_list", {}).get("value"), "x", None, None, higher_is_better=False,
+               note="its Python work per tick holds the interpreter lock"),
         Figure("9", "sweep of 16 on a 2-process LocalCluster / serial",
                sweeps.get("sweep_cluster", {}).get("value"), "x", 0.75, None,
                higher_is_better=False,

@@ -2,9 +2,18 @@
 
 - sweep_threads: 16 configurations of the batched crossover over one tick file,
   on 2 threads, as a fraction of the same sweep on 1 (wall time: the point is
-  parallelism).
-- sweep_cluster: the same on a Dask LocalCluster of 2 worker processes, cluster
-  start-up excluded (reported beside it), as a fraction of the serial sweep.
+  parallelism; the median of the ratios of serial and threaded sweeps timed in
+  turn). The strategy takes its batches in the array form (`on_batch_array`),
+  the form meant for throughput: it reads the prices as a column where the list
+  form walks one Tick object at a time under the interpreter lock. Both forms
+  must decide alike: the two sweeps' return matrices are compared first.
+  Beside it, machine_ceiling: the same ratio for hashing, which runs without
+  the lock, as what the machine lets two threads gain while it is measured.
+- sweep_threads_list: the same with the example's list form (`on_batch`), whose
+  per-tick Python work serialises the threads.
+- sweep_cluster: the array-form sweep on a Dask LocalCluster of 2 worker
+  processes, cluster start-up excluded (reported beside it), as a fraction of
+  the serial sweep.
 - progress: a 20 M-tick file run of a no-op batched strategy with a progress
   callable against the same run without one, in per cent (process time).
 """
@@ -12,10 +21,12 @@
 from __future__ import annotations
 
 import argparse
+import hashlib
 import os
 import statistics
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -23,34 +34,91 @@ EXAMPLES = os.path.join(os.path.dirname(HERE), "examples")
 sys.path.insert(0, HERE)
 sys.path.insert(0, EXAMPLES)
 
+import numpy as np  # noqa: E402
+
 import tallowmarsh as tm  # noqa: E402
 
 from module_bench import emit, write_file  # noqa: E402
 import strategies as st  # noqa: E402
 
 GRID = {"fast": [50, 100, 200, 400], "slow": [800, 1500, 3000, 6000]}
+LAST = tm.TICK_FIELDS.index("last")
 
 
-def sweep_seconds(source, **kwargs) -> float:
+class ArrayMovingAverageCross(st.BatchedMovingAverageCross):
+    """The example's batched crossover, given each batch as an (n, 8) int64 array:
+    the same state (the last `slow` prices) and the same decisions."""
+
+    def on_batch_array(self, ticks):
+        self.sampler.observe(self.equity)
+        prices = np.asarray(ticks)[:, LAST]
+        self._history = np.concatenate((self._history[-self.slow:], prices))
+        if len(self._history) < self.slow:
+            return None
+        fast_sum = int(self._history[-self.fast:].sum())
+        slow_sum = int(self._history[-self.slow:].sum())
+        target = self.qty if fast_sum * self.slow > slow_sum * self.fast else -self.qty
+        change = target - self.position
+        if change == 0:
+            return None
+        return [tm.Order("buy" if change > 0 else "sell", abs(change))]
+
+
+def sweep(build, source, **kwargs):
+    return tm.sweep(build, GRID, source, 10_000, batch=4096, contract_size=1_000_000, **kwargs)
+
+
+def sweep_seconds(build, source, **kwargs) -> float:
     started = time.perf_counter()
-    tm.sweep(st.BatchedMovingAverageCross, GRID, source, 10_000, batch=4096,
-             contract_size=1_000_000, **kwargs)
+    sweep(build, source, **kwargs)
     return time.perf_counter() - started
+
+
+def threaded_ratio(build, source, repeats: int) -> tuple[float, float]:
+    """The median of threaded / serial wall times timed in turn, and the median serial time."""
+    pairs = [(sweep_seconds(build, source, threads=1), sweep_seconds(build, source, threads=2))
+             for _ in range(repeats)]
+    return (statistics.median(t / s for s, t in pairs),
+            statistics.median(s for s, _ in pairs))
+
+
+def machine_ceiling(repeats: int) -> float:
+    """The same ratio for work that never takes the interpreter lock (hashing, which
+    releases it): what two threads can gain on this machine at the moment. A shared
+    machine gives less than 0.5."""
+    data = bytes(32 << 20)
+
+    def hashes(count: int) -> float:
+        def work() -> None:
+            for _ in range(count):
+                hashlib.sha256(data).digest()
+        started = time.perf_counter()
+        threads = [threading.Thread(target=work) for _ in range(8 // count)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        return time.perf_counter() - started
+
+    return statistics.median(hashes(4) / hashes(8) for _ in range(repeats))
 
 
 def bench_sweeps(path: str, repeats: int, cluster: bool) -> None:
     source = tm.load_ticks(path)
-    serial, threaded = [], []
-    for _ in range(repeats):
-        serial.append(sweep_seconds(source, threads=1))
-        threaded.append(sweep_seconds(source, threads=2))
-    base = statistics.median(serial)
-    emit("sweep_threads", statistics.median(threaded) / base, "x", serial_s=base)
+    if sweep(ArrayMovingAverageCross, source).returns != \
+            sweep(st.BatchedMovingAverageCross, source).returns:
+        raise SystemExit("the array and list forms of the crossover decide differently")
+    ratio, base = threaded_ratio(ArrayMovingAverageCross, source, repeats)
+    emit("sweep_threads", ratio, "x", serial_s=base, strategy="array form (on_batch_array)",
+         machine_ceiling=machine_ceiling(repeats))
+    ratio, serial = threaded_ratio(st.BatchedMovingAverageCross, source, repeats)
+    emit("sweep_threads_list", ratio, "x", serial_s=serial, strategy="list form (on_batch)")
     if not cluster:
         return
     from dask.distributed import Client, LocalCluster
 
-    # The workers import the example strategies from the environment they inherit.
+    # The workers import the example strategies from the environment they
+    # inherit; the array form, defined here, travels by value.
     os.environ["PYTHONPATH"] = os.pathsep.join(
         p for p in (EXAMPLES, os.environ.get("PYTHONPATH")) if p)
     started = time.perf_counter()
@@ -58,7 +126,8 @@ def bench_sweeps(path: str, repeats: int, cluster: bool) -> None:
                       dashboard_address=None) as local, Client(local) as client:
         client.run(lambda: __import__("strategies"))
         startup = time.perf_counter() - started
-        on_cluster = [sweep_seconds(source, executor=client) for _ in range(repeats)]
+        on_cluster = [sweep_seconds(ArrayMovingAverageCross, source, executor=client)
+                      for _ in range(repeats)]
     emit("sweep_cluster", statistics.median(on_cluster) / base, "x", startup_s=startup)
 
 
