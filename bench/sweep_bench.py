@@ -74,19 +74,11 @@ def sweep_seconds(build, source, **kwargs) -> float:
     return time.perf_counter() - started
 
 
-def threaded_ratio(build, source, repeats: int) -> tuple[float, float]:
-    """The median of threaded / serial wall times timed in turn, and the median serial time."""
-    pairs = [(sweep_seconds(build, source, threads=1), sweep_seconds(build, source, threads=2))
-             for _ in range(repeats)]
-    return (statistics.median(t / s for s, t in pairs),
-            statistics.median(s for s, _ in pairs))
-
-
-def machine_ceiling(repeats: int) -> float:
-    """The same ratio for work that never takes the interpreter lock (hashing, which
-    releases it): what two threads can gain on this machine at the moment. A shared
-    machine gives less than 0.5."""
-    data = bytes(32 << 20)
+def lock_free_ratio() -> float:
+    """Threaded / serial wall time of work that never takes the interpreter lock
+    (hashing, which releases it): what two threads can gain on this machine at
+    the moment. A shared machine gives less than 0.5."""
+    data = bytes(16 << 20)
 
     def hashes(count: int) -> float:
         def work() -> None:
@@ -100,7 +92,16 @@ def machine_ceiling(repeats: int) -> float:
             thread.join()
         return time.perf_counter() - started
 
-    return statistics.median(hashes(4) / hashes(8) for _ in range(repeats))
+    return hashes(4) / hashes(8)
+
+
+def threaded_ratio(build, source, repeats: int) -> tuple[float, float, float]:
+    """Medians of threaded / serial wall times timed in turn, of the serial time, and
+    of the lock-free ratio taken beside each pair."""
+    rows = [(sweep_seconds(build, source, threads=1), sweep_seconds(build, source, threads=2),
+             lock_free_ratio()) for _ in range(repeats)]
+    return (statistics.median(t / s for s, t, _ in rows), statistics.median(s for s, _, _ in rows),
+            statistics.median(c for _, _, c in rows))
 
 
 def bench_sweeps(path: str, repeats: int, cluster: bool) -> None:
@@ -108,11 +109,12 @@ def bench_sweeps(path: str, repeats: int, cluster: bool) -> None:
     if sweep(ArrayMovingAverageCross, source).returns != \
             sweep(st.BatchedMovingAverageCross, source).returns:
         raise SystemExit("the array and list forms of the crossover decide differently")
-    ratio, base = threaded_ratio(ArrayMovingAverageCross, source, repeats)
+    ratio, base, ceiling = threaded_ratio(ArrayMovingAverageCross, source, repeats)
     emit("sweep_threads", ratio, "x", serial_s=base, strategy="array form (on_batch_array)",
-         machine_ceiling=machine_ceiling(repeats))
-    ratio, serial = threaded_ratio(st.BatchedMovingAverageCross, source, repeats)
-    emit("sweep_threads_list", ratio, "x", serial_s=serial, strategy="list form (on_batch)")
+         machine_ceiling=ceiling)
+    ratio, serial, ceiling = threaded_ratio(st.BatchedMovingAverageCross, source, repeats)
+    emit("sweep_threads_list", ratio, "x", serial_s=serial, strategy="list form (on_batch)",
+         machine_ceiling=ceiling)
     if not cluster:
         return
     from dask.distributed import Client, LocalCluster
