@@ -46,9 +46,11 @@ RunResult RunLoop<S, Src>::run() {
     ask_strategy(context(tick, summary));
     apply_intents(tick);
     if (can_idle(summary)) {
-      idle_tail(summary.equity);
+      (void)pass_inert(std::numeric_limits<std::uint64_t>::max(), summary.equity,
+                       [](const tm_types::Tick&) {});
       break;
     }
+    if (!keep_quiet_ticks()) break;
   }
   return finish();
 }
@@ -176,9 +178,7 @@ template <tm_strategy::Strategy S, TickStream Src>
 [[gnu::always_inline]] inline void RunLoop<S, Src>::watch(const tm_core::Summary& summary,
                                                           const tm_types::Tick& tick) {
   using tm_types::checked_sub;
-  min_equity_ = std::min(min_equity_, summary.equity);
-  peak_equity_ = std::max(peak_equity_, summary.equity);
-  max_drawdown_ = std::max(max_drawdown_, tm_types::sat_sub(peak_equity_, summary.equity));
+  watch_equity(summary.equity);
   const bool open = summary.position != 0 || summary.short_position != 0;
   if (config_.track_margin && open) {
     const tm_types::Cash m = kernel_.account().maintenance();
@@ -192,6 +192,13 @@ template <tm_strategy::Strategy S, TickStream Src>
                                        : checked_sub(tm_types::high_or_last(tick), summary.entry);
     max_adverse_ = std::max(max_adverse_, excursion);
   }
+}
+
+template <tm_strategy::Strategy S, TickStream Src>
+[[gnu::always_inline]] inline void RunLoop<S, Src>::watch_equity(tm_types::Cash equity) {
+  min_equity_ = std::min(min_equity_, equity);
+  peak_equity_ = std::max(peak_equity_, equity);
+  max_drawdown_ = std::max(max_drawdown_, tm_types::sat_sub(peak_equity_, equity));
 }
 
 template <tm_strategy::Strategy S, TickStream Src>
@@ -243,48 +250,6 @@ template <tm_strategy::Strategy S, TickStream Src>
       record(kernel_.apply(tm_core::SubmitEvent{order, tick.exch_ts, tick.local_ts}));
     }
   }
-}
-
-// Once the strategy will never act again and the account is flat with no
-// order at the venue, no later tick can change it: its equity stays what it
-// is now. The rest of the stream is then only read and counted, so that a
-// stream still reports its own errors where a full run would meet them.
-template <tm_strategy::Strategy S, TickStream Src>
-[[gnu::always_inline]] inline bool RunLoop<S, Src>::can_idle(const tm_core::Summary& summary) {
-  if constexpr (requires { strategy_.finished(); }) {
-    return idle_ticks_inert_ && !has_funding_ && strategy_.finished() &&
-           kernel_.working_count() == 0 && summary.position == 0 && summary.short_position == 0;
-  }
-  return false;
-}
-
-template <tm_strategy::Strategy S, TickStream Src>
-void RunLoop<S, Src>::idle_tail(tm_types::Cash equity) {
-  // Counted in locals: this loop runs at the speed of the stream alone.
-  Src& source = source_;
-  std::uint64_t ticks = result_.ticks;
-  std::uint64_t until_sample = until_sample_;
-  const std::uint64_t every = config_.equity_every;
-  std::optional<tm_types::Tick> last;
-  bool latest_added = latest_added_;
-  while (const tm_types::Tick* rest = source.next()) {
-    last = *rest;
-    ticks = tm_types::checked_add_u(ticks, 1);
-    if (until_sample != 0) {
-      latest_added = --until_sample == 0;
-      if (latest_added) {
-        if (config_.keep_equity_samples) result_.equity_samples.push_back(equity);
-        add_point(rest->exch_ts, equity, 0);
-        until_sample = every;
-      }
-    }
-  }
-  result_.ticks = ticks;
-  until_sample_ = until_sample;
-  latest_added_ = latest_added;
-  if (last) latest_ = {last->exch_ts, equity, 0};
-  // The account's clock and mark end where a full run leaves them.
-  if (last) (void)kernel_.apply_tick(*last);
 }
 
 template <tm_strategy::Strategy S, TickStream Src>

@@ -87,11 +87,24 @@ class RunLoop {
   void sample_equity(const tm_types::Tick& tick, const tm_core::Summary& summary);
   void add_point(tm_types::Nanos exch_ts, tm_types::Cash equity, tm_types::QtyLots position);
   void watch(const tm_core::Summary& summary, const tm_types::Tick& tick);
+  void watch_equity(tm_types::Cash equity);
   tm_strategy::Context context(const tm_types::Tick& tick, const tm_core::Summary& summary) const;
   void ask_strategy(const tm_strategy::Context& context);
   void apply_intents(const tm_types::Tick& tick);
   bool can_idle(const tm_core::Summary& summary);
-  void idle_tail(tm_types::Cash equity);
+  // True when no tick can change the account: flat, nothing working or on
+  // its way, no depth or funding event left to apply, ticks inert to the engine.
+  bool inert() const;
+  // Hands the strategy the ticks it will only keep while the account is
+  // inert; false when the stream ended among them.
+  bool keep_quiet_ticks();
+  // Reads up to `limit` ticks of an inert account whose equity is `equity`,
+  // counting, sampling and watching each as a full step would, and hands each
+  // to `keep`; the last one is then applied to the kernel, so the account's
+  // clock and mark stand where a full step leaves them. Returns how many it
+  // read: fewer than `limit` only at the end of the stream.
+  template <class Keep>
+  std::uint64_t pass_inert(std::uint64_t limit, tm_types::Cash equity, Keep keep);
   RunResult finish();
 
   const RunConfig& config_;
@@ -153,3 +166,4 @@ RunResult run_stream(const RunConfig& config, S& strategy, Src& source, D& depth
 }  // namespace tm_backtest
 
 #include "tm_backtest/run_loop-inl.h"
+#include "tm_backtest/run_loop_inert-inl.h"

@@ -120,6 +120,18 @@ class PythonStrategy {
   // True once no later tick can reach Python: in throughput mode, after the
   // last batch that can still fill.
   bool finished() const { return mode_ == Mode::Throughput && to_buffer_ == 0 && !failure_; }
+  // How many of the coming ticks on_tick would only add to the pending
+  // batch, and that adding for one of them. REQUIRES for keep:
+  // ticks_until_call() > 0.
+  std::uint64_t ticks_until_call() const {
+    if (mode_ != Mode::Throughput || failure_ || filled_ >= inline_room_) return 0;
+    return std::min(inline_room_ - filled_, to_buffer_);
+  }
+  void keep(const tm_types::Tick& tick) {
+    --to_buffer_;
+    std::memcpy(&rows_[filled_ * kTickFields], &tick, sizeof(tm_types::Tick));
+    ++filled_;
+  }
   // The text of the first failure, once one happened.
   const std::optional<std::string>& failure() const { return failure_; }
 
@@ -188,7 +200,7 @@ class PythonStrategy {
   bool hold_ = false;  // whether calls on the owner thread keep the lock (see unlock())
 };
 
-static_assert(tm_strategy::Strategy<PythonStrategy>);
+static_assert(tm_strategy::KeepsTicks<PythonStrategy>);
 
 // The run loop calls this on every tick; in throughput mode most ticks only
 // join the batch, or are past the last batch that can fill, and are settled
@@ -198,9 +210,7 @@ inline void PythonStrategy::on_tick(const tm_strategy::Context& context,
   if (mode_ == Mode::Throughput && !failure_) {
     if (to_buffer_ == 0) return;
     if (filled_ < inline_room_) {
-      --to_buffer_;
-      std::memcpy(&rows_[filled_ * kTickFields], &context.tick, sizeof(tm_types::Tick));
-      ++filled_;
+      keep(context.tick);
       return;
     }
   }

@@ -78,4 +78,15 @@ concept Strategy = requires(S& s, const Context& ctx, std::vector<Intent>& inten
   { s.name() } -> std::convertible_to<std::string>;
 };
 
+// A strategy that gathers ticks between calls may also offer
+// `std::uint64_t ticks_until_call() const`, how many of the coming ticks it
+// would only keep, and `keep(tick)`, which does for one of those ticks all
+// that on_tick would do with any Context around it. The run loop may hand such
+// ticks to keep while nothing it would put in their Contexts can change.
+template <class S>
+concept KeepsTicks = Strategy<S> && requires(S& s, const S& cs, const tm_types::Tick& tick) {
+  { cs.ticks_until_call() } -> std::convertible_to<std::uint64_t>;
+  s.keep(tick);
+};
+
 }  // namespace tm_strategy

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <limits>
 #include <string>
 #include <tuple>
@@ -35,21 +36,27 @@ using tm_types::Side;
 using tm_types::Tick;
 
 // Random orders near the last price; stops acting after `stop_after` calls
-// and says so through finished(), which lets the loop skip an idle tail.
+// and says so through finished(), which lets the loop skip an idle tail. With
+// `batch` > 1 it acts on every batch-th call only, keeping the ticks between
+// (which lets the loop hand them over in stretches), and often goes flat.
 struct Trader {
   tm_test::Rng rng;
   std::uint64_t stop_after;
   bool two_leg;
+  std::uint64_t batch = 1;
   std::uint64_t calls = 0;
   OrderId next = 1;
   std::vector<std::tuple<Tick, QtyLots, Price, QtyLots, Price, Cash, std::uint64_t, InstrumentId>>
       seen{};
+  std::vector<Tick> kept{};
 
   std::int64_t pick(std::int64_t n) { return rng.in(0, n - 1); }
   void on_tick(const Context& c, std::vector<Intent>& out) {
+    if (calls + 1 <= stop_after && (calls + 1) % batch != 0) return keep(c.tick);
     if (++calls > stop_after) return;
     seen.emplace_back(c.tick, c.position, c.entry, c.short_position, c.short_entry, c.equity,
                       c.working, c.instrument);
+    if (batch > 1 && pick(2)) return flatten(c, out);
     for (std::int64_t n = pick(3); n > 0; --n) {
       const InstrumentId inst = pick(15) ? c.instrument : c.instrument + 1;
       const Side side = pick(2) ? Side::Buy : Side::Sell;
@@ -65,6 +72,26 @@ struct Trader {
       if (what == 5) out.emplace_back(Cancel{id - static_cast<OrderId>(pick(3))});
       if (what == 6) out.emplace_back(CancelAll{});
     }
+  }
+  void flatten(const Context& c, std::vector<Intent>& out) {
+    out.emplace_back(CancelAll{});
+    const Offset offset = two_leg ? Offset::Close : Offset::Open;
+    if (c.position != 0) {
+      const Side side = c.position > 0 ? Side::Sell : Side::Buy;
+      out.emplace_back(
+          Order{next++, side, offset, std::abs(c.position), OrderKind::market(), c.instrument});
+    }
+    if (c.short_position != 0) {
+      out.emplace_back(
+          Order{next++, Side::Buy, offset, -c.short_position, OrderKind::market(), c.instrument});
+    }
+  }
+  std::uint64_t ticks_until_call() const {
+    return calls >= stop_after ? 0 : std::min(batch - 1 - calls % batch, stop_after - calls);
+  }
+  void keep(const Tick& tick) {
+    ++calls;
+    kept.push_back(tick);
   }
   bool finished() const { return calls >= stop_after; }
   std::string name() const { return "trader"; }
@@ -219,8 +246,9 @@ void compare_run(std::uint64_t seed) {
     c.funding_schedule = tm_margin::FundingSchedule(rates);
   }
   const std::uint64_t stop = static_cast<std::uint64_t>(pick(2) ? pick(40) : 1000);
-  Trader real{tm_test::Rng(seed), stop, c.two_leg};
-  Trader model{tm_test::Rng(seed), stop, c.two_leg};
+  const std::uint64_t batch = pick(2) ? 1 : 2 + static_cast<std::uint64_t>(pick(7));
+  Trader real{tm_test::Rng(seed), stop, c.two_leg, batch};
+  Trader model{tm_test::Rng(seed), stop, c.two_leg, batch};
   SpanTicks stream(ticks);
   const RunResult got = run_stream(c, real, stream);
   const RunResult want = model_run(c, model, ticks);
@@ -238,10 +266,11 @@ void compare_run(std::uint64_t seed) {
     EXPECT_EQ(realised, got.realised) << "seed " << seed;
   }
   ASSERT_EQ(real.seen, model.seen) << "seed " << seed;
+  ASSERT_EQ(real.kept, model.kept) << "seed " << seed;
 }
 
 TEST(RunModel, LoopAgreesWithTheModelOverSeededRuns) {
-  for (std::uint64_t seed = 1; seed <= 400; ++seed) compare_run(seed);
+  for (std::uint64_t seed = 1; seed <= 800; ++seed) compare_run(seed);
 }
 
 }  // namespace

@@ -102,6 +102,49 @@ def test_batches_carry_every_tick_in_order_and_kept_arrays_stay_as_given():
         assert np.array_equal(np.concatenate(listed.rows), records[:whole, [0, 2]])
 
 
+def plain(value):
+    """A result's fields with every array as a list, for comparing two results."""
+    if isinstance(value, tuple):
+        return tuple(plain(v) for v in value)
+    return np.asarray(value).tolist() if isinstance(value, t.Int64Array) else value
+
+
+def test_flat_spells_between_batches_change_nothing(tmp_path):
+    class Spells:  # trades at random, often goes flat, and notes all it is shown
+        def __init__(self, seed):
+            self.rng, self.seen = np.random.default_rng(seed), []
+
+        def on_batch_array(self, ticks):
+            rows = np.asarray(ticks)
+            self.seen.append((self.position, self.equity, self.last, rows.tolist()))
+            what, qty = self.rng.integers(0, 6), int(self.rng.integers(1, 4))
+            if what == 0 and self.position:
+                return [t.CancelAll(), t.Order("sell" if self.position > 0 else "buy",
+                                               abs(self.position))]
+            if what == 1:
+                return [t.Order("buy" if self.rng.integers(0, 2) else "sell", qty)]
+            if what == 2:
+                return [t.Order("buy", qty, price=int(rows[-1, 2]) - 1)]
+            return [t.CancelAll()] if what == 3 else None
+
+    ticks = walk(7, 20_000)
+    records = np.array([[k.exch_ts, k.local_ts, k.last, k.high, k.low, k.bid, k.ask, k.volume]
+                        for k in ticks], dtype=np.int64)
+    fees = dict(maker_fee="0.0002", taker_fee="0.0005")
+    # A funding event after the last tick settles nothing, but keeps every tick on the
+    # engine's full step: the run it joins is the oracle.
+    stepped = t.Venue(funding=[(10**12, "0.0001")], **fees)
+    t.save_ticks(str(tmp_path / "walk.tmtk"), ticks)
+    source = t.load_ticks(str(tmp_path / "walk.tmtk"))
+    for batch, given, every in ((3, ticks, 1), (64, records, 7), (1000, records, 0),
+                                (50, source, 3)):
+        runs = [(Spells(batch), venue) for venue in (t.Venue(**fees), stepped)]
+        got = [plain(t.run_backtest(s, given, 10**6, batch=batch, equity_every=every,
+                                    venue=venue).__reduce__()[1]) for s, venue in runs]
+        assert got[0] == got[1] and runs[0][0].seen == runs[1][0].seen
+        assert len(runs[0][0].seen) == len(ticks) // batch
+
+
 def test_statistics_read_arrays_exactly_as_lists():
     rng = np.random.default_rng(9)
     returns, table = rng.normal(0.001, 0.02, 3001), rng.normal(0, 0.01, (12, 400))
