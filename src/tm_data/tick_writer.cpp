@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -132,20 +133,40 @@ TickFileWriter& TickFileWriter::operator=(TickFileWriter&& other) noexcept {
 }
 
 std::optional<AppendError> TickFileWriter::append(std::span<const tm_types::Tick> ticks) {
-  const std::size_t bad = first_backwards(ticks, last_);
-  if (bad < ticks.size()) {
-    const tm_types::Nanos previous = bad == 0 ? last_ : ticks[bad - 1].exch_ts;
-    return Backwards{count_ + bad, previous, ticks[bad].exch_ts};
-  }
-  if (ticks.empty()) return std::nullopt;
-  const std::uint64_t offset = (staging_ >= 0 ? 0 : kHeaderBytes) + count_ * kRecordBytes;
-  if (!bounce_.write(records_fd(), offset, ticks.data(), ticks.size_bytes(), &crc_)) {
-    const int error = errno;
-    abort();
-    return os_error_text(error);
+  // The chunk goes out a piece at a time, each checked for order while it is
+  // in cache for the copy; a piece that goes backwards takes back what the
+  // chunk wrote before it, so that a refused chunk leaves no trace.
+  constexpr std::size_t kPieceTicks = BounceWriter::kPieceBytes / kRecordBytes;
+  const std::uint64_t start = (staging_ >= 0 ? 0 : kHeaderBytes) + count_ * kRecordBytes;
+  const std::uint32_t start_crc = crc_;
+  tm_types::Nanos previous = last_;
+  for (std::size_t at = 0; at < ticks.size(); at += kPieceTicks) {
+    const std::span<const tm_types::Tick> piece =
+        ticks.subspan(at, std::min(kPieceTicks, ticks.size() - at));
+    const std::size_t bad = first_backwards(piece, previous);
+    if (bad < piece.size()) {
+      const tm_types::Nanos before = at + bad == 0 ? last_ : ticks[at + bad - 1].exch_ts;
+      const Backwards refused{count_ + at + bad, before, piece[bad].exch_ts};
+      if (at == 0) return refused;
+      crc_ = start_crc;
+      if (::ftruncate(records_fd(), static_cast<off_t>(start)) == 0 &&
+          ::lseek(records_fd(), static_cast<off_t>(start), SEEK_SET) >= 0) {
+        return refused;
+      }
+      const int error = errno;
+      abort();
+      return os_error_text(error);
+    }
+    previous = piece.back().exch_ts;
+    if (!bounce_.write(records_fd(), start + at * kRecordBytes, piece.data(), piece.size_bytes(),
+                       &crc_)) {
+      const int error = errno;
+      abort();
+      return os_error_text(error);
+    }
   }
   count_ += ticks.size();
-  last_ = ticks.back().exch_ts;
+  if (!ticks.empty()) last_ = ticks.back().exch_ts;
   return std::nullopt;
 }
 

@@ -86,19 +86,29 @@ TEST_F(TickWriterTest, BytesEqualEncodeForAnyAlignmentAndChunking) {
 
 TEST_F(TickWriterTest, RefusedChunkLeavesTheFileAsBefore) {
   std::mt19937_64 rng(5);
-  std::vector<Tick> ticks = random_ticks(rng, 9000);
+  std::vector<Tick> ticks = random_ticks(rng, 30000);
+  const std::span<const Tick> head = std::span(ticks).first(5000);
   const std::string path = dir_ / "refused.tmtk";
-  WriterResult opened = TickFileWriter::open(path, 1);
-  TickFileWriter& writer = std::get<TickFileWriter>(opened);
-  ASSERT_EQ(writer.append(std::span(ticks).first(5000)), std::nullopt);
-  std::vector<Tick> bad(ticks.begin() + 5000, ticks.end());
-  bad[3000].exch_ts = -1;
-  const std::optional<AppendError> refused = writer.append(bad);
-  ASSERT_TRUE(refused && std::holds_alternative<Backwards>(*refused));
-  EXPECT_EQ(std::get<Backwards>(*refused).index, 8000u);
-  ASSERT_EQ(writer.append(std::span(ticks).subspan(5000)), std::nullopt);
-  ASSERT_EQ(writer.finish(), std::nullopt);
-  EXPECT_EQ(contents(path), encode(1, ticks));
+  // Backwards in the first piece of a chunk, and in pieces after its start.
+  for (const std::size_t at : {0, 1, 3000, 4095, 4096, 12000, 24999}) {
+    WriterResult opened = TickFileWriter::open(path, 1);
+    TickFileWriter& writer = std::get<TickFileWriter>(opened);
+    ASSERT_EQ(writer.append(head), std::nullopt);
+    std::vector<Tick> bad(ticks.begin() + 5000, ticks.end());
+    bad[at].exch_ts = (at == 0 ? ticks[4999] : bad[at - 1]).exch_ts - 1;
+    const std::optional<AppendError> refused = writer.append(bad);
+    ASSERT_TRUE(refused && std::holds_alternative<Backwards>(*refused)) << at;
+    EXPECT_EQ(std::get<Backwards>(*refused).index, 5000 + at);
+    EXPECT_EQ(writer.count(), 5000u);
+    if (at == 1) {  // the writer stays usable
+      ASSERT_EQ(writer.append(std::span(ticks).subspan(5000)), std::nullopt);
+      ASSERT_EQ(writer.finish(), std::nullopt);
+      EXPECT_EQ(contents(path), encode(1, ticks));
+    } else {
+      ASSERT_EQ(writer.finish(), std::nullopt);
+      EXPECT_EQ(contents(path), encode(1, head)) << at;
+    }
+  }
 }
 
 TEST_F(TickWriterTest, FifoGetsTheHeaderFirst) {
