@@ -5,7 +5,9 @@ against numpy's own write plus zlib.crc32, and the TickWriter's memory over a lo
 Prints one JSON object per line: {"figure": ..., "value": ..., "unit": ...}, read by
 bench/run_all.py. Single-thread figures are medians of CPU time of the calling thread,
 measured in turn with what they are compared to; the two-thread figure is wall time,
-since it measures running in parallel.
+since it measures running in parallel, and comes with the same ratio for plain C code
+streaming the same array (machine_ceiling): what two threads can get from the machine. The
+write figures come with numpy's tofile rate alone, the machine's page-cache ceiling.
 
     python bench/arrays_bench.py [--ticks N] [--writer-ticks N] [--repeats N]
 """
@@ -74,22 +76,41 @@ def bench_runs(a: np.ndarray, directory: str) -> None:
     emit("run over an (n, 8) array / over the same tick file", 1 / ratio, "x",
          array_mticks=n / array_s / 1e6, file_mticks=n / file_s / 1e6)
 
-    def serial() -> None:
-        run(a)
-        run(a)
+    # Each thread runs enough runs to last about half a second, so that thread
+    # start-up and the first touch of memory do not weigh in the ratio. Beside
+    # it, alternating with it, the same ratio for plain C code that streams the
+    # same bytes without the interpreter lock (numpy's sum over the array, as
+    # long as one thread's runs): what two threads reading memory get from this
+    # machine then, both its free cores and its memory bandwidth.
+    rounds = max(1, round(0.5 / max(array_s, 1e-3)))
+    sums = max(1, round(rounds * array_s / seconds(a.sum)))
+    ours, ceiling = two_threads_over_serial(lambda: [run(a) for _ in range(rounds)],
+                                            lambda: [a.sum() for _ in range(sums)])
+    emit("two threads running array runs / the same runs in turn", ours[0], "x",
+         serial_s=ours[1], runs_per_thread=rounds, machine_ceiling=ceiling[0])
 
-    def parallel() -> None:
-        threads = [threading.Thread(target=run, args=(a,)) for _ in range(2)]
+
+def two_threads_over_serial(*works) -> list[tuple[float, float]]:
+    """For each work: the median over several tries of the wall time of the work
+    on two threads at once over the work twice in turn, and the median serial
+    time. The works take turns within each try."""
+
+    def serial(work) -> None:
+        work()
+        work()
+
+    def parallel(work) -> None:
+        threads = [threading.Thread(target=work) for _ in range(2)]
         for thread in threads:
             thread.start()
         for thread in threads:
             thread.join()
 
-    pairs = [(seconds(parallel, time.perf_counter), seconds(serial, time.perf_counter))
+    pairs = [[(seconds(lambda: parallel(w), time.perf_counter),
+               seconds(lambda: serial(w), time.perf_counter)) for w in works]
              for _ in range(REPEATS)]
-    emit("two threads running array runs / the same runs in turn",
-         statistics.median(p / s for p, s in pairs), "x",
-         serial_s=statistics.median(s for _, s in pairs))
+    return [(statistics.median(t[i][0] / t[i][1] for t in pairs),
+             statistics.median(t[i][1] for t in pairs)) for i in range(len(works))]
 
 
 def bench_write(a: np.ndarray, directory: str) -> None:
@@ -104,7 +125,12 @@ def bench_write(a: np.ndarray, directory: str) -> None:
         zlib.crc32(a)
 
     ours, theirs, ratio = median_ratio(writer, numpy_write)
-    emit("arrays to file, TickWriter", a.nbytes / ours / 1e9, "GB/s")
+    # numpy's tofile alone is the machine's own rate of writing these bytes into
+    # the page cache: the ceiling of any writer here, whatever the floor says.
+    saved, tofile, _ = median_ratio(lambda: tm.save_ticks(path, a),
+                                    lambda: a.tofile(path + ".npy"))
+    emit("arrays to file, TickWriter", a.nbytes / ours / 1e9, "GB/s",
+         save_ticks_gbps=a.nbytes / saved / 1e9, numpy_tofile_gbps=a.nbytes / tofile / 1e9)
     emit("arrays to file, TickWriter / numpy tofile + zlib.crc32", 1 / ratio, "x",
          numpy_gbps=a.nbytes / theirs / 1e9)
 
