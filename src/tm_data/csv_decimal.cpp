@@ -36,9 +36,45 @@ bool push_digit(u128* scaled, unsigned digit) {
   return true;
 }
 
+// Appends the digits from p on to *value (wrapping past 19 digits) and
+// returns the first position that is not a digit.
+const char* read_digits(const char* p, const char* end, std::uint64_t* value) {
+  std::uint64_t v = *value;
+  for (; p != end && is_digit(*p); ++p) v = v * 10 + static_cast<unsigned>(*p - '0');
+  *value = v;
+  return p;
+}
+
+// The common case in one pass: [+-]digits[.digits] with at most `k` digits
+// after the point and at most 19 in all, even once scaled to `k` decimals.
+// False for anything else, which parse() then reads in full; where both read
+// a text, they give the same value.
+bool parse_plain(std::string_view text, int k, Scaled* out) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  const bool negative = p != end && *p == '-';
+  if (p != end && (*p == '+' || *p == '-')) ++p;
+  std::uint64_t value = 0;  // wraps past 19 digits, which are refused below
+  const char* const first = p;
+  p = read_digits(p, end, &value);
+  const char* point = p;
+  if (p != end) {
+    if (*p != '.') return false;
+    p = read_digits(p + 1, end, &value);
+    if (p != end) return false;
+  }
+  const auto digits = static_cast<int>(p - first) - (point != p ? 1 : 0);
+  const int decimals = point != p ? static_cast<int>(p - point) - 1 : 0;
+  if (digits == 0 || decimals > k || digits + (k - decimals) > 19) return false;
+  out->scaled = value * kPow10[static_cast<std::size_t>(k - decimals)];
+  out->negative = negative;
+  return true;
+}
+
 // Reads `text` as [+-]digits[.digits] (either digit run may be empty, not
 // both) at `k` decimals.
 DecimalFault parse(std::string_view text, int k, Scaled* out) {
+  if (parse_plain(text, k, out)) return DecimalFault::kNone;
   if (text.empty()) return DecimalFault::kEmpty;
   std::size_t i = 0;
   if (text[0] == '+' || text[0] == '-') {

@@ -3,9 +3,14 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tm_data {
 namespace {
@@ -115,20 +120,33 @@ bool CsvLines::next(std::string_view* line) {
 
 void split_fields(std::string_view line, std::vector<std::string_view>* fields) {
   fields->clear();
-  const char* p = line.data();
-  const char* const end = p + line.size();
-  for (;;) {
-    const auto* comma =
-        static_cast<const char*>(std::memchr(p, ',', static_cast<std::size_t>(end - p)));
-    const char* stop = comma != nullptr ? comma : end;
-    std::string_view field(p, static_cast<std::size_t>(stop - p));
-    if (field.size() >= 2 && field.front() == '"' && field.back() == '"') {
-      field = field.substr(1, field.size() - 2);
+  const char* const begin = line.data();
+  const char* const end = begin + line.size();
+  const char* field = begin;
+  const auto add = [&](const char* stop) {
+    std::string_view text(field, static_cast<std::size_t>(stop - field));
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+      text = text.substr(1, text.size() - 2);
     }
-    fields->push_back(field);
-    if (comma == nullptr) return;
-    p = comma + 1;
+    fields->push_back(text);
+    field = stop + 1;
+  };
+  const char* p = begin;
+#if defined(__SSE2__)
+  // Sixteen bytes at a time, each comma a bit of the mask.
+  const __m128i comma = _mm_set1_epi8(',');
+  for (; end - p >= 16; p += 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    for (auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, comma)));
+         mask != 0; mask &= mask - 1) {
+      add(p + std::countr_zero(mask));
+    }
   }
+#endif
+  for (; p != end; ++p) {
+    if (*p == ',') add(p);
+  }
+  add(end);
 }
 
 }  // namespace tm_data
