@@ -50,7 +50,7 @@ RunResult RunLoop<S, Src>::run() {
                        [](const tm_types::Tick&) {});
       break;
     }
-    if (!keep_quiet_ticks()) break;
+    if (!keep_quiet_ticks(summary)) break;
   }
   return finish();
 }

@@ -2,7 +2,10 @@
 // and counted without the engine's full step. Included from run_loop-inl.h only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <span>
 
 namespace tm_backtest {
 
@@ -19,34 +22,46 @@ template <tm_strategy::Strategy S, TickStream Src>
   return false;
 }
 
+// Ordered so that an account holding a position, the common refusal, costs
+// two loads.
 template <tm_strategy::Strategy S, TickStream Src>
-bool RunLoop<S, Src>::inert() const {
-  const bool funding_left = has_funding_ && next_funding_ < config_.funding_schedule.rates().size();
-  if (!idle_ticks_inert_ || funding_left || next_depth_ != nullptr || !cancels_.empty() ||
-      kernel_.working_count() != 0) {
+[[gnu::always_inline]] inline bool RunLoop<S, Src>::inert() const {
+  if (!kernel_.account().holdings.front().is_flat() || kernel_.working_count() != 0 ||
+      !idle_ticks_inert_ || next_depth_ != nullptr || !cancels_.empty()) {
     return false;
   }
-  const tm_core::Summary summary = kernel_.summary();
-  return summary.position == 0 && summary.short_position == 0;
+  return !has_funding_ || next_funding_ >= config_.funding_schedule.rates().size();
 }
 
 // A kept tick's full step would hand the strategy no notice (none is waiting)
 // and the strategy would append no intent, so the stretch ends with the
 // account as it began.
 template <tm_strategy::Strategy S, TickStream Src>
-[[gnu::always_inline]] inline bool RunLoop<S, Src>::keep_quiet_ticks() {
+[[gnu::always_inline]] inline bool RunLoop<S, Src>::keep_quiet_ticks(
+    const tm_core::Summary& before) {
   if constexpr (tm_strategy::KeepsTicks<S>) {
-    const std::uint64_t quiet = strategy_.ticks_until_call();
+    // A position held before a call that sent nothing is held still.
+    const bool held = before.position != 0 || before.short_position != 0;
+    if (held && intents_.empty()) return true;
+    const std::span<std::byte> room = strategy_.room_to_keep();
+    const std::uint64_t quiet = room.size() / sizeof(tm_types::Tick);
     if (quiet == 0 || !endings_.empty() || !closes_.empty() || !inert()) return true;
-    return pass_inert(quiet, kernel_.summary().equity,
-                      [this](const tm_types::Tick& tick) { strategy_.keep(tick); }) == quiet;
+    // Written through a local pointer, so that the loop's counters stay in registers.
+    const std::uint64_t read = pass_inert(quiet, kernel_.summary().equity,
+                                          [to = room.data()](const tm_types::Tick& tick) mutable {
+                                            std::memcpy(to, &tick, sizeof(tick));
+                                            to += sizeof(tick);
+                                          });
+    strategy_.kept(read);
+    return read == quiet;
   }
   return true;
 }
 
 template <tm_strategy::Strategy S, TickStream Src>
 template <class Keep>
-std::uint64_t RunLoop<S, Src>::pass_inert(std::uint64_t limit, tm_types::Cash equity, Keep keep) {
+[[gnu::noinline]] std::uint64_t RunLoop<S, Src>::pass_inert(std::uint64_t limit,
+                                                            tm_types::Cash equity, Keep keep) {
   // Counted in locals: this loop runs at the speed of the stream alone.
   Src& source = source_;
   std::uint64_t ticks = result_.ticks;

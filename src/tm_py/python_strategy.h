@@ -20,11 +20,13 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -120,17 +122,17 @@ class PythonStrategy {
   // True once no later tick can reach Python: in throughput mode, after the
   // last batch that can still fill.
   bool finished() const { return mode_ == Mode::Throughput && to_buffer_ == 0 && !failure_; }
-  // How many of the coming ticks on_tick would only add to the pending
-  // batch, and that adding for one of them. REQUIRES for keep:
-  // ticks_until_call() > 0.
-  std::uint64_t ticks_until_call() const {
-    if (mode_ != Mode::Throughput || failure_ || filled_ >= inline_room_) return 0;
-    return std::min(inline_room_ - filled_, to_buffer_);
+  // Room for the coming ticks on_tick would only add to the pending batch
+  // (see tm_strategy::KeepsTicks), and the adding of the first n of them.
+  std::span<std::byte> room_to_keep() {
+    if (mode_ != Mode::Throughput || failure_ || filled_ >= inline_room_) return {};
+    const std::uint64_t ticks = std::min(inline_room_ - filled_, to_buffer_);
+    return {reinterpret_cast<std::byte*>(&rows_[filled_ * kTickFields]),
+            ticks * sizeof(tm_types::Tick)};
   }
-  void keep(const tm_types::Tick& tick) {
-    --to_buffer_;
-    std::memcpy(&rows_[filled_ * kTickFields], &tick, sizeof(tm_types::Tick));
-    ++filled_;
+  void kept(std::uint64_t n) {
+    to_buffer_ -= n;
+    filled_ += n;
   }
   // The text of the first failure, once one happened.
   const std::optional<std::string>& failure() const { return failure_; }
@@ -210,7 +212,9 @@ inline void PythonStrategy::on_tick(const tm_strategy::Context& context,
   if (mode_ == Mode::Throughput && !failure_) {
     if (to_buffer_ == 0) return;
     if (filled_ < inline_room_) {
-      keep(context.tick);
+      --to_buffer_;
+      std::memcpy(&rows_[filled_ * kTickFields], &context.tick, sizeof(tm_types::Tick));
+      ++filled_;
       return;
     }
   }

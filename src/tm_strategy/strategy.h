@@ -4,7 +4,9 @@
 #pragma once
 
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -79,14 +81,16 @@ concept Strategy = requires(S& s, const Context& ctx, std::vector<Intent>& inten
 };
 
 // A strategy that gathers ticks between calls may also offer
-// `std::uint64_t ticks_until_call() const`, how many of the coming ticks it
-// would only keep, and `keep(tick)`, which does for one of those ticks all
-// that on_tick would do with any Context around it. The run loop may hand such
-// ticks to keep while nothing it would put in their Contexts can change.
+// `std::span<std::byte> room_to_keep()`, room for the coming ticks it would
+// only keep (sizeof(Tick) bytes each; empty when the next tick may lead to a
+// call), and `kept(n)`, which takes the first n ticks written there: together
+// they do for those ticks all that on_tick would do with any Context around
+// them. The run loop hands ticks over this way only while nothing it would
+// put in their Contexts but the tick itself can change.
 template <class S>
-concept KeepsTicks = Strategy<S> && requires(S& s, const S& cs, const tm_types::Tick& tick) {
-  { cs.ticks_until_call() } -> std::convertible_to<std::uint64_t>;
-  s.keep(tick);
+concept KeepsTicks = Strategy<S> && requires(S& s, std::uint64_t n) {
+  { s.room_to_keep() } -> std::same_as<std::span<std::byte>>;
+  s.kept(n);
 };
 
 }  // namespace tm_strategy
