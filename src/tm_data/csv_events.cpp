@@ -85,39 +85,45 @@ CsvFileEvents::CsvFileEvents(std::string path, CsvLines lines, Layout layout,
       layout_(layout),
       layout_name_(std::move(layout_name)),
       unit_(unit),
-      grids_(grids) {
+      grids_(grids),
+      wide_(layout_.fields >= CsvRow::kMaxCommas) {
   if (unit_) time_grid_.emplace(DecimalStep{1, unit_decimals(*unit_)}, Rounding::kExact);
 }
 
 bool CsvFileEvents::next(CsvEvent* event) {
   if (error_) return false;
-  std::string_view line;
   if (first_data_) {
     // The first line was read when the layout was placed.
     const std::string text = *std::move(first_data_);
     first_data_.reset();
-    return parse(text, event);
+    scan_row(text, &row_);
+    return parse(row_, event);
   }
-  if (!lines_.next(&line)) {
+  if (!lines_.next(&row_)) {
     if (!lines_.error().empty()) error_ = CsvError{path_, 0, 0, lines_.error()};
     return false;
   }
-  return parse(line, event);
+  return parse(row_, event);
 }
 
-bool CsvFileEvents::parse(std::string_view line, CsvEvent* event) {
+bool CsvFileEvents::parse(const CsvRow& row, CsvEvent* event) {
+  const std::string_view line = row.line;
   line_ = line;
-  split_fields(line, &fields_);
-  if (fields_.size() != layout_.fields) {
+  std::size_t fields = row.fields;
+  if (wide_) {
+    split_fields(line, &fields_);
+    fields = fields_.size();
+  }
+  if (fields != layout_.fields) {
     // At the first surplus field, or just past the end of a short line.
-    const std::string_view where = fields_.size() > layout_.fields
-                                       ? fields_[layout_.fields]
+    const std::string_view where = fields > layout_.fields
+                                       ? field(layout_.fields)
                                        : std::string_view(line.data() + line.size(), 0);
     return fail(where, "expected " + std::to_string(layout_.fields) + " fields, found " +
-                           std::to_string(fields_.size()));
+                           std::to_string(fields));
   }
   const auto& col = layout_.column;
-  const auto at = [&](Role role) { return fields_[col[static_cast<std::size_t>(role)]]; };
+  const auto at = [&](Role role) { return field(col[static_cast<std::size_t>(role)]); };
   event->line = lines_.number();
   if (!parse_time(at(Role::kTime), Role::kTime, &event->time)) return false;
   event->local = event->time;

@@ -74,7 +74,9 @@ class CsvFileEvents {
  private:
   CsvFileEvents(std::string path, CsvLines lines, Layout layout, std::string layout_name,
                 std::optional<TimeUnit> unit, const CsvGrids* grids);
-  bool parse(std::string_view line, CsvEvent* event);
+  bool parse(const CsvRow& row, CsvEvent* event);
+  // Field i of the line being parsed.
+  std::string_view field(std::size_t i) const { return wide_ ? fields_[i] : row_.field(i); }
   bool parse_time(std::string_view field, Role role, tm_types::Nanos* out);
   bool convert(const DecimalGrid& grid, Role role, std::string_view field, std::int64_t* out);
   bool fail(std::string_view field, std::string text);
@@ -89,6 +91,9 @@ class CsvFileEvents {
   const CsvGrids* grids_;
   std::optional<std::string> first_data_;  // the first line, when it is data
   std::string_view line_;                  // the line being parsed
+  CsvRow row_;                             // the line being parsed and its commas
+  // Lines of more fields than a row notes commas of are split in full.
+  bool wide_ = false;
   std::vector<std::string_view> fields_;
   tm_types::Nanos previous_ = 0;
   std::uint64_t rows_ = 0;

@@ -23,6 +23,37 @@ std::string os_error_text(int error) {
   return ::strerror_r(error, buffer, sizeof buffer);
 }
 
+// The commas and line ends among 64 bytes, bit i for byte i.
+struct Masks {
+  std::uint64_t comma;
+  std::uint64_t newline;
+};
+
+#if defined(__SSE2__)
+Masks masks64(const char* p) {
+  const __m128i comma = _mm_set1_epi8(',');
+  const __m128i newline = _mm_set1_epi8('\n');
+  Masks m{0, 0};
+  for (int i = 0; i < 4; ++i) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+    const auto c = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, comma)));
+    const auto n = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, newline)));
+    m.comma |= std::uint64_t{c} << (16 * i);
+    m.newline |= std::uint64_t{n} << (16 * i);
+  }
+  return m;
+}
+#else
+Masks masks64(const char* p) {
+  Masks m{0, 0};
+  for (int i = 0; i < 64; ++i) {
+    m.comma |= std::uint64_t{p[i] == ','} << i;
+    m.newline |= std::uint64_t{p[i] == '\n'} << i;
+  }
+  return m;
+}
+#endif
+
 }  // namespace
 
 CsvLinesResult CsvLines::open(const std::string& path) {
@@ -72,9 +103,8 @@ bool CsvLines::refill() {
   std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
   end_ -= begin_;
   begin_ = 0;
-  if (end_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
-  const unsigned room =
-      static_cast<unsigned>(std::min<std::size_t>(buffer_.size() - end_, 1u << 30));
+  if (end_ == capacity()) buffer_.resize(capacity() * 2 + kPad);
+  const unsigned room = static_cast<unsigned>(std::min<std::size_t>(capacity() - end_, 1u << 30));
   const int got = ::gzread(gz(file_), buffer_.data() + end_, room);
   if (got < 0) {
     int code = 0;
@@ -91,31 +121,82 @@ bool CsvLines::refill() {
   return true;
 }
 
-bool CsvLines::next(std::string_view* line) {
-  std::size_t scanned = 0;  // bytes after begin_ known to hold no line end
-  for (;;) {
-    const char* start = buffer_.data() + begin_;
-    const auto* nl =
-        static_cast<const char*>(std::memchr(start + scanned, '\n', end_ - begin_ - scanned));
-    if (nl != nullptr) {
-      std::size_t length = static_cast<std::size_t>(nl - start);
-      begin_ += length + 1;
-      if (length > 0 && start[length - 1] == '\r') --length;
-      *line = std::string_view(start, length);
+// One pass over the bytes from begin_: 64 at a time, each comma and each
+// "\n" a bit of a mask, the commas noted up to the first "\n". Without one,
+// every comma to end_ is noted, so the last line of a file needs no second pass.
+bool CsvLines::take_line(CsvRow* row) {
+  const char* const start = buffer_.data() + begin_;
+  const std::size_t length = end_ - begin_;
+  std::size_t commas = 0;
+  for (std::size_t at = 0; at < length; at += 64) {
+    Masks m = masks64(start + at);
+    if (length - at < 64) {
+      const std::uint64_t valid = (std::uint64_t{1} << (length - at)) - 1;
+      m.comma &= valid;
+      m.newline &= valid;
+    }
+    const std::uint64_t before =
+        m.newline != 0 ? (m.newline & (0 - m.newline)) - 1 : ~std::uint64_t{0};
+    for (std::uint64_t c = m.comma & before; c != 0; c &= c - 1) {
+      row->comma[std::min(commas, CsvRow::kMaxCommas)] =
+          at + static_cast<std::size_t>(std::countr_zero(c));
+      ++commas;
+    }
+    row->fields = commas + 1;
+    if (m.newline != 0) {
+      std::size_t size = at + static_cast<std::size_t>(std::countr_zero(m.newline));
+      begin_ += size + 1;
+      if (size > 0 && start[size - 1] == '\r') --size;
+      row->line = std::string_view(start, size);
       ++number_;
       return true;
     }
-    scanned = end_ - begin_;
+  }
+  row->fields = commas + 1;
+  return false;
+}
+
+bool CsvLines::next(CsvRow* row) {
+  for (;;) {
+    if (take_line(row)) return true;
     if (!refill()) break;
   }
   if (!error_.empty() || begin_ == end_) return false;
-  std::size_t length = end_ - begin_;
+  std::size_t size = end_ - begin_;
   const char* start = buffer_.data() + begin_;
   begin_ = end_;
-  if (start[length - 1] == '\r') --length;
-  *line = std::string_view(start, length);
+  if (start[size - 1] == '\r') --size;
+  row->line = std::string_view(start, size);
   ++number_;
   return true;
+}
+
+bool CsvLines::next(std::string_view* line) {
+  CsvRow row;
+  if (!next(&row)) return false;
+  *line = row.line;
+  return true;
+}
+
+std::string_view CsvRow::field(std::size_t i) const {
+  const std::size_t from = i == 0 ? 0 : comma[i - 1] + 1;
+  const std::size_t to = i + 1 == fields ? line.size() : comma[i];
+  std::string_view text = line.substr(from, to - from);
+  if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+    text = text.substr(1, text.size() - 2);
+  }
+  return text;
+}
+
+void scan_row(std::string_view line, CsvRow* row) {
+  std::size_t commas = 0;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (line[i] != ',') continue;
+    row->comma[std::min(commas, CsvRow::kMaxCommas)] = i;
+    ++commas;
+  }
+  row->fields = commas + 1;
+  row->line = line;
 }
 
 void split_fields(std::string_view line, std::vector<std::string_view>* fields) {

@@ -3,6 +3,7 @@
 // line. Memory is one block plus the longest line.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -11,6 +12,25 @@
 #include <vector>
 
 namespace tm_data {
+
+// One line and where its commas are, found in the same pass that finds the
+// line's end. A field wrapped in double quotes loses them; quoted commas are
+// not supported.
+struct CsvRow {
+  static constexpr std::size_t kMaxCommas = 64;
+
+  std::string_view line;   // without its "\n" or "\r\n"
+  std::size_t fields = 0;  // commas + 1
+  // Offsets in `line` of the first kMaxCommas commas; the last slot takes the
+  // rest and means nothing.
+  std::array<std::size_t, kMaxCommas + 1> comma;
+
+  // Field i, for i < fields and i < kMaxCommas.
+  std::string_view field(std::size_t i) const;
+};
+
+// Finds the commas of `line`, which lives elsewhere, into *row.
+void scan_row(std::string_view line, CsvRow* row);
 
 class CsvLines;
 // Open lines, or the operating system's error text.
@@ -30,6 +50,8 @@ class CsvLines {
   // false at the end of the file or at a read error, which error() then holds.
   // A last line without a line end is a line; an empty last line is not.
   [[nodiscard]] bool next(std::string_view* line);
+  // The same, with the line's commas; row->line is valid until the next call.
+  [[nodiscard]] bool next(CsvRow* row);
   // The 1-based number of the line next() returned last.
   std::uint64_t number() const { return number_; }
   const std::string& error() const { return error_; }
@@ -37,10 +59,16 @@ class CsvLines {
   std::uint64_t consumed() const;
 
  private:
-  explicit CsvLines(void* file) : file_(file), buffer_(kBlock) {}
+  explicit CsvLines(void* file) : file_(file), buffer_(kBlock + kPad) {}
   bool refill();
+  // Ends the line at begin_ when its "\n" has been read, filling *row.
+  bool take_line(CsvRow* row);
+  // Bytes of buffer_ that hold file data; kPad more behind them let the
+  // scanner load whole 64-byte groups.
+  std::size_t capacity() const { return buffer_.size() - kPad; }
 
   static constexpr std::size_t kBlock = 1 << 20;
+  static constexpr std::size_t kPad = 64;
   void* file_ = nullptr;  // the zlib gzFile
   std::vector<char> buffer_;
   std::size_t begin_ = 0;  // next unread byte
