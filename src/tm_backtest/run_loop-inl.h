@@ -45,12 +45,16 @@ RunResult RunLoop<S, Src>::run() {
     watch(summary, tick);
     ask_strategy(context(tick, summary));
     apply_intents(tick);
+    // A position held before a call that sent nothing is held still: neither
+    // the idle tail nor a quiet stretch can begin.
+    const bool held = summary.position != 0 || summary.short_position != 0;
+    if (held && intents_.empty()) continue;
     if (can_idle(summary)) {
       (void)pass_inert(std::numeric_limits<std::uint64_t>::max(), summary.equity,
                        [](const tm_types::Tick&) {});
       break;
     }
-    if (!keep_quiet_ticks(summary)) break;
+    if (tm_strategy::KeepsTicks<S> && !keep_quiet_ticks()) break;
   }
   return finish();
 }

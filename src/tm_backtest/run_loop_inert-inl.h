@@ -37,12 +37,8 @@ template <tm_strategy::Strategy S, TickStream Src>
 // and the strategy would append no intent, so the stretch ends with the
 // account as it began.
 template <tm_strategy::Strategy S, TickStream Src>
-[[gnu::always_inline]] inline bool RunLoop<S, Src>::keep_quiet_ticks(
-    const tm_core::Summary& before) {
+[[gnu::noinline]] bool RunLoop<S, Src>::keep_quiet_ticks() {
   if constexpr (tm_strategy::KeepsTicks<S>) {
-    // A position held before a call that sent nothing is held still.
-    const bool held = before.position != 0 || before.short_position != 0;
-    if (held && intents_.empty()) return true;
     const std::span<std::byte> room = strategy_.room_to_keep();
     const std::uint64_t quiet = room.size() / sizeof(tm_types::Tick);
     if (quiet == 0 || !endings_.empty() || !closes_.empty() || !inert()) return true;
