@@ -22,8 +22,7 @@ template <tm_strategy::Strategy S, TickStream Src>
   return false;
 }
 
-// Ordered so that an account holding a position, the common refusal, costs
-// two loads.
+// The common refusals (a position, a working order) are tested first.
 template <tm_strategy::Strategy S, TickStream Src>
 [[gnu::always_inline]] inline bool RunLoop<S, Src>::inert() const {
   if (!kernel_.account().holdings.front().is_flat() || kernel_.working_count() != 0 ||
