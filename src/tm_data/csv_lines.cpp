@@ -135,9 +135,9 @@ bool CsvLines::take_line(CsvRow* row) {
       m.comma &= valid;
       m.newline &= valid;
     }
-    const std::uint64_t before =
-        m.newline != 0 ? (m.newline & (0 - m.newline)) - 1 : ~std::uint64_t{0};
-    for (std::uint64_t c = m.comma & before; c != 0; c &= c - 1) {
+    // Comma and line end bits never coincide, so this keeps the commas before
+    // the first line end, or all of them without one.
+    for (std::uint64_t c = m.comma & (m.newline - 1); c != 0; c &= c - 1) {
       row->comma[std::min(commas, CsvRow::kMaxCommas)] =
           at + static_cast<std::size_t>(std::countr_zero(c));
       ++commas;
@@ -176,16 +176,6 @@ bool CsvLines::next(std::string_view* line) {
   if (!next(&row)) return false;
   *line = row.line;
   return true;
-}
-
-std::string_view CsvRow::field(std::size_t i) const {
-  const std::size_t from = i == 0 ? 0 : comma[i - 1] + 1;
-  const std::size_t to = i + 1 == fields ? line.size() : comma[i];
-  std::string_view text = line.substr(from, to - from);
-  if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
-    text = text.substr(1, text.size() - 2);
-  }
-  return text;
 }
 
 void scan_row(std::string_view line, CsvRow* row) {

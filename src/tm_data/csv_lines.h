@@ -26,7 +26,15 @@ struct CsvRow {
   std::array<std::size_t, kMaxCommas + 1> comma;
 
   // Field i, for i < fields and i < kMaxCommas.
-  std::string_view field(std::size_t i) const;
+  std::string_view field(std::size_t i) const {
+    const std::size_t from = i == 0 ? 0 : comma[i - 1] + 1;
+    const std::size_t to = i + 1 == fields ? line.size() : comma[i];
+    std::string_view text(line.data() + from, to - from);
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+      text = text.substr(1, text.size() - 2);
+    }
+    return text;
+  }
 };
 
 // Finds the commas of `line`, which lives elsewhere, into *row.
