@@ -39,12 +39,18 @@ __attribute__((optimize("no-tree-loop-distribute-patterns"))) void copy_vectors(
   if (n > 0) std::memcpy(dst, src, n);
 }
 
-bool write_all(int fd, const std::uint8_t* p, std::size_t n) {
+// A write that a signal interrupts (a FIFO whose reader stalls, say) asks
+// `stop` before it goes on waiting.
+bool write_all(int fd, const std::uint8_t* p, std::size_t n, const StopAsked& stop) {
   while (n > 0) {
     const ssize_t w = ::write(fd, p, n);
     if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
+      if (errno != EINTR) return false;
+      if (stop && stop()) {
+        errno = ECANCELED;
+        return false;
+      }
+      continue;
     }
     p += w;
     n -= static_cast<std::size_t>(w);
@@ -62,7 +68,7 @@ BounceWriter::BounceWriter()
 }
 
 bool BounceWriter::write(int fd, std::uint64_t offset, const void* data, std::size_t n,
-                         std::uint32_t* crc) {
+                         std::uint32_t* crc, const StopAsked& stop) {
   const auto* src = static_cast<const std::uint8_t*>(data);
   std::size_t left = n;
   while (left > 0) {
@@ -74,7 +80,15 @@ bool BounceWriter::write(int fd, std::uint64_t offset, const void* data, std::si
     const std::size_t size = std::min(left, kPieceBytes - in_page);
     copy_vectors(piece, src, size);
     if (crc != nullptr) *crc = crc32(*crc, piece, size);
-    if (!write_all(fd, piece, size)) return false;
+    if (!write_all(fd, piece, size, stop)) return false;
+    unpolled_ += size;
+    if (unpolled_ >= kPollBytes && stop) {
+      unpolled_ = 0;
+      if (stop()) {
+        errno = ECANCELED;
+        return false;
+      }
+    }
     src += size;
     left -= size;
     offset += size;

@@ -17,13 +17,19 @@
 namespace tm_data {
 namespace {
 
-bool write_all(int fd, const void* data, std::size_t n) {
+// A write that a signal interrupts asks `stop` before it goes on waiting;
+// false with errno ECANCELED when it answers true.
+bool write_all(int fd, const void* data, std::size_t n, const StopAsked& stop) {
   const auto* p = static_cast<const std::uint8_t*>(data);
   while (n > 0) {
     const ssize_t w = ::write(fd, p, n);
     if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
+      if (errno != EINTR) return false;
+      if (stop && stop()) {
+        errno = ECANCELED;
+        return false;
+      }
+      continue;
     }
     p += w;
     n -= static_cast<std::size_t>(w);
@@ -73,7 +79,7 @@ std::optional<std::string> write_tick_file(const std::string& path, std::uint64_
     return error;
   }
   if (!bounce.write(destination.fd(), kHeaderBytes, ticks.data(), ticks.size_bytes(),
-                    header_last ? &crc : nullptr)) {
+                    header_last ? &crc : nullptr, stop)) {
     return os_error_text(errno);
   }
   const std::array<std::uint8_t, kHeaderBytes> header =
@@ -132,10 +138,11 @@ TickFileWriter& TickFileWriter::operator=(TickFileWriter&& other) noexcept {
   return *this;
 }
 
-std::optional<AppendError> TickFileWriter::append(std::span<const tm_types::Tick> ticks) {
+std::optional<AppendError> TickFileWriter::append(std::span<const tm_types::Tick> ticks,
+                                                  const StopAsked& stop) {
   // The chunk goes out a piece at a time, each checked for order while it is
-  // in cache for the copy; a piece that goes backwards takes back what the
-  // chunk wrote before it, so that a refused chunk leaves no trace.
+  // in cache for the copy; a piece that goes backwards, or a stop, takes back
+  // what the chunk wrote before it, so that a refused chunk leaves no trace.
   constexpr std::size_t kPieceTicks = BounceWriter::kPieceBytes / kRecordBytes;
   const std::uint64_t start = (staging_ >= 0 ? 0 : kHeaderBytes) + count_ * kRecordBytes;
   const std::uint32_t start_crc = crc_;
@@ -148,19 +155,17 @@ std::optional<AppendError> TickFileWriter::append(std::span<const tm_types::Tick
       const tm_types::Nanos before = at + bad == 0 ? last_ : ticks[at + bad - 1].exch_ts;
       const Backwards refused{count_ + at + bad, before, piece[bad].exch_ts};
       if (at == 0) return refused;
-      crc_ = start_crc;
-      if (::ftruncate(records_fd(), static_cast<off_t>(start)) == 0 &&
-          ::lseek(records_fd(), static_cast<off_t>(start), SEEK_SET) >= 0) {
-        return refused;
-      }
-      const int error = errno;
-      abort();
-      return os_error_text(error);
+      if (std::optional<AppendError> error = take_back(start, start_crc)) return error;
+      return refused;
     }
     previous = piece.back().exch_ts;
     if (!bounce_.write(records_fd(), start + at * kRecordBytes, piece.data(), piece.size_bytes(),
-                       &crc_)) {
+                       &crc_, stop)) {
       const int error = errno;
+      if (error == ECANCELED) {
+        if (std::optional<AppendError> failed = take_back(start, start_crc)) return failed;
+        return os_error_text(error);
+      }
       abort();
       return os_error_text(error);
     }
@@ -170,14 +175,25 @@ std::optional<AppendError> TickFileWriter::append(std::span<const tm_types::Tick
   return std::nullopt;
 }
 
-std::optional<std::string> TickFileWriter::finish() {
-  std::optional<std::string> failure = write_header_and_staged();
+std::optional<AppendError> TickFileWriter::take_back(std::uint64_t start, std::uint32_t crc) {
+  crc_ = crc;
+  if (::ftruncate(records_fd(), static_cast<off_t>(start)) == 0 &&
+      ::lseek(records_fd(), static_cast<off_t>(start), SEEK_SET) >= 0) {
+    return std::nullopt;
+  }
+  const int error = errno;
+  abort();
+  return os_error_text(error);
+}
+
+std::optional<std::string> TickFileWriter::finish(const StopAsked& stop) {
+  std::optional<std::string> failure = write_header_and_staged(stop);
   if (!failure) failure = destination_.commit();
   abort();
   return failure;
 }
 
-std::optional<std::string> TickFileWriter::write_header_and_staged() {
+std::optional<std::string> TickFileWriter::write_header_and_staged(const StopAsked& stop) {
   const std::array<std::uint8_t, kHeaderBytes> header =
       encode_header(instrument_, count_, crc_, magic_);
   if (staging_ < 0) {
@@ -187,7 +203,7 @@ std::optional<std::string> TickFileWriter::write_header_and_staged() {
     }
     return std::nullopt;
   }
-  if (!write_all(destination_.fd(), header.data(), header.size()) ||
+  if (!write_all(destination_.fd(), header.data(), header.size(), stop) ||
       ::lseek(staging_, 0, SEEK_SET) < 0) {
     return os_error_text(errno);
   }
@@ -196,7 +212,7 @@ std::optional<std::string> TickFileWriter::write_header_and_staged() {
     const ssize_t n = ::read(staging_, block.get(), kBlockBytes);
     if (n == 0) return std::nullopt;
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || !write_all(destination_.fd(), block.get(), static_cast<std::size_t>(n))) {
+    if (n < 0 || !write_all(destination_.fd(), block.get(), static_cast<std::size_t>(n), stop)) {
       return os_error_text(errno);
     }
   }

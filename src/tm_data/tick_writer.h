@@ -35,7 +35,8 @@ using AppendError = std::variant<Backwards, std::string>;
 // Makes `ticks`, in the order given (not checked), the whole tick file at
 // `path` of `instrument`: the bytes of encode(instrument, ticks), written by
 // Destination's rule without a copy of the file in memory. The operating
-// system's error text on failure; `stop` as for Destination::open.
+// system's error text on failure; `stop` is asked as Destination::open and
+// BounceWriter::write ask it.
 [[nodiscard]] std::optional<std::string> write_tick_file(const std::string& path,
                                                          std::uint64_t instrument,
                                                          std::span<const tm_types::Tick> ticks,
@@ -57,13 +58,16 @@ class TickFileWriter {
 
   // Appends `ticks` after those written so far. A chunk whose exchange times
   // decrease, within it or from the last tick written, is refused whole, and
-  // the writer stays usable. After an operating system error the writer is
-  // aborted. REQUIRES: is_open().
-  [[nodiscard]] std::optional<AppendError> append(std::span<const tm_types::Tick> ticks);
-  // Writes the header and commits the file. The writer is closed afterwards,
-  // whatever the outcome; on failure nothing was committed.
+  // the writer stays usable. A chunk that `stop` ends (asked as
+  // BounceWriter::write asks it) is taken back whole too, with the error text
+  // of ECANCELED. After an operating system error the writer is aborted.
   // REQUIRES: is_open().
-  [[nodiscard]] std::optional<std::string> finish();
+  [[nodiscard]] std::optional<AppendError> append(std::span<const tm_types::Tick> ticks,
+                                                  const StopAsked& stop = {});
+  // Writes the header and commits the file. The writer is closed afterwards,
+  // whatever the outcome; on failure (`stop` answering true while a write to
+  // a FIFO waits among them) nothing was committed. REQUIRES: is_open().
+  [[nodiscard]] std::optional<std::string> finish(const StopAsked& stop = {});
   // Closes the writer and removes what it wrote. No effect once closed.
   void abort() noexcept;
 
@@ -76,7 +80,10 @@ class TickFileWriter {
       : destination_(std::move(destination)), staging_(staging), instrument_(instrument) {}
   // The descriptor the records go to.
   int records_fd() const { return staging_ >= 0 ? staging_ : destination_.fd(); }
-  std::optional<std::string> write_header_and_staged();
+  std::optional<std::string> write_header_and_staged(const StopAsked& stop);
+  // Removes the records written from file offset `start` on and restores the
+  // checksum `crc` they began with; an error aborts the writer.
+  std::optional<AppendError> take_back(std::uint64_t start, std::uint32_t crc);
 
   Destination destination_;
   // An unnamed temporary file holding the records of a destination that cannot

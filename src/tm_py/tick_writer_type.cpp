@@ -116,11 +116,14 @@ PyObject* write(PyObject* self, PyObject* ticks) {
     if (refuse_closed(writer)) return nullptr;
     std::optional<TickInput> input = take_ticks(state_of_type(Py_TYPE(self)), ticks);
     if (!input) return nullptr;
+    // Written without the lock; Ctrl-C takes the whole write back.
+    Interrupt interrupt;
     std::optional<tm_data::AppendError> error;
     {
       Unlocked unlocked;
-      error = writer->writer->append(input->ticks());
+      error = writer->writer->append(input->ticks(), [&] { return interrupt.poll_signals(); });
     }
+    if (interrupt.raise_kept()) return nullptr;
     if (!error) return PyLong_FromSize_t(input->ticks().size());
     if (const auto* backwards = std::get_if<tm_data::Backwards>(&*error)) {
       raise_value_error(writer->path + ": " + tm_data::Error(*backwards).message() + " (item " +
@@ -138,11 +141,15 @@ PyObject* close(PyObject* self, PyObject*) {
   return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
     if (writer->writer->is_open()) {
       const std::uint64_t count = writer->writer->count();
+      // Copying staged records to a FIFO waits on its reader: Ctrl-C ends it,
+      // and the writer, uncommitted.
+      Interrupt interrupt;
       std::optional<std::string> failure;
       {
         Unlocked unlocked;
-        failure = writer->writer->finish();
+        failure = writer->writer->finish([&] { return interrupt.poll_signals(); });
       }
+      if (interrupt.raise_kept()) return nullptr;
       if (failure) {
         raise_value_error(writer->path + ": " + *failure);
         return nullptr;

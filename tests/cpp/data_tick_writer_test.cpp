@@ -111,6 +111,30 @@ TEST_F(TickWriterTest, RefusedChunkLeavesTheFileAsBefore) {
   }
 }
 
+TEST_F(TickWriterTest, StopEndsALongWriteAndTakesTheChunkBack) {
+  std::mt19937_64 rng(9);
+  // Three times the bytes between two questions, so that a stop lands mid-chunk.
+  const std::vector<Tick> ticks = random_ticks(rng, 3 * BounceWriter::kPollBytes / kRecordBytes);
+  int asked = 0;
+  const StopAsked stop_at_second = [&] { return ++asked == 2; };
+  const std::string saved = dir_ / "saved.tmtk", written = dir_ / "written.tmtk";
+  EXPECT_NE(write_tick_file(saved, 1, ticks, stop_at_second), std::nullopt);
+  EXPECT_EQ(asked, 2);
+  EXPECT_FALSE(fs::exists(saved));
+
+  WriterResult opened = TickFileWriter::open(written, 1);
+  TickFileWriter& writer = std::get<TickFileWriter>(opened);
+  ASSERT_EQ(writer.append(std::span(ticks).first(5000)), std::nullopt);
+  asked = 0;
+  const std::optional<AppendError> stopped =
+      writer.append(std::span(ticks).subspan(5000), stop_at_second);
+  ASSERT_TRUE(stopped && std::holds_alternative<std::string>(*stopped));
+  EXPECT_EQ(writer.count(), 5000u);
+  ASSERT_EQ(writer.append(std::span(ticks).subspan(5000)), std::nullopt);
+  ASSERT_EQ(writer.finish(), std::nullopt);
+  EXPECT_EQ(contents(written), encode(1, ticks));
+}
+
 TEST_F(TickWriterTest, FifoGetsTheHeaderFirst) {
   std::mt19937_64 rng(3);
   const std::vector<Tick> ticks = random_ticks(rng, 70000);

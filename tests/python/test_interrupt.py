@@ -3,12 +3,14 @@ strategy, raised again unchanged, and the engine's broken invariant, a BaseExcep
 
 import _thread
 import gc
+import os
 import signal
 import sys
 import threading
 import time
 import weakref
 
+import numpy as np
 import pytest
 
 import tallowmarsh as t
@@ -92,6 +94,22 @@ def test_ctrl_c_ends_every_kind_of_call(long, name, send):
     del strategy
     gc.collect()
     assert ref() is None  # released
+
+
+@pytest.mark.parametrize("send", SENDERS)
+def test_ctrl_c_ends_a_long_write_and_a_writer_takes_that_write_back(tmp_path, send):
+    rows = np.zeros((2 * BIG, 8), dtype=np.int64)  # 1 GiB written without the lock, ~1 s
+    target = tmp_path / "saved.tmtk"
+    target.write_bytes(b"before")
+    start, ended, sent = interrupted(lambda: t.save_ticks(str(target), rows), SENDERS[send])
+    assert ended - sent < LATENCY and target.read_bytes() == b"before"
+    with t.TickWriter(str(tmp_path / "written.tmtk")) as writer:
+        writer.write([t.Tick(0, 100)] * 3)
+        start, ended, sent = interrupted(lambda: writer.write(rows), SENDERS[send])
+        assert ended - sent < LATENCY and writer.count == 3  # nothing of the stopped write
+        writer.write([t.Tick(10**6, 100)])
+    assert len(t.load_ticks(str(tmp_path / "written.tmtk"))) == 4
+    assert sorted(os.listdir(tmp_path)) == ["saved.tmtk", "written.tmtk"]
 
 
 def test_a_base_exception_from_python_is_raised_unchanged():
