@@ -8,6 +8,10 @@
 namespace tm_stats::pbo {
 namespace {
 
+// Units of work (a configuration-block, a logit) between two questions to a
+// StopAsked: a few milliseconds.
+constexpr std::uint64_t kAskEvery = std::uint64_t{1} << 20;
+
 // Relative ranks are kept inside (0, 1) so that every logit is finite.
 constexpr double kOmegaFloor = 2.220446049250313e-16;
 constexpr double kOmegaCeiling = 0.9999999999999998;
@@ -145,14 +149,27 @@ class Tally {
         rank_logits_(n_configs * n_configs),
         winner_is_(combinations),
         winner_oos_(combinations) {
+    report_.combinations = combinations;
+    report_.logits.assign(combinations, 0.0);
+  }
+
+  // Fills the table of logits by rank, asking `stop` every kAskEvery entries
+  // (with thousands of configurations the table alone takes a good part of a
+  // second). False when `stop` answered true. REQUIRES: called once, before record().
+  bool fill_rank_logits(const StopAsked& stop) {
     // The logit depends on the rank alone: one entry per (below, ties) with
     // below + ties < n_configs, computed once instead of per combination.
+    std::uint64_t work = 0;
     for (std::size_t below = 0; below < nc_; ++below) {
       for (std::size_t ties = 0; below + ties < nc_; ++ties)
         rank_logits_[below * nc_ + ties] = logit_of(below, ties, nc_);
+      work += nc_ - below;
+      if (work >= kAskEvery) {
+        work = 0;
+        if (stop && stop()) return false;
+      }
     }
-    report_.combinations = combinations;
-    report_.logits.assign(combinations, 0.0);
+    return true;
   }
 
   // Records combination `at`: the winner of `chosen`, ranked on `other`.
@@ -212,6 +229,7 @@ Result<PboReport> probability_of_backtest_overfitting(const PerformanceMatrix& m
   out_of_sample.update(split.out(), 0);
   const std::uint64_t combinations = choose(blocks, blocks / 2);
   Tally tally(matrix.n_configs, combinations);
+  if (!tally.fill_rank_logits(stop)) return StatsError::stopped();
   std::vector<double> is(matrix.n_configs), oos(matrix.n_configs);
 
   // In lexicographic order the complement of combination i is combination
@@ -219,8 +237,7 @@ Result<PboReport> probability_of_backtest_overfitting(const PerformanceMatrix& m
   // combination of the first half therefore also settles its mirror, with the
   // roles of the two block sets swapped; their ratios are the same sums over
   // the same ascending blocks either way.
-  constexpr std::uint64_t kAskEvery = std::uint64_t{1} << 20;  // configuration-blocks
-  std::uint64_t work = 0;
+  std::uint64_t work = 0;  // configuration-blocks since `stop` was last asked
   for (std::uint64_t index = 0;; ++index) {
     work += matrix.n_configs * blocks;
     if (work >= kAskEvery) {

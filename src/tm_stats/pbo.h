@@ -15,7 +15,8 @@
 
 namespace tm_stats::pbo {
 
-// Asked every million or so configuration-blocks of work (a few milliseconds);
+// Asked every million or so units of work (configuration-blocks of the
+// combinations, entries of the table of logits by rank), a few milliseconds;
 // true ends the estimate with Stopped. Empty: never asked.
 using StopAsked = std::function<bool()>;
 

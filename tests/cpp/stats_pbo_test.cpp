@@ -156,5 +156,24 @@ TEST(Pbo, WorkedMatricesGiveTheirKnownLogits) {
   EXPECT_EQ(BlockStats::from_matrix(ten, 4).counts, (std::vector<std::uint64_t>{3, 2, 3, 2}));
 }
 
+// The stop is asked by work done, wherever it is done: with thousands of
+// configurations and few blocks most of it is the table of logits by rank.
+TEST(Pbo, StopIsAskedWithinAMillionUnitsOfWork) {
+  std::mt19937_64 rng(4);
+  for (const auto& [configs, blocks] : {std::pair{2048, 4}, std::pair{64, 24}}) {
+    Columns columns(configs, std::vector<double>(2 * blocks));
+    for (auto& column : columns)
+      for (double& r : column) r = static_cast<double>(rng() % 1000) - 500;
+    int asked = 0;
+    const auto r = probability_of_backtest_overfitting(std::span(columns), blocks, [&] {
+      ++asked;
+      return true;
+    });
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind(), StatsErrorKind::kStopped);
+    EXPECT_EQ(asked, 1);
+  }
+}
+
 }  // namespace
 }  // namespace tm_stats::pbo
