@@ -91,6 +91,11 @@ void add_param_note(const char* param) {
   PyErr_Restore(type, value, traceback);
 }
 
+std::uint32_t& items_until_signal_check() {
+  thread_local std::uint32_t until_check = 1;  // the first item checks
+  return until_check;
+}
+
 std::size_t items_to_reserve(PyObject* sequence, Py_ssize_t size) {
   constexpr Py_ssize_t kClaimedReserve = 1 << 16;
   const bool exact = PyList_Check(sequence) || PyTuple_Check(sequence);

@@ -49,11 +49,17 @@ PyObject* path_text(const std::string& path);
 // Calls `each(item)` (item borrowed; `each` returns false on failure) for the
 // first `size` items of a sequence: a list or a tuple by index, any other
 // sequence by iteration, so that a deque costs O(1) per item. Runs the signal
-// handlers every 2^18 items, so that Ctrl-C ends a long conversion within
-// milliseconds. False with an exception set when `each` fails, a handler
-// raises, or the sequence yields fewer than `size` items (IndexError).
+// handlers every 2^18 items, counted across calls on the thread (a table of
+// many short rows counts all its items), so that Ctrl-C ends a long
+// conversion within milliseconds. False with an exception set when `each`
+// fails, a handler raises, or the sequence yields fewer than `size` items
+// (IndexError).
 template <class Each>
 [[nodiscard]] bool for_each_item(PyObject* sequence, Py_ssize_t size, Each each);
+
+// The calling thread's count of items for_each_item may still read before it
+// runs the signal handlers.
+std::uint32_t& items_until_signal_check();
 
 // A parameter with a default: `convert(value, param)`, or `fallback` when the
 // parameter was omitted (null; an explicit None is converted like any value).
@@ -85,13 +91,17 @@ std::nullopt_t raise_value_error(const std::string& message);
 
 template <class Each>
 bool for_each_item(PyObject* sequence, Py_ssize_t size, Each each) {
-  constexpr Py_ssize_t kSignalEvery = Py_ssize_t{1} << 18;
+  constexpr std::uint32_t kSignalEvery = std::uint32_t{1} << 18;
+  std::uint32_t& until_check = items_until_signal_check();
   const bool list = PyList_Check(sequence);
   const bool tuple = !list && PyTuple_Check(sequence);
   Ref iterator;
   if (!list && !tuple && !(iterator = Ref::steal(PyObject_GetIter(sequence)))) return false;
   for (Py_ssize_t i = 0; i < size; ++i) {
-    if ((i + 1) % kSignalEvery == 0 && PyErr_CheckSignals() < 0) return false;
+    if (--until_check == 0) [[unlikely]] {
+      until_check = kSignalEvery;
+      if (PyErr_CheckSignals() < 0) return false;
+    }
     // A strong reference: `each` may run Python code that empties the list.
     Ref item = list    ? Ref::borrow(PyList_GetItem(sequence, i))
                : tuple ? Ref::borrow(PyTuple_GetItem(sequence, i))
