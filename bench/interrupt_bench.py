@@ -1,9 +1,8 @@
 """How long Ctrl-C takes to stop each long-running call of the module.
 
 Each entry point is started on the main thread with input large enough to run for
-seconds; a timer thread sends SIGINT to the main thread after a short delay, and the
-wall time from the signal to the KeyboardInterrupt is the entry's latency (bound:
-0.5 s). Wall time, not CPU time: the latency is what a user waits. An entry that
+seconds; another process sends SIGINT after a short delay, and the wall time from the
+signal to the KeyboardInterrupt is the entry's latency (bound: 0.5 s). Wall time, not CPU time: the latency is what a user waits. An entry that
 ends before the signal is reported as such. Prints one JSON object per line:
 {"figure": ..., "value": ..., "unit": ...}.
 
@@ -14,8 +13,10 @@ from __future__ import annotations
 import argparse
 import collections
 import os
+import select
 import signal
 import statistics
+import subprocess
 import sys
 import tempfile
 import threading
@@ -51,47 +52,75 @@ class Never:
         return None
 
 
+# Sleeps until a time of the shared monotonic clock, sends SIGINT to a process
+# and prints when it sent it.
+SENDER = """
+import os, signal, sys, time
+pid, at = int(sys.argv[1]), float(sys.argv[2])
+time.sleep(max(0.0, at - time.monotonic()))
+sent = time.monotonic()
+os.kill(pid, signal.SIGINT)
+print(sent)
+"""
+
+
 def latency(call) -> float | None:
-    """Seconds from SIGINT to KeyboardInterrupt, or None when the call ended first."""
+    """Seconds from SIGINT to KeyboardInterrupt, or None when the call ended first.
+
+    The signal comes from another process, as Ctrl-C comes from the terminal: a
+    thread of this process would need the interpreter lock to send it, and so
+    could not send it while the call holds the lock.
+    """
     previous = signal.signal(signal.SIGINT, signal.default_int_handler)
-    sent = []
-    main = threading.main_thread().ident
-
-    def send():
-        sent.append(time.perf_counter())
-        signal.pthread_kill(main, signal.SIGINT)
-
-    timer = threading.Timer(AFTER, send)
+    sender = subprocess.Popen(
+        [sys.executable, "-c", SENDER, str(os.getpid()), str(time.monotonic() + AFTER)],
+        stdout=subprocess.PIPE, text=True)
     ended = None
-    timer.start()
     try:
         call()
     except KeyboardInterrupt:
-        ended = time.perf_counter()
+        ended = time.monotonic()
     finally:
         try:  # a call that ended first leaves the interrupt to be taken here
-            timer.join()
+            out = sender.communicate()[0]
             time.sleep(0 if ended else 0.1)
         except KeyboardInterrupt:
-            pass
+            out = sender.communicate()[0]
         signal.signal(signal.SIGINT, previous)
-    return None if ended is None or not sent else ended - sent[0]
+    return None if ended is None or not out.strip() else ended - float(out)
 
 
-def stalled_fifo(tmp: str):
-    """A FIFO whose writer sends part of a tick file and then stalls."""
-    path = os.path.join(tmp, "stalled.fifo")
-    if not os.path.exists(path):
-        os.mkfifo(path)
+def stalled_fifo(path: str, head: bytes) -> str:
+    """`path` made a FIFO whose writer sends `head` to the first reader and then stalls
+    until the reader closes it (or for a minute at most)."""
+    if os.path.lexists(path):
+        os.unlink(path)
+    os.mkfifo(path)
 
     def writer():
-        with open(path, "wb") as f:
-            f.write(b"\0" * 16)
-            f.flush()
-            time.sleep(3 * AFTER + 2 * BOUND)
+        fd = os.open(path, os.O_WRONLY)  # returns once a reader has opened the FIFO
+        try:
+            os.write(fd, head)
+            poller = select.poll()
+            poller.register(fd, select.POLLERR)
+            poller.poll(60_000)  # POLLERR: the reader closed its end
+        finally:
+            os.close(fd)
 
     threading.Thread(target=writer, daemon=True).start()
-    return tm.load_ticks(path)
+    return path
+
+
+def stalled_run(tmp: str) -> None:
+    """A run over a TickSource whose file became a FIFO that delivers the header and
+    a hundred records, then nothing."""
+    path = os.path.join(tmp, "stream.tmtk")
+    tm.save_ticks(path, [tm.Tick(i, 100) for i in range(1, 10_001)])
+    with open(path, "rb") as f:
+        head = f.read(32 + 64 * 100)
+    source = tm.load_ticks(path)
+    stalled_fifo(path, head)
+    tm.run_backtest(Never(), source, 1000, batch=2**40)
 
 
 def entries(tmp: str) -> dict:
@@ -122,14 +151,14 @@ def entries(tmp: str) -> dict:
             lambda: tm.run_backtest(Never(), huge, 1000, batch=2**40),
         "run_backtest, 30 M-item deque conversion":
             lambda: tm.run_backtest(Never(), deque, 1000, batch=2**40),
-        "run_backtest, stalled FIFO": lambda: tm.run_backtest(Never(), stalled_fifo(tmp), 1000),
+        "run_backtest, stalled FIFO": lambda: stalled_run(tmp),
         "compare_modes": lambda: tm.compare_modes(Slow, ticks, 1000, 64),
         "lookahead_check": lambda: tm.lookahead_check(lambda k: Slow(), ticks[:200_000], 1000),
         "sweep": lambda: tm.sweep(lambda k: Slow(), {"k": range(8)}, ticks, 1000),
         "save_ticks, 30 M-item list": lambda: tm.save_ticks(os.path.join(tmp, "s.tmtk"), huge),
         "TickWriter.write, 30 M-item list":
             lambda: tm.TickWriter(os.path.join(tmp, "w.tmtk")).write(huge),
-        "load_ticks, stalled FIFO": lambda: stalled_fifo(tmp),
+        "load_ticks, stalled FIFO": lambda: tm.load_ticks(stalled_fifo(os.path.join(tmp, "stalled.fifo"), b"\0" * 16)),
         "import_csv, 360 MB": lambda: tm.import_csv(csv, os.path.join(tmp, "c.tmtk"),
                                                     tick_size="0.01", lot_size="0.001"),
         "moments, 30 M-item deque": lambda: tm.moments(floats),

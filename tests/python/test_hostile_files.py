@@ -3,6 +3,7 @@ links, paths that are not str or not UTF-8, sub-interpreters, and sequences slow
 
 import collections
 import os
+import select
 import stat
 import subprocess
 import sys
@@ -34,26 +35,36 @@ def test_a_fifo_that_never_delivers_blocks_no_other_thread_and_yields_to_ctrl_c(
 
 
 def test_a_stalled_tick_stream_ends_at_ctrl_c(tmp_path):
-    source, fifo = tmp_path / "a.tmtk", tmp_path / "fifo"
-    t.save_ticks(str(source), TICKS * 1000)
-    os.mkfifo(fifo)
-    head = source.read_bytes()[:32 + 64 * 100]  # the header and 100 of 9,000 ticks, then silence
+    path = tmp_path / "a.tmtk"
+    t.save_ticks(str(path), TICKS * 1000)
+    head = path.read_bytes()[:32 + 64 * 100]  # the header and 100 of 9,000 ticks, then silence
+    ticks = t.load_ticks(str(path))
+    path.unlink()
+    os.mkfifo(path)  # the run opens the path afresh and meets the FIFO
+    opened, closed = threading.Event(), threading.Event()
 
-    def write():  # one writer per opening: load_ticks reads the header, then the run
-        for data, seconds in ((head[:32], 0.1), (head, 2.0)):
-            with open(fifo, "wb") as out:
-                out.write(data)
-                out.flush()
-                time.sleep(seconds)
+    def write():  # the one opening the run makes gets the head, then nothing until it closes
+        fd = os.open(path, os.O_WRONLY)  # returns once the run has opened the FIFO
+        opened.set()
+        try:
+            os.write(fd, head)
+            poller = select.poll()
+            poller.register(fd, select.POLLERR)
+            if poller.poll(60_000):  # POLLERR: the reader closed its end
+                closed.set()
+        finally:
+            os.close(fd)
 
-    writer = threading.Thread(target=write)
+    writer = threading.Thread(target=write, daemon=True)
     writer.start()
-    ticks = t.load_ticks(str(fifo))
-    assert len(ticks) == 9000
-    start, ended, sent = interrupted(lambda: t.run_backtest(Script(), ticks, 1000),
-                                     SENDERS["interrupt_main"], after=0.3)
-    writer.join()
-    assert ended - sent < LATENCY
+    try:
+        start, ended, sent = interrupted(lambda: t.run_backtest(Script(), ticks, 1000),
+                                         SENDERS["interrupt_main"], after=0.3)
+    finally:
+        if not opened.is_set():  # release a writer still waiting for a reader
+            os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
+        writer.join(5)
+    assert opened.is_set() and closed.is_set() and ended - sent < LATENCY
 
 
 @pytest.mark.parametrize("send", SENDERS)
