@@ -139,6 +139,7 @@ def entries(tmp: str) -> dict:
             start = 1_700_000_000_000 + block * 100_000
             f.write("".join(f"{i},100.{i % 100:02d},1.000,100.00,{start + i},true\n"
                             for i in range(100_000)))
+    rows = np.zeros((16_000_000, 8), dtype=np.int64)  # 1 GiB read in place: all writing
     deque = collections.deque(huge)
     floats = collections.deque([0.5, -0.25] * (len(huge) // 2))
     matrix = np.random.default_rng(1).normal(0, 1, (4800, 400)).tolist()
@@ -158,6 +159,9 @@ def entries(tmp: str) -> dict:
         "save_ticks, 30 M-item list": lambda: tm.save_ticks(os.path.join(tmp, "s.tmtk"), huge),
         "TickWriter.write, 30 M-item list":
             lambda: tm.TickWriter(os.path.join(tmp, "w.tmtk")).write(huge),
+        "save_ticks, 1 GiB array": lambda: tm.save_ticks(os.path.join(tmp, "s.tmtk"), rows),
+        "TickWriter.write, 1 GiB array":
+            lambda: tm.TickWriter(os.path.join(tmp, "w.tmtk")).write(rows),
         "load_ticks, stalled FIFO": lambda: tm.load_ticks(stalled_fifo(os.path.join(tmp, "stalled.fifo"), b"\0" * 16)),
         "import_csv, 360 MB": lambda: tm.import_csv(csv, os.path.join(tmp, "c.tmtk"),
                                                     tick_size="0.01", lot_size="0.001"),
