@@ -170,7 +170,7 @@ std::optional<DecimalStep> parse_step(std::string_view text) {
   return step;
 }
 
-DecimalFault DecimalGrid::convert(std::string_view text, std::int64_t* out) const {
+DecimalFault DecimalGrid::convert_any(std::string_view text, std::int64_t* out) const {
   Scaled s;
   if (const DecimalFault fault = parse(text, step_.decimals, &s); fault != DecimalFault::kNone) {
     return fault;

@@ -50,11 +50,53 @@ class DecimalGrid {
 
   // Stores in *out the number of steps `text` spells: an optional sign, digits
   // with an optional decimal point, at least one digit.
-  [[nodiscard]] DecimalFault convert(std::string_view text, std::int64_t* out) const;
+  [[nodiscard]] DecimalFault convert(std::string_view text, std::int64_t* out) const {
+    if (step_.units == 1 && convert_plain(text, out)) return DecimalFault::kNone;
+    return convert_any(text, out);
+  }
 
  private:
+  // The common case in one pass, inlined into the caller's loop, on a step of
+  // one unit of its last decimal: [+-]digits[.digits] with at most
+  // step_.decimals decimals, at most 19 digits once scaled, and a magnitude up
+  // to 2^63 - 1. Such a value is on the grid under every rounding. False for
+  // anything else, which convert_any() reads in full; where both read a text,
+  // they give the same value.
+  bool convert_plain(std::string_view text, std::int64_t* out) const;
+  DecimalFault convert_any(std::string_view text, std::int64_t* out) const;
+
   DecimalStep step_;
   Rounding rounding_;
 };
+
+inline bool DecimalGrid::convert_plain(std::string_view text, std::int64_t* out) const {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  const bool negative = p != end && *p == '-';
+  if (p != end && (*p == '+' || *p == '-')) ++p;
+  const char* const first = p;
+  const char* point = end;
+  std::uint64_t value = 0;
+  for (; p != end; ++p) {
+    const auto digit = static_cast<unsigned>(*p - '0');
+    if (digit < 10) {
+      value = value * 10 + digit;
+    } else if (*p == '.' && point == end) {
+      point = p;
+    } else {
+      return false;
+    }
+  }
+  const auto digits = static_cast<int>(end - first) - (point != end ? 1 : 0);
+  const int decimals = point != end ? static_cast<int>(end - point) - 1 : 0;
+  // At 19 digits or fewer, scaled, the value stays under 10^19 < 2^64.
+  if (digits == 0 || decimals > step_.decimals || digits + (step_.decimals - decimals) > 19) {
+    return false;
+  }
+  for (int i = decimals; i < step_.decimals; ++i) value *= 10;
+  if (value > static_cast<std::uint64_t>(INT64_MAX)) return false;
+  *out = negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
+  return true;
+}
 
 }  // namespace tm_data
