@@ -4,7 +4,8 @@ Writes a headerless trades file of about --megabytes MB (id, price, qty, quote_q
 is_buyer_maker; millisecond times; a 0.01 tick and a 0.001 lot), then times both paths over
 it, alternating them, and prints JSON lines for bench/run_all.py: import_csv's rate in MB/s
 of input and the ratio of the pandas path's time to import_csv's. Times are CPU time of the
-calling thread (import_csv runs its work on it, with the interpreter lock released). The
+calling thread (import_csv runs its work on it, with the interpreter lock released); the
+ratio is the median of the ratios of runs timed one after the other. The
 pandas path converts with binary floating point, as a user would; it is the baseline, not
 an exact import. pandas is a benchmark-only dependency.
 
@@ -91,8 +92,10 @@ def main() -> None:
                 theirs.append(timed(lambda: with_pandas(src, os.path.join(tmp, "b.tmtk"))))
         figures = [("csv import of trades", size / 1e6 / statistics.median(ours), "MB/s")]
         if theirs:
+            # The median of each pair's ratio: a burst of load from other processes
+            # slows the two runs of one pair alike, instead of one path's median.
             figures.append(("pandas path / csv import",
-                            statistics.median(theirs) / statistics.median(ours), "x"))
+                            statistics.median(b / a for a, b in zip(ours, theirs)), "x"))
         extra = {"pandas_mbps": size / 1e6 / statistics.median(theirs)} if theirs else {}
         for figure, value, unit in figures:
             print(json.dumps({"figure": figure, "value": value, "unit": unit,
