@@ -83,7 +83,8 @@ PyObject* PythonStrategy::batch_list() {
     for (Py_ssize_t i = 0; i < size; ++i) {
       PyObject* item = PyList_GetItem(list_.get(), i);
       if (Py_REFCNT(item) == 1 && is_tick(state_, item)) {
-        reinterpret_cast<PyTick*>(item)->tick = tick_at(i);
+        std::memcpy(static_cast<void*>(&reinterpret_cast<PyTick*>(item)->tick),
+                    &rows_[static_cast<std::size_t>(i) * kTickFields], sizeof(tm_types::Tick));
         continue;
       }
       PyObject* fresh = new_tick(state_, tick_at(i));

@@ -29,6 +29,30 @@ void prefer_huge_pages(const std::vector<tm_types::Tick>& ticks) {
 #endif
 }
 
+// Copies the Ticks of a list or a tuple into `ticks`; false at the first item
+// that is not a Tick or cannot be read, or when a signal handler raised. The
+// items are borrowed, not referenced: between two signal checks no Python code
+// runs, so nothing can drop them, and only reading them keeps the objects'
+// memory clean (a reference count written per item would send every object
+// back to memory). After a check, which may run a handler that shortens the
+// sequence, each item is still fetched by index with its bounds checked.
+template <PyObject* (*kItemAt)(PyObject*, Py_ssize_t)>
+bool copy_ticks(State* state, PyObject* sequence, Py_ssize_t size,
+                std::vector<tm_types::Tick>& ticks) {
+  constexpr std::uint32_t kSignalEvery = std::uint32_t{1} << 18;
+  std::uint32_t& until_check = items_until_signal_check();
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (--until_check == 0) [[unlikely]] {
+      until_check = kSignalEvery;
+      if (PyErr_CheckSignals() < 0) return false;
+    }
+    PyObject* item = kItemAt(sequence, i);
+    if (item == nullptr || !is_tick(state, item)) return false;
+    ticks.push_back(tick_of(item));
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<std::vector<tm_types::Tick>> ticks_from(State* state, PyObject* object) {
@@ -48,11 +72,18 @@ std::optional<std::vector<tm_types::Tick>> ticks_from(State* state, PyObject* ob
   std::vector<tm_types::Tick> ticks;
   ticks.reserve(items_to_reserve(object, size));
   prefer_huge_pages(ticks);
-  const bool read = for_each_item(object, size, [&](PyObject* item) {
-    if (!is_tick(state, item)) return false;
-    ticks.push_back(tick_of(item));
-    return true;
-  });
+  bool read = false;
+  if (PyList_Check(object)) {
+    read = copy_ticks<PyList_GetItem>(state, object, size, ticks);
+  } else if (PyTuple_Check(object)) {
+    read = copy_ticks<PyTuple_GetItem>(state, object, size, ticks);
+  } else {
+    read = for_each_item(object, size, [&](PyObject* item) {
+      if (!is_tick(state, item)) return false;
+      ticks.push_back(tick_of(item));
+      return true;
+    });
+  }
   if (!read) return refuse();
   return ticks;
 }

@@ -4,7 +4,8 @@ strategy may return, its failures as text, and the examined runs."""
 import pytest
 
 import tallowmarsh as t
-from conftest import FAILED, Items, Script, buy, failing, make_ticks, message_of, sell
+from conftest import (FAILED, Items, Script, buy, failing, make_ticks, message_of, sell,
+                      summary)
 
 BAD_RETURN = FAILED + ("a strategy must return None or a list of Order; returning anything "
                        "else would be silently ignored")
@@ -33,6 +34,39 @@ def test_batched_run_sets_the_account_before_each_call():
                     (1, 1004, 0, START + 40000, 1008, [6, 7, 8])]
     assert (result.ticks, result.fill_prices, result.final_equity) == (10, [1004], START + 50000)
     assert t.run_backtest(Script({1: "never called"}), make_ticks(10), 1000, batch=11).ticks == 10
+
+
+def test_every_sequence_form_runs_alike_and_the_callers_ticks_stay_as_given():
+    class Mutating:
+        """Trades on a price pattern, keeps every third batch, and empties the caller's list."""
+
+        def __init__(self, given):
+            self.given, self.kept, self.calls = given, [], 0
+
+        def on_batch(self, batch):
+            self.calls += 1
+            if self.calls % 3 == 0:
+                self.kept.append((batch, list(batch), [tuple(fields(k)) for k in batch]))
+            if isinstance(self.given, list):
+                self.given.clear()
+            return [buy()] if batch[-1].last % 7 == 0 else [sell()] if batch[0].last % 5 else None
+
+    def fields(k):
+        return k.exch_ts, k.local_ts, k.last, k.high, k.low, k.bid, k.ask, k.volume
+
+    class Listed(list):
+        pass
+
+    base = [t.Tick(i, 1000 + i * 37 % 101, bid=999, ask=1001, volume=i) for i in range(500)]
+    original = [fields(k) for k in base]
+    outcomes = []
+    for given in (list(base), tuple(base), Listed(base), Items(list(base))):
+        strategy = Mutating(given)
+        outcomes.append(summary(t.run_backtest(strategy, given, 100000, batch=16)))
+        for batch, items, values in strategy.kept:
+            assert batch == items and [tuple(fields(k)) for k in batch] == values
+    assert outcomes[0][1] > 0 and outcomes.count(outcomes[0]) == 4
+    assert [fields(k) for k in base] == original
 
 
 def test_per_tick_run_and_its_context(ticks):
