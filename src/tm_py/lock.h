@@ -16,6 +16,7 @@
 #include <Python.h>
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <thread>
@@ -132,20 +133,33 @@ class HeldLock {
     held_ = false;
   }
   // After a call: gives the lock up, for about 50 us, when it has been held
-  // for a switch interval. The clock is read on every 16th call only.
+  // for a switch interval. The clock is read only when a countdown of calls
+  // runs out; the countdown's length adapts to the calls' pace so that the
+  // clock is read about 32 to 64 times per interval: a run of fast calls
+  // pays one read per 512 to 1024 calls, and the countdown halves at each
+  // reading once the calls slow down.
   void share() {
-    if (++calls_ % 16 != 0) return;
-    if (Clock::now() - since_ < interval_) return;
+    if (--until_read_ != 0) return;
+    const Clock::time_point now = Clock::now();
+    stride_ = now - read_ < interval_ / 64   ? std::min<std::uint32_t>(stride_ * 2, kMaxStride)
+              : now - read_ > interval_ / 32 ? std::max<std::uint32_t>(stride_ / 2, 1)
+                                             : stride_;
+    until_read_ = stride_;
+    read_ = now;
+    if (now - since_ < interval_) return;
     release();
     std::this_thread::sleep_for(std::chrono::microseconds(50));
   }
 
  private:
   using Clock = std::chrono::steady_clock;
+  static constexpr std::uint32_t kMaxStride = 1024;
   PyThreadState* thread_;
   std::chrono::nanoseconds interval_;
-  Clock::time_point since_ = Clock::now();
-  std::uint32_t calls_ = 0;
+  Clock::time_point since_ = Clock::now();  // when the lock was last taken
+  Clock::time_point read_ = since_;         // the clock's latest reading by share()
+  std::uint32_t stride_ = 16;               // calls between two readings
+  std::uint32_t until_read_ = 16;           // calls until the next reading
   bool held_ = true;
 };
 
