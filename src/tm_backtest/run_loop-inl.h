@@ -54,7 +54,11 @@ RunResult RunLoop<S, Src>::run() {
                        [](const tm_types::Tick&) {});
       break;
     }
-    if (tm_strategy::KeepsTicks<S> && !keep_quiet_ticks()) break;
+    if constexpr (tm_strategy::KeepsTicks<S>) {
+      // Tested here, as most steps of a strategy called on every tick have no room.
+      const std::span<std::byte> room = strategy_.room_to_keep();
+      if (!room.empty() && !keep_quiet_ticks(room)) break;
+    }
   }
   return finish();
 }

@@ -96,9 +96,9 @@ class RunLoop {
   // its way, no depth or funding event left to apply, ticks inert to the engine.
   bool inert() const;
   // Hands the strategy the ticks it will only keep while the account is
-  // inert; false when the stream ended among them. Out of line, so that the
-  // full step keeps its registers.
-  bool keep_quiet_ticks();
+  // inert, into `room`, which it offered for them; false when the stream
+  // ended among them. Out of line, so that the full step keeps its registers.
+  bool keep_quiet_ticks(std::span<std::byte> room);
   // Reads up to `limit` ticks of an inert account whose equity is `equity`,
   // counting, sampling and watching each as a full step would, and hands each
   // to `keep`; the last one is then applied to the kernel, so the account's

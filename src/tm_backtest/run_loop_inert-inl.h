@@ -36,9 +36,8 @@ template <tm_strategy::Strategy S, TickStream Src>
 // and the strategy would append no intent, so the stretch ends with the
 // account as it began.
 template <tm_strategy::Strategy S, TickStream Src>
-[[gnu::noinline]] bool RunLoop<S, Src>::keep_quiet_ticks() {
+[[gnu::noinline]] bool RunLoop<S, Src>::keep_quiet_ticks(std::span<std::byte> room) {
   if constexpr (tm_strategy::KeepsTicks<S>) {
-    const std::span<std::byte> room = strategy_.room_to_keep();
     const std::uint64_t quiet = room.size() / sizeof(tm_types::Tick);
     if (quiet == 0 || !endings_.empty() || !closes_.empty() || !inert()) return true;
     // Written through a local pointer, so that the loop's counters stay in registers.

@@ -173,10 +173,9 @@ void PythonStrategy::on_tick_out_of_line(const tm_strategy::Context& context,
     buffer(context.tick);
     if (filled_ < batch_) return;
   }
-  if (std::this_thread::get_id() != owner_) {
-    Gil gil;
-    ask(context, intents);
-  } else if (hold_) {
+  // The common case first: a run over ticks in memory, called on its own thread.
+  const bool owner = std::this_thread::get_id() == owner_;
+  if (hold_ && owner) {
     lock_.take();
     ask(context, intents);
     // A batch is followed by a stretch of engine work without Python.
@@ -186,10 +185,22 @@ void PythonStrategy::on_tick_out_of_line(const tm_strategy::Context& context,
     } else {
       lock_.share();
     }
+  } else if (!owner) {
+    Gil gil;
+    ask(context, intents);
   } else {
     Relocked lock(thread_);
     ask(context, intents);
   }
+}
+
+[[gnu::always_inline]] inline PyObject* PythonStrategy::call_compatibility(
+    const tm_strategy::Context& context) {
+  PyObject* ctx = reuse_context(state_, context_, context);  // borrowed from context_
+  if (ctx == nullptr) return nullptr;
+  PyObject* returned = call_method(state_->str_on_tick, ctx);
+  end_context_call(state_, ctx);
+  return returned;
 }
 
 void PythonStrategy::ask(const tm_strategy::Context& context,
@@ -219,14 +230,6 @@ PyObject* PythonStrategy::call_method(PyObject* name, PyObject* argument) noexce
   } catch (abi::__forced_unwind&) {
     park_forever();
   }
-}
-
-PyObject* PythonStrategy::call_compatibility(const tm_strategy::Context& context) {
-  PyObject* ctx = reuse_context(state_, context_, context);  // borrowed from context_
-  if (ctx == nullptr) return nullptr;
-  PyObject* returned = call_method(state_->str_on_tick, ctx);
-  end_context_call(state_, ctx);
-  return returned;
 }
 
 bool PythonStrategy::take_orders(PyObject* returned, const tm_strategy::Context& context,
