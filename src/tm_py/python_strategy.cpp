@@ -163,6 +163,33 @@ void PythonStrategy::expect_at_most(std::uint64_t ticks) {
   if (mode_ == Mode::Throughput) to_buffer_ = ticks - ticks % batch_;
 }
 
+[[gnu::always_inline]] inline PyObject* PythonStrategy::call_compatibility(
+    const tm_strategy::Context& context) {
+  PyObject* ctx = reuse_context(state_, context_, context);  // borrowed from context_
+  if (ctx == nullptr) return nullptr;
+  PyObject* returned = call_method(state_->str_on_tick, ctx);
+  end_context_call(state_, ctx);
+  return returned;
+}
+
+// Inline in on_tick_out_of_line, its only caller: it runs once per tick in compatibility mode.
+[[gnu::always_inline]] inline void PythonStrategy::ask(const tm_strategy::Context& context,
+                                                       std::vector<tm_strategy::Intent>& intents) {
+  if (failure_) return;
+  const bool check = mode_ == Mode::Throughput || asks_++ % kSignalCheckEvery == 0;
+  if (check && interrupt_->check_signals()) throw Stopped{};
+  Ref returned = Ref::steal(mode_ == Mode::Throughput ? call_throughput(context)
+                                                      : call_compatibility(context));
+  if (!returned) {
+    interrupt_->stop_if_stopping();
+    fail(describe_current_exception());
+    return;
+  }
+  if (returned.get() != Py_None && !take_orders(returned.get(), context, intents)) {
+    fail(kBadReturn);
+  }
+}
+
 void PythonStrategy::on_tick_out_of_line(const tm_strategy::Context& context,
                                          std::vector<tm_strategy::Intent>& intents) {
   // A failed run's result is discarded, so the ticks left would be work for nothing.
@@ -191,32 +218,6 @@ void PythonStrategy::on_tick_out_of_line(const tm_strategy::Context& context,
   } else {
     Relocked lock(thread_);
     ask(context, intents);
-  }
-}
-
-[[gnu::always_inline]] inline PyObject* PythonStrategy::call_compatibility(
-    const tm_strategy::Context& context) {
-  PyObject* ctx = reuse_context(state_, context_, context);  // borrowed from context_
-  if (ctx == nullptr) return nullptr;
-  PyObject* returned = call_method(state_->str_on_tick, ctx);
-  end_context_call(state_, ctx);
-  return returned;
-}
-
-void PythonStrategy::ask(const tm_strategy::Context& context,
-                         std::vector<tm_strategy::Intent>& intents) {
-  if (failure_) return;
-  const bool check = mode_ == Mode::Throughput || asks_++ % kSignalCheckEvery == 0;
-  if (check && interrupt_->check_signals()) throw Stopped{};
-  Ref returned = Ref::steal(mode_ == Mode::Throughput ? call_throughput(context)
-                                                      : call_compatibility(context));
-  if (!returned) {
-    interrupt_->stop_if_stopping();
-    fail(describe_current_exception());
-    return;
-  }
-  if (returned.get() != Py_None && !take_orders(returned.get(), context, intents)) {
-    fail(kBadReturn);
   }
 }
 
