@@ -1,5 +1,8 @@
 #include "tm_engine/resting_orders.h"
 
+#include <new>
+#include <utility>
+
 #include "tm_types/fixed.h"
 #include "tm_types/invariant.h"
 
@@ -8,6 +11,14 @@ namespace tm_engine {
 using tm_types::OrderId;
 using tm_types::Side;
 using tm_types::Working;
+
+RestingOrders& RestingOrders::operator=(RestingOrders&& other) noexcept {
+  if (this != &other) {
+    this->~RestingOrders();
+    new (this) RestingOrders(std::move(other));
+  }
+  return *this;
+}
 
 void RestingOrders::insert(const Working& order) {
   const bool buy = order.side == Side::Buy;

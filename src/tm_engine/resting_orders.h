@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <memory_resource>
 #include <optional>
 #include <set>
 #include <unordered_map>
@@ -37,13 +39,16 @@ struct Priority {
 class RestingOrders {
  public:
   // One list of the book, iterated best first.
-  using List = std::set<Resting, Priority>;
+  using List = std::pmr::set<Resting, Priority>;
 
   RestingOrders() = default;
   RestingOrders(const RestingOrders&) = delete;
   RestingOrders& operator=(const RestingOrders&) = delete;
   RestingOrders(RestingOrders&&) noexcept = default;
-  RestingOrders& operator=(RestingOrders&&) noexcept = default;
+  // The lists take their pool along (their allocator names it), so assignment
+  // is destruction then construction in place: never a node of one pool
+  // handed to another.
+  RestingOrders& operator=(RestingOrders&& other) noexcept;
 
   // Gives the order the next arrival sequence and places it: limit buys behind
   // every buy at an equal or better price, limit sells likewise, market orders
@@ -75,10 +80,16 @@ class RestingOrders {
     List::iterator at;
   };
 
-  List lists_[4] = {List(Priority{Priority::Rule::HighFirst}),
-                    List(Priority{Priority::Rule::LowFirst}), List(Priority{}), List(Priority{})};
+  // The entries' nodes come from one pool, kept at a fixed address so that the
+  // lists may move with their owner: placing and removing an order reuses
+  // freed nodes instead of asking the general allocator each time.
+  std::unique_ptr<std::pmr::unsynchronized_pool_resource> pool_ =
+      std::make_unique<std::pmr::unsynchronized_pool_resource>();
+  List lists_[4] = {List(Priority{Priority::Rule::HighFirst}, pool_.get()),
+                    List(Priority{Priority::Rule::LowFirst}, pool_.get()),
+                    List(Priority{}, pool_.get()), List(Priority{}, pool_.get())};
   // Every entry by its order's id. Set iterators stay valid when the sets move.
-  std::unordered_map<tm_types::OrderId, Place> where_;
+  std::pmr::unordered_map<tm_types::OrderId, Place> where_{pool_.get()};
   std::uint64_t arrivals_ = 0;
 };
 
