@@ -2,7 +2,7 @@
 
 A strategy returns n orders from one call, and the run fills or cancels them on the
 ticks after. Each case is timed at n = 1,000 and n = 100,000 in CPU time of the
-calling thread, and prints the time per order at both sizes and their ratio: an
+calling thread, in turns and over about as many orders at both sizes, and prints the time per order at both sizes and their ratio: an
 order must cost about the same however many share its return (floor: 2x). Prints
 one JSON object per line: {"figure": ..., "value": ..., "unit": ...}.
 
@@ -12,12 +12,13 @@ from __future__ import annotations
 
 import argparse
 import os
+import statistics
 import sys
 
 import tallowmarsh as tm
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from module_bench import emit, median_seconds  # noqa: E402
+from module_bench import emit, seconds  # noqa: E402
 
 BALANCE = 10**15
 PRICE = 100_000
@@ -70,18 +71,32 @@ CASES = {  # name: (orders of one return, calls returning them, cancel on call 2
 }
 
 
-def per_order(case: str, n: int, series: list) -> float:
-    """Median CPU seconds per order of one run of the case with n orders per return."""
+def order_runner(case: str, n: int, series: list, orders_per_sample: int):
+    """A callable running the case with n orders per return often enough to place about
+    orders_per_sample orders, and the number of orders one call places."""
     make, at, cancel, venue = CASES[case]
     orders, placed = make(n), n * len(at)
+    runs = max(1, orders_per_sample // placed)
 
     def run():
-        strategy = Burst(orders, at, [tm.CancelAll()] if cancel else None, 2 if cancel else 0)
-        result = tm.run_backtest(strategy, series, BALANCE, enforce_margin=False, venue=venue)
-        if result.fills != (0 if cancel else placed):
-            raise SystemExit(f"{case}: {result.fills} fills of {placed} orders")
+        for _ in range(runs):
+            strategy = Burst(orders, at, [tm.CancelAll()] if cancel else None, 2 if cancel else 0)
+            result = tm.run_backtest(strategy, series, BALANCE, enforce_margin=False, venue=venue)
+            if result.fills != (0 if cancel else placed):
+                raise SystemExit(f"{case}: {result.fills} fills of {placed} orders")
 
-    return median_seconds(run) / placed
+    return run, placed * runs
+
+
+def per_order(case: str, sizes: list, series: list, repeats: int) -> tuple[list, float]:
+    """Median CPU seconds per order at each size, and the median ratio of the largest
+    size's cost to the smallest's. Every size places about as many orders per sample
+    (small returns are run many times), and the sizes are timed in turns, so that what
+    the machine does meanwhile weighs on both sides of the ratio alike."""
+    runners = [order_runner(case, n, series, 3 * max(sizes)) for n in sizes]
+    samples = [[seconds(run) / placed for run, placed in runners] for _ in range(repeats)]
+    costs = [statistics.median(sample[i] for sample in samples) for i in range(len(sizes))]
+    return costs, statistics.median(sample[-1] / sample[0] for sample in samples)
 
 
 def main() -> None:
@@ -90,17 +105,15 @@ def main() -> None:
     parser.add_argument("--sizes", default="1000,100000")
     parser.add_argument("--only", default="")
     args = parser.parse_args()
-    import module_bench
-    module_bench.REPEATS = max(1, args.repeats)
     sizes = [int(s) for s in args.sizes.split(",")]
     series = ticks()
     for case in CASES:
         if args.only and case not in args.only.split(","):
             continue
-        costs = [per_order(case, n, series) for n in sizes]
+        costs, ratio = per_order(case, sizes, series, max(1, args.repeats))
         for n, cost in zip(sizes, costs):
             emit(f"orders {case} per order at {n}", cost * 1e6, "us")
-        emit(f"orders {case} per order at {sizes[-1]} / at {sizes[0]}", costs[-1] / costs[0], "x")
+        emit(f"orders {case} per order at {sizes[-1]} / at {sizes[0]}", ratio, "x")
 
 
 if __name__ == "__main__":

@@ -124,7 +124,7 @@ def main() -> int:
     written = arrays.get("arrays to file, TickWriter", {})
     csv = python_lines(ROOT / "bench" / "csv_import_bench.py", f"--repeats={reps}",
                        f"--megabytes={args.csv_megabytes}")
-    orders = python_lines(ROOT / "bench" / "orders_bench.py", f"--repeats={min(reps, 3)}")
+    orders = python_lines(ROOT / "bench" / "orders_bench.py", f"--repeats={reps}")
     interrupts = python_lines(ROOT / "bench" / "interrupt_bench.py", "--repeats=1")
 
     reader = rate(data.get("BM_ReaderWithChecksum"), "bytes_per_second", 1e9)
