@@ -45,9 +45,10 @@ TM_KEEP_COPY_LOOP void copy_vectors(std::uint8_t* dst, const std::uint8_t* src, 
   if (n > 0) std::memcpy(dst, src, n);
 }
 
-// A write that a signal interrupts (a FIFO whose reader stalls, say) asks
-// `stop` before it goes on waiting.
-bool write_all(int fd, const std::uint8_t* p, std::size_t n, const StopAsked& stop) {
+}  // namespace
+
+bool write_all(int fd, const void* data, std::size_t n, const StopAsked& stop) {
+  const auto* p = static_cast<const std::uint8_t*>(data);
   while (n > 0) {
     const ssize_t w = ::write(fd, p, n);
     if (w < 0) {
@@ -63,8 +64,6 @@ bool write_all(int fd, const std::uint8_t* p, std::size_t n, const StopAsked& st
   }
   return true;
 }
-
-}  // namespace
 
 void BounceWriter::Free::operator()(std::uint8_t* p) const noexcept { std::free(p); }
 

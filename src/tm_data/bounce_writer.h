@@ -19,6 +19,12 @@
 
 namespace tm_data {
 
+// Writes all `n` bytes at `data` to `fd`, retrying short writes. A write that a
+// signal interrupts (a FIFO whose reader stalls, say) asks `stop` before it
+// goes on waiting. False with errno set when a write fails, and with errno
+// ECANCELED when `stop` answers true.
+[[nodiscard]] bool write_all(int fd, const void* data, std::size_t n, const StopAsked& stop = {});
+
 class BounceWriter {
  public:
   // Bytes copied and written at a time: a multiple of the page, well inside a

@@ -17,26 +17,6 @@
 namespace tm_data {
 namespace {
 
-// A write that a signal interrupts asks `stop` before it goes on waiting;
-// false with errno ECANCELED when it answers true.
-bool write_all(int fd, const void* data, std::size_t n, const StopAsked& stop) {
-  const auto* p = static_cast<const std::uint8_t*>(data);
-  while (n > 0) {
-    const ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno != EINTR) return false;
-      if (stop && stop()) {
-        errno = ECANCELED;
-        return false;
-      }
-      continue;
-    }
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
-
 // An unnamed file in the temporary directory, removed by the system when closed.
 int open_staging() {
   const char* directory = std::getenv("TMPDIR");

@@ -85,7 +85,9 @@ def test_non_list_sequences_convert_in_linear_time():
         return time.perf_counter() - begin
 
     seconds(1000)
-    assert seconds(400_000) < 40 * seconds(40_000) + 0.05  # indexing a deque made this ~100x
+    # The fastest of three, so that a burst of other work on the machine does not decide.
+    small, large = (min(seconds(n) for _ in range(3)) for n in (40_000, 400_000))
+    assert large < 40 * small + 0.05  # indexing a deque made this ~100x
 
 
 def test_save_writes_in_place_what_is_not_a_single_regular_file(tmp_path):
