@@ -51,17 +51,7 @@ class ArrayMovingAverageCross(st.BatchedMovingAverageCross):
 
     def on_batch_array(self, ticks):
         self.sampler.observe(self.equity)
-        prices = np.asarray(ticks)[:, LAST]
-        self._history = np.concatenate((self._history[-self.slow:], prices))
-        if len(self._history) < self.slow:
-            return None
-        fast_sum = int(self._history[-self.fast:].sum())
-        slow_sum = int(self._history[-self.slow:].sum())
-        target = self.qty if fast_sum * self.slow > slow_sum * self.fast else -self.qty
-        change = target - self.position
-        if change == 0:
-            return None
-        return [tm.Order("buy" if change > 0 else "sell", abs(change))]
+        return self._step(np.asarray(ticks)[:, LAST])
 
 
 def sweep(build, source, **kwargs):

@@ -109,7 +109,10 @@ class BatchedMovingAverageCross:
 
     def on_batch(self, ticks):
         self.sampler.observe(self.equity)
-        prices = np.fromiter((t.last for t in ticks), dtype=np.int64, count=len(ticks))
+        return self._step(np.fromiter((t.last for t in ticks), dtype=np.int64, count=len(ticks)))
+
+    def _step(self, prices):
+        """Takes the batch's last prices in order and decides on the whole history."""
         self._history = np.concatenate((self._history[-self.slow:], prices))
         if len(self._history) < self.slow:
             return None
