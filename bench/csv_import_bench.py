@@ -3,9 +3,10 @@
 Writes a headerless trades file of about --megabytes MB (id, price, qty, quote_qty, time,
 is_buyer_maker; millisecond times; a 0.01 tick and a 0.001 lot), then times both paths over
 it, alternating them, and prints JSON lines for bench/run_all.py: import_csv's rate in MB/s
-of input and the ratio of the pandas path's time to import_csv's. Times are CPU time of the
-calling thread (import_csv runs its work on it, with the interpreter lock released); the
-ratio is the median of the ratios of runs timed one after the other. The
+of input and the ratio of the pandas path's time to import_csv's. Times are wall-clock
+(import_csv reads each file on a thread of its own while the calling thread merges and
+writes, so the calling thread's CPU time would leave work out); run it on an otherwise idle
+machine. The ratio is the median of the ratios of runs timed one after the other. The
 pandas path converts with binary floating point, as a user would; it is the baseline, not
 an exact import. pandas is a benchmark-only dependency.
 
@@ -68,9 +69,9 @@ def with_module(src: str, dest: str) -> None:
 
 
 def timed(fn) -> float:
-    started = time.thread_time()
+    started = time.perf_counter()
     fn()
-    return time.thread_time() - started
+    return time.perf_counter() - started
 
 
 def main() -> None:

@@ -4,33 +4,34 @@
 #include <span>
 #include <utility>
 
+#include "tm_data/csv_feed.h"
 #include "tm_data/tick_writer.h"
 
 namespace tm_data {
 namespace {
 
-constexpr std::size_t kChunkTicks = 1 << 16;
+constexpr std::size_t kChunkTicks = 1 << 12;
 constexpr std::uint64_t kProgressEvents = 1 << 16;
 
 // One input and the event it holds next.
 struct Cursor {
-  CsvFileEvents events;
+  CsvFeed events;
   CsvEvent event;
   bool live = false;
 };
 
-using Opened = std::variant<std::vector<Cursor>, CsvError>;
+using Opened = std::variant<std::vector<CsvFileEvents>, CsvError>;
 
 Opened open_inputs(const std::vector<CsvInput>& inputs, const CsvImportOptions& options,
                    const CsvGrids* grids) {
-  std::vector<Cursor> cursors;
+  std::vector<CsvFileEvents> files;
   bool trades = false, quotes = false;
   for (const CsvInput& input : inputs) {
     CsvFileResult opened = CsvFileEvents::open(input.path, input.layout ? &*input.layout : nullptr,
                                                options.time_unit, grids);
     if (auto* error = std::get_if<CsvError>(&opened)) return std::move(*error);
-    Cursor& cursor = cursors.emplace_back(Cursor{std::get<CsvFileEvents>(std::move(opened)), {}});
-    (cursor.events.kind() == FileKind::kTrades ? trades : quotes) = true;
+    CsvFileEvents& file = files.emplace_back(std::get<CsvFileEvents>(std::move(opened)));
+    (file.kind() == FileKind::kTrades ? trades : quotes) = true;
   }
   if ((options.emit == Emit::kTrades && !trades) || (options.emit == Emit::kQuotes && !quotes)) {
     return CsvError{"", 0, 0,
@@ -38,7 +39,7 @@ Opened open_inputs(const std::vector<CsvInput>& inputs, const CsvImportOptions& 
                         ? "emitting a tick per trade needs a trades file"
                         : "emitting a tick per quote needs a quotes file"};
   }
-  return cursors;
+  return files;
 }
 
 // Moves `cursor` to its next event; false with the file's error at one.
@@ -138,7 +139,11 @@ std::variant<CsvImportReport, CsvError> import_csv(const std::vector<CsvInput>& 
   if (inputs.empty()) return CsvError{"", 0, 0, "no input files"};
   Opened opened = open_inputs(inputs, options, &std::get<CsvGrids>(grids));
   if (auto* error = std::get_if<CsvError>(&opened)) return std::move(*error);
-  std::vector<Cursor>& cursors = std::get<std::vector<Cursor>>(opened);
+  std::vector<Cursor> cursors;
+  cursors.reserve(inputs.size());
+  for (CsvFileEvents& file : std::get<std::vector<CsvFileEvents>>(opened)) {
+    cursors.push_back(Cursor{CsvFeed(std::move(file)), {}});
+  }
 
   WriterResult created = TickFileWriter::open(dest, options.instrument);
   if (auto* text = std::get_if<std::string>(&created)) return CsvError{dest, 0, 0, *text};
@@ -151,9 +156,9 @@ std::variant<CsvImportReport, CsvError> import_csv(const std::vector<CsvInput>& 
   report.ticks = writer.count();
   if (std::optional<std::string> text = writer.finish()) return CsvError{dest, 0, 0, *text};
   for (const Cursor& c : cursors) {
-    report.files.push_back(CsvFileReport{c.events.layout_name(),
-                                         c.events.unit().value_or(TimeUnit::kNanos),
-                                         c.events.unit_detected(), c.events.rows()});
+    const CsvFeed& file = c.events;
+    report.files.push_back(CsvFileReport{file.layout_name(), file.unit().value_or(TimeUnit::kNanos),
+                                         file.unit_detected(), file.rows()});
   }
   return report;
 }

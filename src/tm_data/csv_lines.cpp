@@ -1,5 +1,7 @@
 #include "tm_data/csv_lines.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -7,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <utility>
+
+#include "tm_data/destination.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -16,12 +20,6 @@ namespace tm_data {
 namespace {
 
 gzFile gz(void* file) { return static_cast<gzFile>(file); }
-
-std::string os_error_text(int error) {
-  char buffer[256];
-  // The GNU strerror_r returns the text, not always in the buffer given.
-  return ::strerror_r(error, buffer, sizeof buffer);
-}
 
 // The commas and line ends among 64 bytes, bit i for byte i.
 struct Masks {
@@ -57,19 +55,25 @@ Masks masks64(const char* p) {
 }  // namespace
 
 CsvLinesResult CsvLines::open(const std::string& path) {
-  errno = 0;
-  gzFile file = ::gzopen(path.c_str(), "rb");
-  if (file == nullptr) return os_error_text(errno != 0 ? errno : ENOMEM);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return os_error_text(errno);
+  gzFile file = ::gzdopen(fd, "rb");
+  if (file == nullptr) {
+    ::close(fd);
+    return os_error_text(ENOMEM);
+  }
   ::gzbuffer(file, 1 << 18);
-  return CsvLines(file);
+  return CsvLines(file, fd);
 }
 
 CsvLines::CsvLines(CsvLines&& other) noexcept
     : file_(std::exchange(other.file_, nullptr)),
+      fd_(std::exchange(other.fd_, -1)),
       buffer_(std::move(other.buffer_)),
       begin_(other.begin_),
       end_(other.end_),
       eof_(other.eof_),
+      read_(other.read_),
       number_(other.number_),
       error_(std::move(other.error_)) {}
 
@@ -77,10 +81,12 @@ CsvLines& CsvLines::operator=(CsvLines&& other) noexcept {
   if (this != &other) {
     if (file_ != nullptr) ::gzclose(gz(file_));
     file_ = std::exchange(other.file_, nullptr);
+    fd_ = std::exchange(other.fd_, -1);
     buffer_ = std::move(other.buffer_);
     begin_ = other.begin_;
     end_ = other.end_;
     eof_ = other.eof_;
+    read_ = other.read_;
     number_ = other.number_;
     error_ = std::move(other.error_);
   }
@@ -90,6 +96,8 @@ CsvLines& CsvLines::operator=(CsvLines&& other) noexcept {
 CsvLines::~CsvLines() {
   if (file_ != nullptr) ::gzclose(gz(file_));
 }
+
+bool CsvLines::plain() const { return ::gzdirect(gz(file_)) == 1; }
 
 std::uint64_t CsvLines::consumed() const {
   const z_off_t at = ::gzoffset(gz(file_));
@@ -118,15 +126,11 @@ bool CsvLines::refill() {
     return false;
   }
   end_ += static_cast<std::size_t>(got);
+  read_ += static_cast<std::uint64_t>(got);
   return true;
 }
 
-// One pass over the bytes from begin_: 64 at a time, each comma and each
-// "\n" a bit of a mask, the commas noted up to the first "\n". Without one,
-// every comma to end_ is noted, so the last line of a file needs no second pass.
-bool CsvLines::take_line(CsvRow* row) {
-  const char* const start = buffer_.data() + begin_;
-  const std::size_t length = end_ - begin_;
+std::size_t scan_line(const char* start, std::size_t length, CsvRow* row) {
   std::size_t commas = 0;
   for (std::size_t at = 0; at < length; at += 64) {
     Masks m = masks64(start + at);
@@ -145,15 +149,27 @@ bool CsvLines::take_line(CsvRow* row) {
     row->fields = commas + 1;
     if (m.newline != 0) {
       std::size_t size = at + static_cast<std::size_t>(std::countr_zero(m.newline));
-      begin_ += size + 1;
+      const std::size_t used = size + 1;
       if (size > 0 && start[size - 1] == '\r') --size;
       row->line = std::string_view(start, size);
-      ++number_;
-      return true;
+      return used;
     }
   }
   row->fields = commas + 1;
-  return false;
+  return 0;
+}
+
+void last_line(const char* start, std::size_t length, CsvRow* row) {
+  if (length > 0 && start[length - 1] == '\r') --length;
+  row->line = std::string_view(start, length);
+}
+
+bool CsvLines::take_line(CsvRow* row) {
+  const std::size_t used = scan_line(buffer_.data() + begin_, end_ - begin_, row);
+  if (used == 0) return false;
+  begin_ += used;
+  ++number_;
+  return true;
 }
 
 bool CsvLines::next(CsvRow* row) {
@@ -162,11 +178,8 @@ bool CsvLines::next(CsvRow* row) {
     if (!refill()) break;
   }
   if (!error_.empty() || begin_ == end_) return false;
-  std::size_t size = end_ - begin_;
-  const char* start = buffer_.data() + begin_;
+  last_line(buffer_.data() + begin_, end_ - begin_, row);
   begin_ = end_;
-  if (start[size - 1] == '\r') --size;
-  row->line = std::string_view(start, size);
   ++number_;
   return true;
 }

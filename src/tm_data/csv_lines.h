@@ -40,6 +40,19 @@ struct CsvRow {
 // Finds the commas of `line`, which lives elsewhere, into *row.
 void scan_row(std::string_view line, CsvRow* row);
 
+// Bytes a line scanner may read past the end of the bytes it is given: text
+// handed to scan_line lives in a buffer with this many more bytes behind it.
+inline constexpr std::size_t kScanPad = 64;
+
+// Takes the first line of the `length` bytes at `start`, with its commas, into
+// *row and returns the bytes it spans, its "\n" included. Returns 0 when there
+// is no "\n"; *row then holds the commas of all the bytes, and last_line()
+// makes them the final line of a file. REQUIRES: kScanPad readable bytes
+// behind the `length`.
+std::size_t scan_line(const char* start, std::size_t length, CsvRow* row);
+// Makes the `length` bytes at `start`, which hold no "\n", the line of *row.
+void last_line(const char* start, std::size_t length, CsvRow* row);
+
 class CsvLines;
 // Open lines, or the operating system's error text.
 using CsvLinesResult = std::variant<CsvLines, std::string>;
@@ -65,9 +78,15 @@ class CsvLines {
   const std::string& error() const { return error_; }
   // Bytes of the file (compressed, for gzip) consumed so far.
   std::uint64_t consumed() const;
+  // Whether the file is plain text, not gzip. Known once a line was read.
+  bool plain() const;
+  // For plain text: the descriptor of the file, which this object owns, and
+  // the offset in it of the first byte next() has not returned.
+  int fd() const { return fd_; }
+  std::uint64_t offset() const { return read_ - (end_ - begin_); }
 
  private:
-  explicit CsvLines(void* file) : file_(file), buffer_(kBlock + kPad) {}
+  CsvLines(void* file, int fd) : file_(file), fd_(fd), buffer_(kBlock + kPad) {}
   bool refill();
   // Ends the line at begin_ when its "\n" has been read, filling *row.
   bool take_line(CsvRow* row);
@@ -76,12 +95,14 @@ class CsvLines {
   std::size_t capacity() const { return buffer_.size() - kPad; }
 
   static constexpr std::size_t kBlock = 1 << 20;
-  static constexpr std::size_t kPad = 64;
+  static constexpr std::size_t kPad = kScanPad;
   void* file_ = nullptr;  // the zlib gzFile
+  int fd_ = -1;           // the descriptor under file_, closed with it
   std::vector<char> buffer_;
   std::size_t begin_ = 0;  // next unread byte
   std::size_t end_ = 0;    // end of the bytes read
   bool eof_ = false;
+  std::uint64_t read_ = 0;  // bytes read from the file (uncompressed)
   std::uint64_t number_ = 0;
   std::string error_;
 };

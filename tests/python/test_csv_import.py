@@ -246,3 +246,45 @@ def test_import_agrees_with_the_exact_model(tmp_path_factory, seed, emit, steps)
     r = t.import_csv(paths, tmp / "o.tmtk", tick_size=tick, lot_size=lot, layout=layouts,
                      emit=emit, time_unit="ms")
     assert records(r.source.path) == model(files, tick, lot, emit)
+
+
+def test_large_plain_files_read_in_blocks_agree_with_gzip_read_line_by_line(tmp_path):
+    """A plain file of several megabytes is parsed in blocks on worker threads, a gzip
+    file line by line: the same text gives the same ticks, and the same first fault the
+    same message, wherever it falls: at a block's first line (the seam), deep inside
+    a block, or on a last line without a line end."""
+    rng = random.Random(5)
+    lines, time = [], 1_700_000_000_000
+    for i in range(160_000):
+        time += rng.choice([0, 1, 1, 2])
+        lines.append(f"{i},{rng.randint(1, 99999) / 100},{rng.randint(1, 9999) / 1000},0,{time},true")
+    starts = np.cumsum([0] + [len(x) + 1 for x in lines])
+    # The first line owned by the second block: the first starting a MiB past line 2.
+    seam = int(np.searchsorted(starts, starts[1] + 2**20))
+
+    def both(text):
+        got = []
+        for name, opener in (("f.csv", open), ("f.csv.gz", gzip.open)):
+            with opener(tmp_path / name, "wt", newline="") as f:
+                f.write(text)
+            try:
+                r = t.import_csv(tmp_path / name, tmp_path / "o.tmtk", tick_size="0.01",
+                                 lot_size="0.001", layout="trades", time_unit="ms")
+                got.append((records(r.source.path), r.files[0].rows))
+            except ValueError as e:
+                got.append(str(e).replace(str(tmp_path / name), "F"))
+        assert got[0] == got[1]
+        return got[0]
+
+    assert len(both("\n".join(lines) + "\n")[0]) > 100_000
+    assert len(both("\r\n".join(lines))[0]) > 100_000
+    for at, fault in ((seam, "time"), (seam + 1, "time"), (seam, "price"), (120_000, "price"),
+                      (len(lines) - 1, "price")):
+        broken = list(lines)
+        fields = broken[at].split(",")
+        if fault == "time":
+            fields[4] = str(int(fields[4]) - 5)
+        else:
+            fields[1] = "1.2.3"
+        broken[at] = ",".join(fields)
+        assert both("\n".join(broken)).startswith(f"F:{at + 1}:")
