@@ -1,7 +1,8 @@
 // Exchange CSV files of trades and quotes to one tick file: every file is read
 // as a stream, the streams are merged by exchange time (the as-of rule of
 // csv_asof.h), and the ticks go to a TickFileWriter a chunk at a time. Memory
-// is bounded by one block per file and one chunk of ticks, whatever the sizes.
+// is bounded by a few blocks per file (csv_feed.h) and one chunk of ticks,
+// whatever the sizes.
 #pragma once
 
 #include <cstdint>
