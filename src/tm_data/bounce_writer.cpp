@@ -19,6 +19,8 @@ namespace {
 
 constexpr std::size_t kPage = 4096;
 
+}  // namespace
+
 // GCC's loop distribution would turn the vector loop below back into a memcpy
 // call; clang has no such pass to switch off (and no such attribute).
 #if defined(__GNUC__) && !defined(__clang__)
@@ -27,8 +29,6 @@ constexpr std::size_t kPage = 4096;
 #define TM_KEEP_COPY_LOOP
 #endif
 
-// Copies n bytes with 16-byte vector moves, never with the string copy that
-// memcpy picks for large sizes.
 TM_KEEP_COPY_LOOP void copy_vectors(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) {
 #if defined(__SSE2__)
   for (; n >= 64; n -= 64, src += 64, dst += 64) {
@@ -44,8 +44,6 @@ TM_KEEP_COPY_LOOP void copy_vectors(std::uint8_t* dst, const std::uint8_t* src, 
 #endif
   if (n > 0) std::memcpy(dst, src, n);
 }
-
-}  // namespace
 
 bool write_all(int fd, const void* data, std::size_t n, const StopAsked& stop) {
   const auto* p = static_cast<const std::uint8_t*>(data);

@@ -25,6 +25,10 @@ namespace tm_data {
 // ECANCELED when `stop` answers true.
 [[nodiscard]] bool write_all(int fd, const void* data, std::size_t n, const StopAsked& stop = {});
 
+// Copies `n` bytes with 16-byte vector moves, never with the processor's string
+// copy that memcpy picks for large sizes: the copy into a bounce buffer.
+void copy_vectors(std::uint8_t* dst, const std::uint8_t* src, std::size_t n);
+
 class BounceWriter {
  public:
   // Bytes copied and written at a time: a multiple of the page, well inside a

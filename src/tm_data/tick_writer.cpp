@@ -29,16 +29,6 @@ int open_staging() {
   return fd;
 }
 
-// The index of the first tick of `ticks` whose time is below its predecessor's
-// (`previous` for the first), or ticks.size().
-std::size_t first_backwards(std::span<const tm_types::Tick> ticks, tm_types::Nanos previous) {
-  for (std::size_t i = 0; i < ticks.size(); ++i) {
-    if (ticks[i].exch_ts < previous) return i;
-    previous = ticks[i].exch_ts;
-  }
-  return ticks.size();
-}
-
 }  // namespace
 
 std::optional<std::string> write_tick_file(const std::string& path, std::uint64_t instrument,
@@ -47,7 +37,6 @@ std::optional<std::string> write_tick_file(const std::string& path, std::uint64_
   DestinationResult opened = Destination::open(path, stop);
   if (std::string* error = std::get_if<std::string>(&opened)) return std::move(*error);
   Destination& destination = std::get<Destination>(opened);
-  BounceWriter bounce;
   // A destination that can seek gets its header last, with the checksum taken
   // as the records go out; any other gets the checksum first.
   const bool header_last = destination.seekable();
@@ -58,8 +47,13 @@ std::optional<std::string> write_tick_file(const std::string& path, std::uint64_
                  destination.write(encode_header(instrument, ticks.size(), crc))) {
     return error;
   }
-  if (!bounce.write(destination.fd(), kHeaderBytes, ticks.data(), ticks.size_bytes(),
-                    header_last ? &crc : nullptr, stop)) {
+  std::uint32_t* const records_crc = header_last ? &crc : nullptr;
+  if (ticks.size_bytes() >= PipedWriter::kMinBytes) {
+    const std::optional<PipeFailure> failure =
+        PipedWriter().write(destination.fd(), kHeaderBytes, ticks, records_crc, std::nullopt, stop);
+    if (failure) return os_error_text(std::get<int>(*failure));
+  } else if (!BounceWriter().write(destination.fd(), kHeaderBytes, ticks.data(), ticks.size_bytes(),
+                                   records_crc, stop)) {
     return os_error_text(errno);
   }
   const std::array<std::uint8_t, kHeaderBytes> header =
@@ -95,6 +89,7 @@ TickFileWriter::TickFileWriter(TickFileWriter&& other) noexcept
     : destination_(std::move(other.destination_)),
       staging_(std::exchange(other.staging_, -1)),
       bounce_(std::move(other.bounce_)),
+      piped_(std::move(other.piped_)),
       instrument_(other.instrument_),
       magic_(other.magic_),
       count_(other.count_),
@@ -108,6 +103,7 @@ TickFileWriter& TickFileWriter::operator=(TickFileWriter&& other) noexcept {
     destination_ = std::move(other.destination_);
     staging_ = std::exchange(other.staging_, -1);
     bounce_ = std::move(other.bounce_);
+    piped_ = std::move(other.piped_);
     instrument_ = other.instrument_;
     magic_ = other.magic_;
     count_ = other.count_;
@@ -120,39 +116,70 @@ TickFileWriter& TickFileWriter::operator=(TickFileWriter&& other) noexcept {
 
 std::optional<AppendError> TickFileWriter::append(std::span<const tm_types::Tick> ticks,
                                                   const StopAsked& stop) {
+  // A tick going backwards, or a stop, takes back what the chunk wrote before
+  // it, so that a refused chunk leaves no trace.
+  std::optional<AppendError> failure = ticks.size_bytes() >= PipedWriter::kMinBytes
+                                           ? append_piped(ticks, stop)
+                                           : append_bounced(ticks, stop);
+  if (failure) return failure;
+  count_ += ticks.size();
+  if (!ticks.empty()) last_ = ticks.back().exch_ts;
+  return std::nullopt;
+}
+
+std::optional<AppendError> TickFileWriter::append_bounced(std::span<const tm_types::Tick> ticks,
+                                                          const StopAsked& stop) {
   // The chunk goes out a piece at a time, each checked for order while it is
-  // in cache for the copy; a piece that goes backwards, or a stop, takes back
-  // what the chunk wrote before it, so that a refused chunk leaves no trace.
+  // in cache for the copy.
   constexpr std::size_t kPieceTicks = BounceWriter::kPieceBytes / kRecordBytes;
-  const std::uint64_t start = (staging_ >= 0 ? 0 : kHeaderBytes) + count_ * kRecordBytes;
+  const std::uint64_t start = records_end();
   const std::uint32_t start_crc = crc_;
   tm_types::Nanos previous = last_;
   for (std::size_t at = 0; at < ticks.size(); at += kPieceTicks) {
     const std::span<const tm_types::Tick> piece =
         ticks.subspan(at, std::min(kPieceTicks, ticks.size() - at));
     const std::size_t bad = first_backwards(piece, previous);
-    if (bad < piece.size()) {
-      const tm_types::Nanos before = at + bad == 0 ? last_ : ticks[at + bad - 1].exch_ts;
-      const Backwards refused{count_ + at + bad, before, piece[bad].exch_ts};
-      if (at == 0) return refused;
-      if (std::optional<AppendError> error = take_back(start, start_crc)) return error;
-      return refused;
-    }
+    if (bad < piece.size()) return refuse(ticks, at + bad, at > 0, start, start_crc);
     previous = piece.back().exch_ts;
     if (!bounce_.write(records_fd(), start + at * kRecordBytes, piece.data(), piece.size_bytes(),
                        &crc_, stop)) {
-      const int error = errno;
-      if (error == ECANCELED) {
-        if (std::optional<AppendError> failed = take_back(start, start_crc)) return failed;
-        return os_error_text(error);
-      }
-      abort();
-      return os_error_text(error);
+      return failed_write(errno, start, start_crc);
     }
   }
-  count_ += ticks.size();
-  if (!ticks.empty()) last_ = ticks.back().exch_ts;
   return std::nullopt;
+}
+
+std::optional<AppendError> TickFileWriter::append_piped(std::span<const tm_types::Tick> ticks,
+                                                        const StopAsked& stop) {
+  const std::uint64_t start = records_end();
+  const std::uint32_t start_crc = crc_;
+  const std::optional<PipeFailure> failure =
+      piped_.write(records_fd(), start, ticks, &crc_, last_, stop);
+  if (!failure) return std::nullopt;
+  if (const auto* backwards = std::get_if<OutOfOrder>(&*failure)) {
+    return refuse(ticks, backwards->index, backwards->wrote, start, start_crc);
+  }
+  return failed_write(std::get<int>(*failure), start, start_crc);
+}
+
+std::optional<AppendError> TickFileWriter::refuse(std::span<const tm_types::Tick> ticks,
+                                                  std::size_t index, bool wrote,
+                                                  std::uint64_t start, std::uint32_t crc) {
+  const tm_types::Nanos before = index == 0 ? last_ : ticks[index - 1].exch_ts;
+  const Backwards refused{count_ + index, before, ticks[index].exch_ts};
+  if (!wrote) return refused;
+  if (std::optional<AppendError> error = take_back(start, crc)) return error;
+  return refused;
+}
+
+std::optional<AppendError> TickFileWriter::failed_write(int error, std::uint64_t start,
+                                                        std::uint32_t crc) {
+  if (error == ECANCELED) {
+    if (std::optional<AppendError> failed = take_back(start, crc)) return failed;
+    return os_error_text(error);
+  }
+  abort();
+  return os_error_text(error);
 }
 
 std::optional<AppendError> TickFileWriter::take_back(std::uint64_t start, std::uint32_t crc) {

@@ -19,6 +19,7 @@
 #include "tm_data/bounce_writer.h"
 #include "tm_data/destination.h"
 #include "tm_data/error.h"
+#include "tm_data/piped_writer.h"
 #include "tm_data/tick_file.h"
 #include "tm_types/tick.h"
 
@@ -61,6 +62,8 @@ class TickFileWriter {
   // the writer stays usable. A chunk that `stop` ends (asked as
   // BounceWriter::write asks it) is taken back whole too, with the error text
   // of ECANCELED. After an operating system error the writer is aborted.
+  // A chunk of PipedWriter::kMinBytes or more is checked, copied and
+  // checksummed on a second thread while this one writes.
   // REQUIRES: is_open().
   [[nodiscard]] std::optional<AppendError> append(std::span<const tm_types::Tick> ticks,
                                                   const StopAsked& stop = {});
@@ -80,6 +83,23 @@ class TickFileWriter {
       : destination_(std::move(destination)), staging_(staging), instrument_(instrument) {}
   // The descriptor the records go to.
   int records_fd() const { return staging_ >= 0 ? staging_ : destination_.fd(); }
+  // The offset in records_fd() where the next record goes.
+  std::uint64_t records_end() const {
+    return (staging_ >= 0 ? 0 : kHeaderBytes) + count_ * kRecordBytes;
+  }
+  // append() of a short chunk on the calling thread, of a long one through
+  // the pipeline; either leaves count_ and last_ to append().
+  std::optional<AppendError> append_bounced(std::span<const tm_types::Tick> ticks,
+                                            const StopAsked& stop);
+  std::optional<AppendError> append_piped(std::span<const tm_types::Tick> ticks,
+                                          const StopAsked& stop);
+  // The refusal of `ticks`, whose tick `index` goes backwards; takes back what
+  // the chunk wrote from offset `start` on, if it `wrote`, with checksum `crc`.
+  std::optional<AppendError> refuse(std::span<const tm_types::Tick> ticks, std::size_t index,
+                                    bool wrote, std::uint64_t start, std::uint32_t crc);
+  // After a write of the chunk from `start` on failed with errno `error`: a
+  // stop takes the chunk back, any other error aborts the writer.
+  std::optional<AppendError> failed_write(int error, std::uint64_t start, std::uint32_t crc);
   std::optional<std::string> write_header_and_staged(const StopAsked& stop);
   // Removes the records written from file offset `start` on and restores the
   // checksum `crc` they began with; an error aborts the writer.
@@ -90,6 +110,7 @@ class TickFileWriter {
   // seek back to its header (a FIFO); copied after the header by finish().
   int staging_ = -1;
   BounceWriter bounce_;
+  PipedWriter piped_;
   std::uint64_t instrument_ = 0;
   std::uint32_t magic_ = kMagic;
   std::uint64_t count_ = 0;

@@ -10,8 +10,10 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "tm_data/piped_writer.h"
 #include "tm_data/tick_file.h"
 #include "tm_data/tick_writer.h"
 
@@ -84,36 +86,63 @@ TEST_F(TickWriterTest, BytesEqualEncodeForAnyAlignmentAndChunking) {
   }
 }
 
+TEST_F(TickWriterTest, PipedChunksEqualEncodeAfterAnyHead) {
+  std::mt19937_64 rng(13);
+  const std::size_t piped = PipedWriter::kMinBytes / kRecordBytes;
+  const std::vector<Tick> ticks = random_ticks(rng, piped + 3 * PipedWriter::kSlotBytes / 64 + 5);
+  const std::string path = dir_ / "piped.tmtk";
+  ASSERT_EQ(write_tick_file(path, 4, ticks), std::nullopt);
+  EXPECT_EQ(contents(path), encode(4, ticks));
+  // A head of a few ticks puts the piped chunk at any offset within a page.
+  for (const std::size_t head : {0, 1, 63, 64, 100}) {
+    const Shifted source(ticks, 8 * (rng() % 8));
+    WriterResult opened = TickFileWriter::open(path, 4);
+    TickFileWriter& writer = std::get<TickFileWriter>(opened);
+    ASSERT_EQ(writer.append(source.ticks.first(head)), std::nullopt);
+    ASSERT_EQ(writer.append(source.ticks.subspan(head)), std::nullopt);
+    ASSERT_EQ(writer.finish(), std::nullopt);
+    EXPECT_EQ(contents(path), encode(4, ticks)) << head;
+  }
+}
+
 TEST_F(TickWriterTest, RefusedChunkLeavesTheFileAsBefore) {
   std::mt19937_64 rng(5);
-  std::vector<Tick> ticks = random_ticks(rng, 30000);
-  const std::span<const Tick> head = std::span(ticks).first(5000);
-  const std::string path = dir_ / "refused.tmtk";
-  // Backwards in the first piece of a chunk, and in pieces after its start.
-  for (const std::size_t at : {0, 1, 3000, 4095, 4096, 12000, 24999}) {
-    WriterResult opened = TickFileWriter::open(path, 1);
-    TickFileWriter& writer = std::get<TickFileWriter>(opened);
-    ASSERT_EQ(writer.append(head), std::nullopt);
-    std::vector<Tick> bad(ticks.begin() + 5000, ticks.end());
-    bad[at].exch_ts = (at == 0 ? ticks[4999] : bad[at - 1]).exch_ts - 1;
-    const std::optional<AppendError> refused = writer.append(bad);
-    ASSERT_TRUE(refused && std::holds_alternative<Backwards>(*refused)) << at;
-    EXPECT_EQ(std::get<Backwards>(*refused).index, 5000 + at);
-    EXPECT_EQ(writer.count(), 5000u);
-    if (at == 1) {  // the writer stays usable
-      ASSERT_EQ(writer.append(std::span(ticks).subspan(5000)), std::nullopt);
-      ASSERT_EQ(writer.finish(), std::nullopt);
-      EXPECT_EQ(contents(path), encode(1, ticks));
-    } else {
-      ASSERT_EQ(writer.finish(), std::nullopt);
-      EXPECT_EQ(contents(path), encode(1, head)) << at;
+  const std::size_t piped = PipedWriter::kMinBytes / kRecordBytes;
+  // Chunks of 25000 ticks go out on the calling thread, longer ones piped:
+  // backwards in the first piece or buffer of a chunk, and in those after it.
+  const std::vector<std::pair<std::size_t, std::vector<std::size_t>>> cases = {
+      {25000, {0, 1, 3000, 4095, 4096, 12000, 24999}},
+      {piped + 5000, {0, 1, 16383, 16384, 16385, piped - 7, piped + 4999}}};
+  for (const auto& [tail, ats] : cases) {
+    const std::vector<Tick> ticks = random_ticks(rng, 5000 + tail);
+    const std::span<const Tick> head = std::span(ticks).first(5000);
+    const std::string path = dir_ / "refused.tmtk";
+    for (const std::size_t at : ats) {
+      WriterResult opened = TickFileWriter::open(path, 1);
+      TickFileWriter& writer = std::get<TickFileWriter>(opened);
+      ASSERT_EQ(writer.append(head), std::nullopt);
+      std::vector<Tick> bad(ticks.begin() + 5000, ticks.end());
+      bad[at].exch_ts = (at == 0 ? ticks[4999] : bad[at - 1]).exch_ts - 1;
+      const std::optional<AppendError> refused = writer.append(bad);
+      ASSERT_TRUE(refused && std::holds_alternative<Backwards>(*refused)) << at;
+      EXPECT_EQ(std::get<Backwards>(*refused).index, 5000 + at);
+      EXPECT_EQ(writer.count(), 5000u);
+      if (at == 1) {  // the writer stays usable
+        ASSERT_EQ(writer.append(std::span(ticks).subspan(5000)), std::nullopt);
+        ASSERT_EQ(writer.finish(), std::nullopt);
+        EXPECT_EQ(contents(path), encode(1, ticks));
+      } else {
+        ASSERT_EQ(writer.finish(), std::nullopt);
+        EXPECT_EQ(contents(path), encode(1, head)) << at;
+      }
     }
   }
 }
 
 TEST_F(TickWriterTest, StopEndsALongWriteAndTakesTheChunkBack) {
   std::mt19937_64 rng(9);
-  // Three times the bytes between two questions, so that a stop lands mid-chunk.
+  // Three times the bytes between two questions, so that a stop lands mid-chunk
+  // (a chunk long enough to be piped).
   const std::vector<Tick> ticks = random_ticks(rng, 3 * BounceWriter::kPollBytes / kRecordBytes);
   int asked = 0;
   const StopAsked stop_at_second = [&] { return ++asked == 2; };
