@@ -4,7 +4,9 @@ arrays -> TickWriter -> read/chunks round trips, and the writer's lifecycle."""
 import gc
 import os
 import random
+import struct
 import threading
+import zlib
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -178,9 +180,27 @@ def test_writer_lifecycle(tmp_path):
         t.TickWriter(str(tmp_path / "missing" / "x.tmtk"))
 
 
+def test_long_writes_are_whole_and_a_late_backwards_tick_leaves_no_trace(tmp_path):
+    a = seeded(4, 70_000)  # 4.5 MB: long enough to be written on two threads
+    path = str(tmp_path / "long.tmtk")
+    t.save_ticks(path, a)
+    saved = open(path, "rb").read()
+    assert saved[32:] == a.tobytes() and struct.unpack_from("<I", saved, 24)[0] == zlib.crc32(a)
+    b = a.copy()
+    b[60_000, 0] = b[59_999, 0] - 1
+    with t.TickWriter(path + "2") as writer:
+        writer.write(a[:3])
+        with pytest.raises(ValueError, match=r"tick 60000 goes backwards.*\(item 59997 of this"):
+            writer.write(b[3:])
+        assert writer.count == 3
+        writer.write(a[3:])
+    assert open(path + "2", "rb").read() == saved
+    assert (np.asarray(t.load_ticks(path).read()) == a).all()
+
+
 @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs")
 def test_writer_to_a_fifo_writes_the_whole_file(tmp_path):
-    fifo, a = str(tmp_path / "pipe"), seeded(3, 5000)
+    fifo, a = str(tmp_path / "pipe"), seeded(3, 80_000)  # the second write is piped
     os.mkfifo(fifo)
     got = []
     reader = threading.Thread(target=lambda: got.append(open(fifo, "rb").read()))
