@@ -40,15 +40,19 @@ def emit(figure: str, value: float, unit: str, **extra) -> None:
     print(json.dumps({"figure": figure, "value": value, "unit": unit, **extra}), flush=True)
 
 
-def seconds(fn, clock=time.thread_time) -> float:
+def seconds(fn, clock=time.thread_time, before=None) -> float:
+    if before is not None:
+        before()
     started = clock()
     fn()
     return clock() - started
 
 
-def median_ratio(fn, base, clock=time.thread_time) -> tuple[float, float, float]:
-    """fn and base timed in turn; the medians of fn's time, base's, and their ratios."""
-    pairs = [(seconds(fn, clock), seconds(base, clock)) for _ in range(REPEATS)]
+def median_ratio(fn, base, clock=time.thread_time, before=None) -> tuple[float, float, float]:
+    """fn and base timed in turn, each after `before` if given (untimed); the medians of
+    fn's time, base's, and their ratios."""
+    pairs = [(seconds(fn, clock, before), seconds(base, clock, before))
+             for _ in range(REPEATS)]
     return (statistics.median(a for a, _ in pairs), statistics.median(b for _, b in pairs),
             statistics.median(a / b for a, b in pairs))
 
@@ -140,10 +144,17 @@ def bench_write(a: np.ndarray, directory: str) -> None:
         finally:
             os.close(fd)
 
-    ours, theirs, ratio = median_ratio(writer, numpy_write, wall)
+    def remove_outputs() -> None:
+        # Every write goes to a new file: replacing the previous run's output would
+        # time the kernel freeing its pages, which is not writing these bytes.
+        for name in (path, path + ".npy", path + ".raw"):
+            if os.path.exists(name):
+                os.unlink(name)
+
+    ours, theirs, ratio = median_ratio(writer, numpy_write, wall, remove_outputs)
     saved, tofile, _ = median_ratio(lambda: tm.save_ticks(path, a),
-                                    lambda: a.tofile(path + ".npy"), wall)
-    raw = statistics.median(seconds(raw_write, wall) for _ in range(REPEATS))
+                                    lambda: a.tofile(path + ".npy"), wall, remove_outputs)
+    raw = statistics.median(seconds(raw_write, wall, remove_outputs) for _ in range(REPEATS))
     raw_bytes = a.nbytes // len(piece) * len(piece)
     emit("arrays to file, TickWriter", a.nbytes / ours / 1e9, "GB/s",
          save_ticks_gbps=a.nbytes / saved / 1e9, numpy_tofile_gbps=a.nbytes / tofile / 1e9,
