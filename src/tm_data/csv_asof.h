@@ -4,6 +4,7 @@
 // instant's trade high and low, and the volume traded so far in lots.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -51,5 +52,47 @@ class AsOfState {
   std::int64_t volume_ = 0;
   bool traded_ = false;
 };
+
+// Inline: the merge calls these once per event, in its innermost loop.
+inline void AsOfState::begin(tm_types::Nanos time) {
+  time_ = time;
+  local_ = std::numeric_limits<tm_types::Nanos>::min();
+  traded_ = false;
+  bid_before_ = bid_;
+  ask_before_ = ask_;
+}
+
+inline bool AsOfState::trade(const CsvEvent& event) {
+  if (__builtin_add_overflow(volume_, event.b, &volume_)) return false;
+  high_ = traded_ ? std::max(high_, event.a) : event.a;
+  low_ = traded_ ? std::min(low_, event.a) : event.a;
+  last_ = event.a;
+  traded_ = true;
+  local_ = std::max(local_, event.local);
+  return true;
+}
+
+inline void AsOfState::quote(const CsvEvent& event) {
+  bid_ = event.a;
+  ask_ = event.b;
+  local_ = std::max(local_, event.local);
+}
+
+inline std::optional<tm_types::Tick> AsOfState::end() const {
+  const bool quote_changed = bid_ != bid_before_ || ask_ != ask_before_;
+  const bool yields = emit_ == Emit::kTrades   ? traded_
+                      : emit_ == Emit::kQuotes ? quote_changed
+                                               : traded_ || quote_changed;
+  if (!yields) return std::nullopt;
+  std::int64_t last = last_;
+  if (last == 0 && bid_ > 0 && ask_ > 0) {
+    last = bid_ / 2 + ask_ / 2 + (bid_ % 2 + ask_ % 2) / 2;
+  } else if (last == 0) {
+    last = std::max(bid_, ask_);
+  }
+  if (last == 0) return std::nullopt;
+  return tm_types::Tick{time_, local_, last,   traded_ ? high_ : 0, traded_ ? low_ : 0,
+                        bid_,  ask_,   volume_};
+}
 
 }  // namespace tm_data

@@ -69,6 +69,28 @@ class DecimalGrid {
   Rounding rounding_;
 };
 
+// 10^i for i up to 19, the most a scaled plain value's digits span.
+inline constexpr std::uint64_t kPowersOfTen[20] = {1,
+                                                   10,
+                                                   100,
+                                                   1'000,
+                                                   10'000,
+                                                   100'000,
+                                                   1'000'000,
+                                                   10'000'000,
+                                                   100'000'000,
+                                                   1'000'000'000,
+                                                   10'000'000'000,
+                                                   100'000'000'000,
+                                                   1'000'000'000'000,
+                                                   10'000'000'000'000,
+                                                   100'000'000'000'000,
+                                                   1'000'000'000'000'000,
+                                                   10'000'000'000'000'000,
+                                                   100'000'000'000'000'000,
+                                                   1'000'000'000'000'000'000,
+                                                   10'000'000'000'000'000'000u};
+
 inline bool DecimalGrid::convert_plain(std::string_view text, std::int64_t* out) const {
   const char* p = text.data();
   const char* const end = p + text.size();
@@ -93,7 +115,7 @@ inline bool DecimalGrid::convert_plain(std::string_view text, std::int64_t* out)
   if (digits == 0 || decimals > step_.decimals || digits + (step_.decimals - decimals) > 19) {
     return false;
   }
-  for (int i = decimals; i < step_.decimals; ++i) value *= 10;
+  value *= kPowersOfTen[step_.decimals - decimals];
   if (value > static_cast<std::uint64_t>(INT64_MAX)) return false;
   *out = negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
   return true;
