@@ -118,7 +118,9 @@ bool CsvBlocks::Workers::read(Block& block) {
       if (n == 0) break;
       got += static_cast<std::size_t>(n);
     }
-    const void* end = std::memchr(block.text.data() + search, '\n', got - search);
+    // A file cut short while it is read may give fewer bytes than the search starts at.
+    const void* end =
+        got > search ? std::memchr(block.text.data() + search, '\n', got - search) : nullptr;
     if (end != nullptr || got < want || from + got >= size) {
       block.end = end != nullptr ? static_cast<const char*>(end) - block.text.data() + 1 : got;
       break;
