@@ -1,5 +1,6 @@
 #include "tm_data/csv_blocks.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,9 +39,10 @@ struct CsvBlocks::Workers {
   Workers(int file, std::uint64_t from, std::uint64_t to, const CsvRowParser& p)
       : fd(file), offset(from), size(to), parser(p) {
     count = (size - offset + kBlockBytes - 1) / kBlockBytes;
-    const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
-    blocks.resize(cores + 2);
-    for (unsigned i = 0; i < cores; ++i) threads.emplace_back([this] { work(); });
+    // One worker a core but the merging thread's, which parses too (claim_held).
+    const unsigned workers = std::clamp(std::thread::hardware_concurrency(), 2u, 5u) - 1;
+    blocks.resize(workers + 3);
+    for (unsigned i = 0; i < workers; ++i) threads.emplace_back([this] { work(); });
   }
   ~Workers() {
     {
@@ -52,6 +54,12 @@ struct CsvBlocks::Workers {
   }
 
   void work();
+  // Returns once the block to hand out next is parsed. Meanwhile the merging
+  // thread parses blocks no worker has taken, so that with one worker fewer
+  // than cores the parsing is shared as the threads' speeds have it.
+  void wait_held();
+  // Parses block `index` into `block` and marks it ready.
+  void run(Block& block, std::uint64_t index);
   void parse(Block& block);
   // Reads the bytes of block `index`, its lines found; false at a read error.
   bool read(Block& block);
@@ -76,7 +84,35 @@ struct CsvBlocks::Workers {
   std::vector<std::thread> threads;
 };
 
+void CsvBlocks::Workers::wait_held() {
+  std::unique_lock lock(mutex);
+  while (!slot(held).ready) {
+    if (next < count && next < held + blocks.size()) {
+      const std::uint64_t index = next++;
+      lock.unlock();
+      run(slot(index), index);
+      lock.lock();
+    } else {
+      changed.wait(lock);
+    }
+  }
+}
+
+void CsvBlocks::Workers::run(Block& block, std::uint64_t index) {
+  block.index = index;
+  try {
+    parse(block);
+  } catch (...) {
+    block.thrown = std::current_exception();
+  }
+  std::lock_guard lock(mutex);
+  block.ready = true;
+  changed.notify_all();
+}
+
 void CsvBlocks::Workers::work() {
+  // Named for tools that list threads (top -H, perf): at most 15 characters.
+  ::pthread_setname_np(::pthread_self(), "tm-csv-parse");
   for (;;) {
     std::uint64_t index = 0;
     {
@@ -85,16 +121,7 @@ void CsvBlocks::Workers::work() {
       if (stop || next >= count) return;
       index = next++;
     }
-    Block& block = slot(index);
-    block.index = index;
-    try {
-      parse(block);
-    } catch (...) {
-      block.thrown = std::current_exception();
-    }
-    std::lock_guard lock(mutex);
-    block.ready = true;
-    changed.notify_all();
+    run(slot(index), index);
   }
 }
 
@@ -186,10 +213,7 @@ bool CsvBlocks::next_block(CsvEvent* event) {
       leave();
     }
     if (w.held >= w.count) return false;
-    {
-      std::unique_lock lock(w.mutex);
-      w.changed.wait(lock, [&] { return w.slot(w.held).ready; });
-    }
+    w.wait_held();
     taken_ = &w.slot(w.held);
     if (taken_->thrown) std::rethrow_exception(taken_->thrown);
     if (!enter(*taken_)) return false;
