@@ -10,6 +10,7 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -39,10 +40,17 @@ struct CsvBlocks::Workers {
   Workers(int file, std::uint64_t from, std::uint64_t to, const CsvRowParser& p)
       : fd(file), offset(from), size(to), parser(p) {
     count = (size - offset + kBlockBytes - 1) / kBlockBytes;
-    // One worker a core but the merging thread's, which parses too (claim_held).
+    // One worker a core but the merging thread's, which parses too (wait_held)
+    // and so also does all the work when no thread can be started.
     const unsigned workers = std::clamp(std::thread::hardware_concurrency(), 2u, 5u) - 1;
     blocks.resize(workers + 3);
-    for (unsigned i = 0; i < workers; ++i) threads.emplace_back([this] { work(); });
+    for (unsigned i = 0; i < workers; ++i) {
+      try {
+        threads.emplace_back([this] { work(); });
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
   }
   ~Workers() {
     {

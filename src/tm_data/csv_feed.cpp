@@ -2,8 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <system_error>
-
 namespace tm_data {
 namespace {
 
@@ -22,12 +20,8 @@ bool CsvFeed::start(CsvEvent* event) {
   }
   const auto size = static_cast<std::uint64_t>(status.st_size);
   if (size < lines.offset() || size - lines.offset() < kParallelBytes) return true;
-  try {
-    blocks_ = std::make_unique<CsvBlocks>(lines.fd(), lines.offset(), size, lines.number(),
-                                          head_.parser());
-  } catch (const std::system_error&) {
-    // No threads to be had: the calling thread reads on alone.
-  }
+  blocks_ =
+      std::make_unique<CsvBlocks>(lines.fd(), lines.offset(), size, lines.number(), head_.parser());
   return true;
 }
 
