@@ -140,6 +140,25 @@ void Pipe::work() {
   finish(std::nullopt);
 }
 
+// The same write on the calling thread alone, for when no worker can be
+// started: the order checked first, then the bytes bounced out.
+std::optional<PipeFailure> write_alone(int fd, std::uint64_t offset,
+                                       std::span<const tm_types::Tick> ticks, std::uint32_t* crc,
+                                       std::optional<tm_types::Nanos> previous,
+                                       const StopAsked& stop) {
+  if (previous) {
+    const std::size_t bad = first_backwards(ticks, *previous);
+    if (bad < ticks.size()) return OutOfOrder{bad, false};
+  }
+  std::uint32_t extended = crc != nullptr ? *crc : 0;
+  if (!BounceWriter().write(fd, offset, ticks.data(), ticks.size_bytes(),
+                            crc != nullptr ? &extended : nullptr, stop)) {
+    return errno;
+  }
+  if (crc != nullptr) *crc = extended;
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::size_t first_backwards(std::span<const tm_types::Tick> ticks, tm_types::Nanos previous) {
@@ -164,8 +183,8 @@ std::optional<PipeFailure> PipedWriter::write(int fd, std::uint64_t offset,
   std::optional<Pipe> pipe;
   try {
     pipe.emplace(ring_.get(), offset, ticks, crc != nullptr ? *crc : 0, crc != nullptr, previous);
-  } catch (const std::system_error& error) {
-    return error.code().value();
+  } catch (const std::system_error&) {
+    return write_alone(fd, offset, ticks, crc, previous, stop);
   }
   bool wrote = false;
   while (const std::optional<Filled> buffer = pipe->next()) {
