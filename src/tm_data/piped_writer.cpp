@@ -10,7 +10,6 @@
 #include <system_error>
 #include <thread>
 
-#include "tm_data/bounce_writer.h"
 #include "tm_data/crc32.h"
 #include "tm_data/tick_file.h"
 
@@ -140,25 +139,6 @@ void Pipe::work() {
   finish(std::nullopt);
 }
 
-// The same write on the calling thread alone, for when no worker can be
-// started: the order checked first, then the bytes bounced out.
-std::optional<PipeFailure> write_alone(int fd, std::uint64_t offset,
-                                       std::span<const tm_types::Tick> ticks, std::uint32_t* crc,
-                                       std::optional<tm_types::Nanos> previous,
-                                       const StopAsked& stop) {
-  if (previous) {
-    const std::size_t bad = first_backwards(ticks, *previous);
-    if (bad < ticks.size()) return OutOfOrder{bad, false};
-  }
-  std::uint32_t extended = crc != nullptr ? *crc : 0;
-  if (!BounceWriter().write(fd, offset, ticks.data(), ticks.size_bytes(),
-                            crc != nullptr ? &extended : nullptr, stop)) {
-    return errno;
-  }
-  if (crc != nullptr) *crc = extended;
-  return std::nullopt;
-}
-
 }  // namespace
 
 std::size_t first_backwards(std::span<const tm_types::Tick> ticks, tm_types::Nanos previous) {
@@ -171,11 +151,31 @@ std::size_t first_backwards(std::span<const tm_types::Tick> ticks, tm_types::Nan
 
 void PipedWriter::Free::operator()(std::uint8_t* p) const noexcept { std::free(p); }
 
+// The order is checked first, so that a refused run writes nothing.
+std::optional<PipeFailure> PipedWriter::write_alone(int fd, std::uint64_t offset,
+                                                    std::span<const tm_types::Tick> ticks,
+                                                    std::uint32_t* crc,
+                                                    std::optional<tm_types::Nanos> previous,
+                                                    const StopAsked& stop) {
+  if (previous) {
+    const std::size_t bad = first_backwards(ticks, *previous);
+    if (bad < ticks.size()) return OutOfOrder{bad, false};
+  }
+  std::uint32_t extended = crc != nullptr ? *crc : 0;
+  if (!bounce_.write(fd, offset, ticks.data(), ticks.size_bytes(),
+                     crc != nullptr ? &extended : nullptr, stop)) {
+    return errno;
+  }
+  if (crc != nullptr) *crc = extended;
+  return std::nullopt;
+}
+
 std::optional<PipeFailure> PipedWriter::write(int fd, std::uint64_t offset,
                                               std::span<const tm_types::Tick> ticks,
                                               std::uint32_t* crc,
                                               std::optional<tm_types::Nanos> previous,
                                               const StopAsked& stop) {
+  if (ticks.size_bytes() < kMinBytes) return write_alone(fd, offset, ticks, crc, previous, stop);
   if (!ring_) {
     ring_.reset(static_cast<std::uint8_t*>(std::aligned_alloc(kPage, kSlots * kSlotBytes)));
     if (!ring_) throw std::bad_alloc();

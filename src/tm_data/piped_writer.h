@@ -4,7 +4,9 @@
 // page, as BounceWriter places its one) and extends the checksum, while the
 // calling thread writes the buffers the worker has filled. Memory is bounded
 // by the ring; the worker never outlives a call to write(). Only the calling
-// thread writes to the descriptor and asks the StopAsked.
+// thread writes to the descriptor and asks the StopAsked. Short runs, and any
+// run when no worker can be started, are checked and then bounced out on the
+// calling thread alone, with the same results.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +16,7 @@
 #include <span>
 #include <variant>
 
+#include "tm_data/bounce_writer.h"
 #include "tm_data/stop_asked.h"
 #include "tm_types/tick.h"
 
@@ -43,7 +46,7 @@ class PipedWriter {
   static constexpr std::size_t kSlotBytes = std::size_t{1} << 20;
   static constexpr std::size_t kSlots = 4;
 
-  PipedWriter() = default;
+  PipedWriter() = default;  // allocates the bounce buffer
   PipedWriter(PipedWriter&&) noexcept = default;
   PipedWriter& operator=(PipedWriter&&) noexcept = default;
   PipedWriter(const PipedWriter&) = delete;
@@ -68,7 +71,14 @@ class PipedWriter {
   struct Free {
     void operator()(std::uint8_t* p) const noexcept;
   };
-  std::unique_ptr<std::uint8_t, Free> ring_;  // kSlots * kSlotBytes, taken at the first write
+  // write() on the calling thread alone.
+  std::optional<PipeFailure> write_alone(int fd, std::uint64_t offset,
+                                         std::span<const tm_types::Tick> ticks, std::uint32_t* crc,
+                                         std::optional<tm_types::Nanos> previous,
+                                         const StopAsked& stop);
+
+  BounceWriter bounce_;                       // for short runs
+  std::unique_ptr<std::uint8_t, Free> ring_;  // kSlots * kSlotBytes, taken at the first long run
   std::size_t unpolled_ = 0;                  // bytes written since `stop` was last asked
 };
 

@@ -47,14 +47,12 @@ std::optional<std::string> write_tick_file(const std::string& path, std::uint64_
                  destination.write(encode_header(instrument, ticks.size(), crc))) {
     return error;
   }
-  std::uint32_t* const records_crc = header_last ? &crc : nullptr;
-  if (ticks.size_bytes() >= PipedWriter::kMinBytes) {
-    const std::optional<PipeFailure> failure =
-        PipedWriter().write(destination.fd(), kHeaderBytes, ticks, records_crc, std::nullopt, stop);
-    if (failure) return os_error_text(std::get<int>(*failure));
-  } else if (!BounceWriter().write(destination.fd(), kHeaderBytes, ticks.data(), ticks.size_bytes(),
-                                   records_crc, stop)) {
-    return os_error_text(errno);
+  // Without a time to follow the order is not checked, so the only failures
+  // are the system's.
+  if (const std::optional<PipeFailure> failure =
+          PipedWriter().write(destination.fd(), kHeaderBytes, ticks, header_last ? &crc : nullptr,
+                              std::nullopt, stop)) {
+    return os_error_text(std::get<int>(*failure));
   }
   const std::array<std::uint8_t, kHeaderBytes> header =
       encode_header(instrument, ticks.size(), crc);
@@ -88,8 +86,7 @@ WriterResult TickFileWriter::open(const std::string& path, std::uint64_t instrum
 TickFileWriter::TickFileWriter(TickFileWriter&& other) noexcept
     : destination_(std::move(other.destination_)),
       staging_(std::exchange(other.staging_, -1)),
-      bounce_(std::move(other.bounce_)),
-      piped_(std::move(other.piped_)),
+      records_(std::move(other.records_)),
       instrument_(other.instrument_),
       magic_(other.magic_),
       count_(other.count_),
@@ -102,8 +99,7 @@ TickFileWriter& TickFileWriter::operator=(TickFileWriter&& other) noexcept {
     abort();
     destination_ = std::move(other.destination_);
     staging_ = std::exchange(other.staging_, -1);
-    bounce_ = std::move(other.bounce_);
-    piped_ = std::move(other.piped_);
+    records_ = std::move(other.records_);
     instrument_ = other.instrument_;
     magic_ = other.magic_;
     count_ = other.count_;
@@ -118,48 +114,18 @@ std::optional<AppendError> TickFileWriter::append(std::span<const tm_types::Tick
                                                   const StopAsked& stop) {
   // A tick going backwards, or a stop, takes back what the chunk wrote before
   // it, so that a refused chunk leaves no trace.
-  std::optional<AppendError> failure = ticks.size_bytes() >= PipedWriter::kMinBytes
-                                           ? append_piped(ticks, stop)
-                                           : append_bounced(ticks, stop);
-  if (failure) return failure;
+  const std::uint64_t start = records_end();
+  const std::uint32_t start_crc = crc_;
+  if (const std::optional<PipeFailure> failure =
+          records_.write(records_fd(), start, ticks, &crc_, last_, stop)) {
+    if (const auto* backwards = std::get_if<OutOfOrder>(&*failure)) {
+      return refuse(ticks, backwards->index, backwards->wrote, start, start_crc);
+    }
+    return failed_write(std::get<int>(*failure), start, start_crc);
+  }
   count_ += ticks.size();
   if (!ticks.empty()) last_ = ticks.back().exch_ts;
   return std::nullopt;
-}
-
-std::optional<AppendError> TickFileWriter::append_bounced(std::span<const tm_types::Tick> ticks,
-                                                          const StopAsked& stop) {
-  // The chunk goes out a piece at a time, each checked for order while it is
-  // in cache for the copy.
-  constexpr std::size_t kPieceTicks = BounceWriter::kPieceBytes / kRecordBytes;
-  const std::uint64_t start = records_end();
-  const std::uint32_t start_crc = crc_;
-  tm_types::Nanos previous = last_;
-  for (std::size_t at = 0; at < ticks.size(); at += kPieceTicks) {
-    const std::span<const tm_types::Tick> piece =
-        ticks.subspan(at, std::min(kPieceTicks, ticks.size() - at));
-    const std::size_t bad = first_backwards(piece, previous);
-    if (bad < piece.size()) return refuse(ticks, at + bad, at > 0, start, start_crc);
-    previous = piece.back().exch_ts;
-    if (!bounce_.write(records_fd(), start + at * kRecordBytes, piece.data(), piece.size_bytes(),
-                       &crc_, stop)) {
-      return failed_write(errno, start, start_crc);
-    }
-  }
-  return std::nullopt;
-}
-
-std::optional<AppendError> TickFileWriter::append_piped(std::span<const tm_types::Tick> ticks,
-                                                        const StopAsked& stop) {
-  const std::uint64_t start = records_end();
-  const std::uint32_t start_crc = crc_;
-  const std::optional<PipeFailure> failure =
-      piped_.write(records_fd(), start, ticks, &crc_, last_, stop);
-  if (!failure) return std::nullopt;
-  if (const auto* backwards = std::get_if<OutOfOrder>(&*failure)) {
-    return refuse(ticks, backwards->index, backwards->wrote, start, start_crc);
-  }
-  return failed_write(std::get<int>(*failure), start, start_crc);
 }
 
 std::optional<AppendError> TickFileWriter::refuse(std::span<const tm_types::Tick> ticks,

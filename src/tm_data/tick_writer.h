@@ -16,7 +16,6 @@
 #include <string>
 #include <variant>
 
-#include "tm_data/bounce_writer.h"
 #include "tm_data/destination.h"
 #include "tm_data/error.h"
 #include "tm_data/piped_writer.h"
@@ -87,12 +86,6 @@ class TickFileWriter {
   std::uint64_t records_end() const {
     return (staging_ >= 0 ? 0 : kHeaderBytes) + count_ * kRecordBytes;
   }
-  // append() of a short chunk on the calling thread, of a long one through
-  // the pipeline; either leaves count_ and last_ to append().
-  std::optional<AppendError> append_bounced(std::span<const tm_types::Tick> ticks,
-                                            const StopAsked& stop);
-  std::optional<AppendError> append_piped(std::span<const tm_types::Tick> ticks,
-                                          const StopAsked& stop);
   // The refusal of `ticks`, whose tick `index` goes backwards; takes back what
   // the chunk wrote from offset `start` on, if it `wrote`, with checksum `crc`.
   std::optional<AppendError> refuse(std::span<const tm_types::Tick> ticks, std::size_t index,
@@ -109,8 +102,7 @@ class TickFileWriter {
   // An unnamed temporary file holding the records of a destination that cannot
   // seek back to its header (a FIFO); copied after the header by finish().
   int staging_ = -1;
-  BounceWriter bounce_;
-  PipedWriter piped_;
+  PipedWriter records_;
   std::uint64_t instrument_ = 0;
   std::uint32_t magic_ = kMagic;
   std::uint64_t count_ = 0;
